@@ -1,0 +1,6 @@
+function(kelmarind_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic -Wshadow)
+  if(KELMARIND_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()
