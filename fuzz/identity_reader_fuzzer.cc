@@ -1,8 +1,5 @@
-// A peer's executable is read by a root process: ELF headers, section table
-// and the embedded property list all come from the file. Inputs that start
-// like an ELF file go through the whole reader; others straight to the plist
-// parser, so both halves are explored.
-
+// Inputs that start like an ELF file go through the whole reader, others
+// straight to the property-list half, so both halves are explored.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -20,8 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto plist = infoPlistOfImage(std::as_bytes(std::span(data, size)));
     if (plist && plist->size() > maxInfoPlistSize) __builtin_trap();
     if (plist) (void)bundleIdentifierOf(*plist);
-    return 0;
+  } else {
+    (void)bundleIdentifierOf(std::string_view(reinterpret_cast<const char*>(data), size));
   }
-  (void)bundleIdentifierOf(std::string_view(reinterpret_cast<const char*>(data), size));
   return 0;
 }

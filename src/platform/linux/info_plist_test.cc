@@ -16,179 +16,101 @@ namespace {
 constexpr std::string_view clientPlist = R"(<?xml version="1.0" encoding="UTF-8"?>
 <plist version="1.0">
 <dict>
-  <key>CFBundleName</key>
-  <string>kelmarind-scan</string>
-  <key>CFBundleIdentifier</key>
-  <string>com.kelmarind.app</string>
+  <key>CFBundleName</key> <string>kelmarind-scan</string>
+  <key>CFBundleIdentifier</key> <string>com.kelmarind.app</string>
 </dict>
 </plist>
 )";
 
-// A native ELF image with a null section, the given sections and the section
-// name table last, laid out as: header, section contents, section headers.
-struct ElfImage {
-  std::vector<std::pair<std::string, std::string>> sections;
+using Corrupt = std::function<void(ElfW(Ehdr)&, ElfW(Shdr)*)>;
 
-  std::vector<std::byte> build(
-      const std::function<void(ElfW(Ehdr) &, std::vector<ElfW(Shdr)>&)>& corrupt = {}) const {
-    std::string names(1, '\0');
-    std::string contents;
-    std::vector<ElfW(Shdr)> headers(1);
-    const auto addSection = [&](const std::string& name, const std::string& bytes) {
-      ElfW(Shdr) header{};
-      header.sh_name = static_cast<ElfW(Word)>(names.size());
-      header.sh_type = SHT_PROGBITS;
-      header.sh_offset = sizeof(ElfW(Ehdr)) + contents.size();
-      header.sh_size = bytes.size();
-      names += name + '\0';
-      contents += bytes;
-      headers.push_back(header);
-    };
-    for (const auto& [name, bytes] : sections) addSection(name, bytes);
-    addSection(".shstrtab", names + ".shstrtab" + '\0');
-    ElfW(Ehdr) header{};
-    std::memcpy(header.e_ident, ELFMAG, SELFMAG);
-    header.e_ident[EI_CLASS] = __ELF_NATIVE_CLASS == 64 ? ELFCLASS64 : ELFCLASS32;
-    header.e_ident[EI_DATA] = __BYTE_ORDER == __LITTLE_ENDIAN ? ELFDATA2LSB : ELFDATA2MSB;
-    header.e_shoff = sizeof header + contents.size();
-    header.e_shentsize = sizeof(ElfW(Shdr));
-    header.e_shnum = static_cast<ElfW(Half)>(headers.size());
-    header.e_shstrndx = static_cast<ElfW(Half)>(headers.size() - 1);
-    if (corrupt) corrupt(header, headers);
-    std::vector<std::byte> image(sizeof header + contents.size() +
-                                 headers.size() * sizeof headers[0]);
-    std::memcpy(image.data(), &header, sizeof header);
-    std::memcpy(image.data() + sizeof header, contents.data(), contents.size());
-    std::memcpy(image.data() + sizeof header + contents.size(), headers.data(),
-                headers.size() * sizeof headers[0]);
-    return image;
-  }
-};
-
-std::expected<std::string, IdentityError> identifierOfImage(const std::vector<std::byte>& image) {
-  auto plist = infoPlistOfImage(image);
-  if (!plist) return plist;
-  return bundleIdentifierOf(*plist);
+// A native ELF image: header, the plist, the name table, then three section
+// headers (null, "__info_plist", ".shstrtab"), as `corrupt` leaves them.
+std::vector<std::byte> elfImage(std::string_view plist, const Corrupt& corrupt = {}) {
+  const std::string names("\0__info_plist\0.shstrtab\0", 24);
+  ElfW(Ehdr) header{};
+  std::memcpy(header.e_ident, ELFMAG, SELFMAG);
+  header.e_ident[EI_CLASS] = __ELF_NATIVE_CLASS == 64 ? ELFCLASS64 : ELFCLASS32;
+  header.e_ident[EI_DATA] = __BYTE_ORDER == __LITTLE_ENDIAN ? ELFDATA2LSB : ELFDATA2MSB;
+  header.e_shoff = sizeof header + plist.size() + names.size();
+  header.e_shentsize = sizeof(ElfW(Shdr));
+  header.e_shnum = 3;
+  header.e_shstrndx = 2;
+  ElfW(Shdr) sections[3]{};
+  sections[1].sh_name = 1;
+  sections[1].sh_type = SHT_PROGBITS;
+  sections[1].sh_offset = sizeof header;
+  sections[1].sh_size = plist.size();
+  sections[2].sh_name = 14;
+  sections[2].sh_type = SHT_STRTAB;
+  sections[2].sh_offset = sizeof header + plist.size();
+  sections[2].sh_size = names.size();
+  if (corrupt) corrupt(header, sections);
+  std::string bytes(reinterpret_cast<const char*>(&header), sizeof header);
+  bytes.append(plist).append(names).append(reinterpret_cast<const char*>(sections),
+                                           sizeof sections);
+  const auto* first = reinterpret_cast<const std::byte*>(bytes.data());
+  return {first, first + bytes.size()};
 }
 
-TEST(InfoPlistTest, FindsTheSectionAmongOthers) {
-  const ElfImage image{
-      {{".text", "code"}, {"__info_plist", std::string(clientPlist)}, {".data", "d"}}};
-  EXPECT_EQ(identifierOfImage(image.build()), "com.kelmarind.app");
+std::expected<std::string, IdentityError> identifierOf(const std::vector<std::byte>& image) {
+  const auto plist = infoPlistOfImage(image);
+  return plist ? bundleIdentifierOf(*plist) : plist;
 }
 
-struct ImageCase {
-  std::string name;
-  std::function<void(ElfW(Ehdr)&, std::vector<ElfW(Shdr)>&)> corrupt;
-  IdentityProblem problem;
-};
-
-class InfoPlistImageTest : public ::testing::TestWithParam<ImageCase> {};
-
-TEST_P(InfoPlistImageTest, RefusesMalformedImage) {
-  const ElfImage image{{{"__info_plist", std::string(clientPlist)}}};
-  const auto identifier = identifierOfImage(image.build(GetParam().corrupt));
-  ASSERT_FALSE(identifier.has_value());
-  EXPECT_EQ(identifier.error().problem, GetParam().problem);
-}
-
-using Headers = std::vector<ElfW(Shdr)>;
-INSTANTIATE_TEST_SUITE_P(
-    Corruptions, InfoPlistImageTest,
-    ::testing::Values(
-        ImageCase{"BadMagic", [](ElfW(Ehdr) & h, Headers&) { h.e_ident[EI_MAG1] = 'X'; },
-                  IdentityProblem::malformedExecutable},
-        ImageCase{"ForeignClass",
-                  [](ElfW(Ehdr) & h, Headers&) {
-                    h.e_ident[EI_CLASS] =
-                        h.e_ident[EI_CLASS] == ELFCLASS64 ? ELFCLASS32 : ELFCLASS64;
-                  },
-                  IdentityProblem::malformedExecutable},
-        ImageCase{"SectionTableOutside", [](ElfW(Ehdr) & h, Headers&) { h.e_shoff = ~0ULL - 8; },
-                  IdentityProblem::malformedExecutable},
-        ImageCase{"NameTableIndexOutside",
-                  [](ElfW(Ehdr) & h, Headers&) { h.e_shstrndx = h.e_shnum; },
-                  IdentityProblem::malformedExecutable},
-        ImageCase{"NoSections", [](ElfW(Ehdr) & h, Headers&) { h.e_shnum = 0; },
-                  IdentityProblem::missingInfoPlist},
-        ImageCase{"NameOutsideTable", [](ElfW(Ehdr) &, Headers& s) { s[1].sh_name = 1u << 30; },
-                  IdentityProblem::missingInfoPlist},
-        ImageCase{"ContentsOutside", [](ElfW(Ehdr) &, Headers& s) { s[1].sh_offset = 1u << 30; },
-                  IdentityProblem::malformedExecutable},
-        ImageCase{"ContentsPastEnd", [](ElfW(Ehdr) &, Headers& s) { s[1].sh_size += 4096; },
-                  IdentityProblem::malformedExecutable},
-        ImageCase{"HugeContents", [](ElfW(Ehdr) &, Headers& s) { s[1].sh_size = ~0ULL; },
-                  IdentityProblem::malformedInfoPlist},
-        ImageCase{"NoBits", [](ElfW(Ehdr) &, Headers& s) { s[1].sh_type = SHT_NOBITS; },
-                  IdentityProblem::malformedExecutable},
-        ImageCase{"HugeNameTable", [](ElfW(Ehdr) &, Headers& s) { s.back().sh_size = ~0ULL; },
-                  IdentityProblem::malformedExecutable}),
-    [](const auto& row) { return row.param.name; });
-
-TEST(InfoPlistTest, RefusesTruncatedImage) {
-  auto image = ElfImage{{{"__info_plist", std::string(clientPlist)}}}.build();
-  for (const std::size_t size : {std::size_t{0}, std::size_t{10}, image.size() - 1}) {
-    image.resize(size);
-    ASSERT_FALSE(infoPlistOfImage(image).has_value()) << size;
+TEST(InfoPlistTest, ReadsTheIdentifierAndRefusesMalformedImages) {
+  EXPECT_EQ(identifierOf(elfImage(clientPlist)), "com.kelmarind.app");
+  using enum IdentityProblem;
+  const struct {
+    const char* name;
+    Corrupt corrupt;
+    IdentityProblem problem;
+  } rows[] = {
+      {"magic", [](auto& h, auto*) { h.e_ident[EI_MAG1] = 'X'; }, malformedExecutable},
+      {"table outside", [](auto& h, auto*) { h.e_shoff = ~0ULL - 8; }, malformedExecutable},
+      {"names index", [](auto& h, auto*) { h.e_shstrndx = 3; }, malformedExecutable},
+      {"no sections", [](auto& h, auto*) { h.e_shnum = 0; }, missingInfoPlist},
+      {"name outside", [](auto&, auto* s) { s[1].sh_name = 1u << 30; }, missingInfoPlist},
+      {"contents past end", [](auto&, auto* s) { s[1].sh_size += 4096; }, malformedExecutable},
+      {"huge contents", [](auto&, auto* s) { s[1].sh_size = ~0ULL; }, malformedInfoPlist},
+  };
+  for (const auto& row : rows) {
+    const auto identifier = identifierOf(elfImage(clientPlist, row.corrupt));
+    ASSERT_FALSE(identifier.has_value()) << row.name;
+    EXPECT_EQ(identifier.error().problem, row.problem) << row.name;
   }
 }
 
-struct PlistCase {
-  std::string name;
-  std::string xml;
-  IdentityProblem problem;
-};
-
-class BundleIdentifierTest : public ::testing::TestWithParam<PlistCase> {};
-
-TEST_P(BundleIdentifierTest, RefusesPlistWithoutIdentifier) {
-  const auto identifier = bundleIdentifierOf(GetParam().xml);
-  ASSERT_FALSE(identifier.has_value()) << *identifier;
-  EXPECT_EQ(identifier.error().problem, GetParam().problem);
-}
-
-std::string inPlist(std::string_view body) {
-  return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + std::string(body) + "</plist>";
-}
+std::string inPlist(std::string_view body) { return "<plist>" + std::string(body) + "</plist>"; }
 
 std::string nested(int depth) {
   std::string xml;
-  for (int i = 0; i < depth; ++i) xml += "<array>";
-  for (int i = 0; i < depth; ++i) xml += "</array>";
+  for (int i = 0; i < depth; ++i) xml.insert(0, "<array>").append("</array>");
   return xml;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Plists, BundleIdentifierTest,
-    ::testing::Values(
-        PlistCase{"Empty", "", IdentityProblem::malformedInfoPlist},
-        PlistCase{"NotXml", "CFBundleIdentifier com.kelmarind.app",
-                  IdentityProblem::malformedInfoPlist},
-        PlistCase{"Truncated", std::string(clientPlist.substr(0, 200)),
-                  IdentityProblem::malformedInfoPlist},
-        PlistCase{"TopIsArray", inPlist("<array><string>com.kelmarind.app</string></array>"),
-                  IdentityProblem::malformedInfoPlist},
-        PlistCase{"NoKey", inPlist("<dict><key>CFBundleName</key><string>x</string></dict>"),
-                  IdentityProblem::missingIdentifier},
-        PlistCase{"NotText",
-                  inPlist("<dict><key>CFBundleIdentifier</key><integer>1</integer></dict>"),
-                  IdentityProblem::missingIdentifier},
-        PlistCase{"EmptyText", inPlist("<dict><key>CFBundleIdentifier</key><string/></dict>"),
-                  IdentityProblem::missingIdentifier},
-        PlistCase{"OnlyNested",
-                  inPlist("<dict><key>a</key><dict><key>CFBundleIdentifier</key>"
-                          "<string>com.kelmarind.app</string></dict></dict>"),
-                  IdentityProblem::missingIdentifier},
-        PlistCase{"TooDeep", inPlist("<dict><key>a</key>" + nested(maxInfoPlistDepth) + "</dict>"),
-                  IdentityProblem::malformedInfoPlist},
-        PlistCase{"TooLarge", std::string(clientPlist) + std::string(maxInfoPlistSize, ' '),
-                  IdentityProblem::malformedInfoPlist}),
-    [](const auto& row) { return row.param.name; });
-
-TEST(BundleIdentifierTest, DecodesEntitiesAndAllowsModestNesting) {
-  const std::string xml = inPlist("<dict><key>deep</key>" + nested(maxInfoPlistDepth - 3) +
-                                  "<key>CFBundleIdentifier</key><string>a&amp;b</string></dict>");
-  EXPECT_EQ(bundleIdentifierOf(xml), "a&b");
+TEST(InfoPlistTest, TakesOnlyATopLevelTextIdentifier) {
+  const std::string key = "<key>CFBundleIdentifier</key>";
+  EXPECT_EQ(bundleIdentifierOf(inPlist("<dict><key>a</key>" + nested(maxInfoPlistDepth - 3) + key +
+                                       "<string>a&amp;b</string></dict>")),
+            "a&b");
+  using enum IdentityProblem;
+  const struct {
+    std::string xml;
+    IdentityProblem problem;
+  } rows[] = {
+      {"", malformedInfoPlist},
+      {inPlist("<array><string>com.kelmarind.app</string></array>"), malformedInfoPlist},
+      {inPlist("<dict><key>CFBundleName</key><string>x</string></dict>"), missingIdentifier},
+      {inPlist("<dict>" + key + "<integer>1</integer></dict>"), missingIdentifier},
+      {inPlist("<dict><key>a</key>" + nested(maxInfoPlistDepth) + "</dict>"), malformedInfoPlist},
+      {std::string(clientPlist) + std::string(maxInfoPlistSize, ' '), malformedInfoPlist},
+  };
+  for (const auto& row : rows) {
+    const auto identifier = bundleIdentifierOf(row.xml);
+    ASSERT_FALSE(identifier.has_value()) << row.xml;
+    EXPECT_EQ(identifier.error().problem, row.problem) << row.xml.substr(0, 200);
+  }
 }
 
 }  // namespace
