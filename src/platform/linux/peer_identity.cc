@@ -41,8 +41,9 @@ std::expected<pid_t, IdentityError> peerPid(int connectedSocket) {
 }
 
 // A pidfd of the connecting process. SO_PEERPIDFD names the very process that
-// connected; older kernels lack it, and pidfd_open of the recorded pid is the
-// fallback, which the liveness check after opening the executable backs up.
+// connected. Kernels before 6.5 lack it; pidfd_open of the recorded pid is the
+// fallback, which a pid reused between connect() and this call would fool
+// (docs/security.md weighs that). Both give close-on-exec descriptors.
 std::expected<UniqueFd, IdentityError> peerPidfd(int connectedSocket, pid_t pid) {
   int pidfd = -1;
   socklen_t length = sizeof pidfd;
@@ -53,7 +54,6 @@ std::expected<UniqueFd, IdentityError> peerPidfd(int connectedSocket, pid_t pid)
   if (errno != ENOPROTOOPT) return systemError("getsockopt(SO_PEERPIDFD)");
   const long opened = ::syscall(SYS_pidfd_open, pid, 0);
   if (opened < 0) return errno == ESRCH ? peerGone("pidfd_open") : systemError("pidfd_open");
-  // pidfd_open sets close-on-exec itself.
   return UniqueFd(static_cast<int>(opened));
 }
 
