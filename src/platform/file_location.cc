@@ -23,7 +23,8 @@ FileLocation FileLocation::standardized() const {
     if (!out.empty() || isAbsolute()) out.push_back('/');
     out.append(component);
   }
-  if (out.empty() && isAbsolute()) out = "/";
+  // push_back rather than assigning "/": GCC 12 reports a false -Wrestrict there.
+  if (out.empty() && isAbsolute()) out.push_back('/');
   return FileLocation(std::move(out));
 }
 

@@ -1,0 +1,19 @@
+// The connection guard on Linux: the peer's identity from the kernel and its
+// executable, judged against a code requirement.
+#pragma once
+
+#include <string_view>
+
+#include "platform/peer_verifier.h"
+
+namespace kelmarind::platform::linux {
+
+class LinuxPeerVerifier final : public PeerVerifier {
+ public:
+  // Compiles `requirement`, establishes the peer's identity (peerIdentity)
+  // and evaluates one against the other. Any failure answers false. Stateless
+  // and thread-safe.
+  [[nodiscard]] bool satisfies(int connectedSocket, std::string_view requirement) const override;
+};
+
+}  // namespace kelmarind::platform::linux
