@@ -1,7 +1,10 @@
 // The transport over real Unix sockets: a listener in this process, clients
 // on their own sockets and threads.
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -275,6 +278,38 @@ TEST_F(TransportTest, BindsItsPathWorldWritableAndRemovesOnlyAStaleSocket) {
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().code, EEXIST);
   EXPECT_TRUE(std::filesystem::is_regular_file(regularFile));
+}
+
+// In a child process, hands over a socket listening on `boundPath` the way
+// the service manager does, then opens the endpoint at `askedPath`. Exits 0
+// when the handed-over socket was taken, 1 when it was refused, 2 otherwise.
+int openWithHandedOverSocket(const std::string& boundPath, const std::string& askedPath) {
+  const pid_t child = ::fork();
+  if (child != 0) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  boundPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  const int handed = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (::bind(handed, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(handed, 1) != 0 || ::dup2(handed, 3) != 3) {
+    ::_exit(2);
+  }
+  ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+  ::setenv("LISTEN_FDS", "1", 1);
+  auto opened = platform::linux::openListeningSocket(askedPath);
+  if (!opened) ::_exit(1);
+  const bool isTaken = opened->get() == 3 && (::fcntl(3, F_GETFD) & FD_CLOEXEC) != 0;
+  ::_exit(isTaken ? 0 : 2);
+}
+
+TEST_F(TransportTest, TakesOverOnlyAHandedOverSocketForItsOwnPath) {
+  EXPECT_EQ(openWithHandedOverSocket(dir_ / "a.sock", dir_ / "a.sock"), 0);
+  EXPECT_EQ(openWithHandedOverSocket(dir_ / "b.sock", dir_ / "other.sock"), 1);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "other.sock"));
 }
 
 TEST_F(TransportTest, UnreachableHelperIsAClientErrorNamingThePath) {
