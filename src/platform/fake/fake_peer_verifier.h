@@ -1,6 +1,7 @@
 // A PeerVerifier with a fixed answer that records every requirement asked.
 #pragma once
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,12 +15,14 @@ class FakePeerVerifier final : public PeerVerifier {
  public:
   explicit FakePeerVerifier(bool isSatisfied) : isSatisfied_(isSatisfied) {}
 
+  void setSatisfied(bool isSatisfied) { isSatisfied_ = isSatisfied; }
+
   // Thread-safe, like the real one.
   [[nodiscard]] bool satisfies(int connectedSocket, std::string_view requirement) const override;
   [[nodiscard]] std::vector<std::string> askedRequirements() const;
 
  private:
-  const bool isSatisfied_;
+  std::atomic<bool> isSatisfied_;
   mutable std::mutex mutex_;
   mutable std::vector<std::string> asked_;
 };
