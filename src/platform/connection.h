@@ -72,7 +72,8 @@ class ReplySender final {
 // The receiver of a connection's messages. Not owned by the connection; it
 // must outlive every listener it is exported on. `invoke` runs on the
 // connection's thread, may run concurrently for different connections, and
-// receives only requests that `match` the exported interface.
+// receives only requests that `match` the exported interface; `request` is
+// valid for the call only.
 class ExportedObject {
  public:
   virtual ~ExportedObject() = default;
@@ -85,7 +86,9 @@ class ExportedObject {
 class Connection {
  public:
   virtual ~Connection() = default;
-  // No message of a peer that fails `requirement` reaches the exported object.
+  // No message of a peer that fails `requirement` reaches the exported object;
+  // such a connection is closed unread. Without a requirement every peer is
+  // served.
   virtual void setCodeSigningRequirement(std::string requirement) = 0;
   virtual void setExportedInterface(ExportedInterface interface) = 0;
   virtual void setExportedObject(ExportedObject& object) = 0;

@@ -28,8 +28,8 @@ class UnixConnection;
 // the exported object and sends its one reply. While `maxLiveConnections`
 // are being served, no connection is accepted; new ones wait in the backlog.
 // A malformed frame, an unknown selector or a wrong argument type closes only
-// its own connection, silently. Move-free; the delegate, the verifier and
-// every exported object must outlive it.
+// its own connection, silently. Neither copyable nor movable; the delegate,
+// the verifier and every exported object must outlive it.
 class UnixListener final : public Listener {
  public:
   struct Options {
