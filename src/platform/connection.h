@@ -1,0 +1,100 @@
+// One client connection as the service sees it: the code requirement its peer
+// must meet, the interface and object it exports, and the one-shot reply
+// sender handed to the object with each message.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform/wire_protocol.h"
+
+namespace kelmarind::platform {
+
+// The shape of a reply: a text alone, or optional bytes with an optional text.
+enum class ReplyType { text, bytesAndText };
+
+struct ExportedMethod {
+  std::string selector;
+  // One entry per argument; a text or bytes argument also accepts nil.
+  std::vector<wire::ValueType> argumentTypes;
+  ReplyType replyType = ReplyType::text;
+
+  // Whether `reply` has this method's reply shape. A reply that does not is
+  // replaced by a text naming the mismatch before it is sent.
+  [[nodiscard]] bool admits(const wire::Reply& reply) const;
+};
+
+// The selectors a connection accepts, with their argument and reply types.
+// A message that does not match one of them invalidates its connection.
+struct ExportedInterface {
+  std::vector<ExportedMethod> methods;
+
+  // The method `request` calls, or nullptr when the selector is unknown or
+  // an argument count or type does not match.
+  [[nodiscard]] const ExportedMethod* match(const wire::Request& request) const;
+};
+
+// Where a ReplySender's one reply goes. Implemented by connections.
+class ReplyChannel {
+ public:
+  virtual ~ReplyChannel() = default;
+  // Called exactly once per message. A peer that has gone away makes the
+  // reply vanish; that is not an error of the caller's.
+  virtual void deliver(wire::Reply reply) = 0;
+};
+
+// Sends the one reply of one message. Move-only; sending consumes it, so the
+// call reads `std::move(reply).send(...)` and a second send is a use after
+// move. Dropped unsent, it sends `unansweredText` instead: every message gets
+// exactly one reply whatever the exported object does. It must be sent or
+// dropped before the object's `invoke` returns.
+class ReplySender final {
+ public:
+  static constexpr std::string_view unansweredText = "The helper did not answer this request.";
+  static constexpr std::string_view mismatchedReplyText =
+      "The helper's reply did not match its interface.";
+
+  explicit ReplySender(ReplyChannel& channel) : channel_(&channel) {}
+  ReplySender(ReplySender&& other) noexcept : channel_(std::exchange(other.channel_, nullptr)) {}
+  ReplySender& operator=(ReplySender&&) = delete;
+  ReplySender(const ReplySender&) = delete;
+  ReplySender& operator=(const ReplySender&) = delete;
+  ~ReplySender();
+
+  void send(wire::Reply reply) &&;
+
+ private:
+  ReplyChannel* channel_;
+};
+
+// The receiver of a connection's messages. Not owned by the connection; it
+// must outlive every listener it is exported on. `invoke` runs on the
+// connection's thread, may run concurrently for different connections, and
+// receives only requests that `match` the exported interface; `request` is
+// valid for the call only.
+class ExportedObject {
+ public:
+  virtual ~ExportedObject() = default;
+  virtual void invoke(const wire::Request& request, ReplySender reply) = 0;
+};
+
+// A new connection, handed to the listener's delegate before anything of it
+// is read. The delegate configures it and resumes it during that call; it
+// must not keep the reference afterwards. Not thread-safe.
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // No message of a peer that fails `requirement` reaches the exported object;
+  // such a connection is closed unread. Without a requirement every peer is
+  // served.
+  virtual void setCodeSigningRequirement(std::string requirement) = 0;
+  virtual void setExportedInterface(ExportedInterface interface) = 0;
+  virtual void setExportedObject(ExportedObject& object) = 0;
+  // Messages are delivered from now on (once the delegate has answered yes).
+  // A connection that is not resumed, or has no exported object, is closed.
+  virtual void resume() = 0;
+};
+
+}  // namespace kelmarind::platform

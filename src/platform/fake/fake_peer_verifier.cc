@@ -1,0 +1,16 @@
+#include "platform/fake/fake_peer_verifier.h"
+
+namespace kelmarind::platform::fake {
+
+bool FakePeerVerifier::satisfies(int /*connectedSocket*/, std::string_view requirement) const {
+  std::lock_guard lock(mutex_);
+  asked_.emplace_back(requirement);
+  return isSatisfied_;
+}
+
+std::vector<std::string> FakePeerVerifier::askedRequirements() const {
+  std::lock_guard lock(mutex_);
+  return asked_;
+}
+
+}  // namespace kelmarind::platform::fake

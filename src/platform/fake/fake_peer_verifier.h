@@ -1,0 +1,30 @@
+// A PeerVerifier with a fixed answer that records every requirement asked.
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/peer_verifier.h"
+
+namespace kelmarind::platform::fake {
+
+class FakePeerVerifier final : public PeerVerifier {
+ public:
+  explicit FakePeerVerifier(bool isSatisfied) : isSatisfied_(isSatisfied) {}
+
+  void setSatisfied(bool isSatisfied) { isSatisfied_ = isSatisfied; }
+
+  // Thread-safe, like the real one.
+  [[nodiscard]] bool satisfies(int connectedSocket, std::string_view requirement) const override;
+  [[nodiscard]] std::vector<std::string> askedRequirements() const;
+
+ private:
+  std::atomic<bool> isSatisfied_;
+  mutable std::mutex mutex_;
+  mutable std::vector<std::string> asked_;
+};
+
+}  // namespace kelmarind::platform::fake

@@ -1,0 +1,80 @@
+// The helper's endpoint on Linux: a listening Unix stream socket that asks its
+// delegate about every new connection and serves each accepted one on a
+// thread of its own.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "platform/listener.h"
+#include "platform/os_error.h"
+#include "platform/peer_verifier.h"
+#include "platform/unique_fd.h"
+#include "platform/wire_protocol.h"
+
+namespace kelmarind::platform::linux {
+
+class UnixConnection;
+
+// Accepts on a thread of its own; each accepted and resumed connection gets a
+// thread that first asks the verifier about the peer (when a requirement is
+// set), then reads the connection's messages one at a time, delivers each to
+// the exported object and sends its one reply. While `maxLiveConnections`
+// are being served, no connection is accepted; new ones wait in the backlog.
+// A malformed frame, an unknown selector or a wrong argument type closes only
+// its own connection, silently. Neither copyable nor movable; the delegate,
+// the verifier and every exported object must outlive it.
+class UnixListener final : public Listener {
+ public:
+  struct Options {
+    std::string socketPath{wire::defaultSocketPath};
+    std::size_t maxLiveConnections = 64;
+  };
+
+  // Takes the socket-activated socket for `options.socketPath` or binds the
+  // path itself (see openListeningSocket). Nothing is accepted before resume().
+  [[nodiscard]] static std::expected<std::unique_ptr<UnixListener>, OsError> open(
+      const PeerVerifier& verifier, Options options);
+  [[nodiscard]] static std::expected<std::unique_ptr<UnixListener>, OsError> open(
+      const PeerVerifier& verifier);
+
+  UnixListener(const UnixListener&) = delete;
+  UnixListener& operator=(const UnixListener&) = delete;
+  // Stops accepting, shuts down live connections and waits for their threads
+  // (and for any request still running on them) to end. The helper itself
+  // never destroys its listener; tests do.
+  ~UnixListener() override;
+
+  void setDelegate(ListenerDelegate& delegate) override;
+  void resume() override;
+
+  // Connections whose threads have not ended yet. Thread-safe.
+  [[nodiscard]] std::size_t liveConnectionCount() const;
+
+ private:
+  UnixListener(const PeerVerifier& verifier, Options options, UniqueFd socket);
+  void acceptLoop();
+  [[nodiscard]] bool isStopping() const;
+  void start(std::unique_ptr<UnixConnection> connection);
+  void finish(std::unique_ptr<UnixConnection> connection);
+
+  const PeerVerifier& verifier_;
+  const Options options_;
+  const UniqueFd socket_;
+  ListenerDelegate* delegate_ = nullptr;
+  std::thread acceptThread_;
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool isStopping_ = false;
+  std::size_t liveCount_ = 0;
+  std::set<int> liveSockets_;
+};
+
+}  // namespace kelmarind::platform::linux

@@ -1,0 +1,158 @@
+#include "platform/linux/unix_socket.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <systemd/sd-daemon.h>
+
+namespace kelmarind::platform::linux {
+namespace {
+
+std::unexpected<OsError> failure(const char* operation, int code = errno) {
+  return std::unexpected(OsError{.code = code, .operation = operation});
+}
+
+template <typename Call>
+auto retryOnInterrupt(Call call) {
+  for (;;) {
+    auto result = call();
+    if (result >= 0 || errno != EINTR) return result;
+  }
+}
+
+std::expected<sockaddr_un, OsError> addressOf(std::string_view path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  // A leading NUL would name an abstract socket, which any process in the
+  // network namespace could squat; only file-system paths are allowed.
+  if (path.empty() || path.find('\0') != std::string_view::npos) {
+    return failure("sockaddr_un", EINVAL);
+  }
+  if (path.size() >= sizeof address.sun_path) return failure("sockaddr_un", ENAMETOOLONG);
+  std::ranges::copy(path, address.sun_path);
+  return address;
+}
+
+// The socket handed over by the service manager, if any.
+std::expected<UniqueFd, OsError> adoptActivatedSocket(const std::string& path) {
+  const int count = sd_listen_fds(1);
+  if (count < 0) return failure("sd_listen_fds", -count);
+  if (count == 0) return UniqueFd();
+  if (count != 1) return failure("sd_listen_fds", EINVAL);
+  UniqueFd socket(SD_LISTEN_FDS_START);
+  const int isOurs = sd_is_socket_unix(socket.get(), SOCK_STREAM, 1, path.c_str(), 0);
+  if (isOurs < 0) return failure("sd_is_socket_unix", -isOurs);
+  if (isOurs == 0) return failure("sd_is_socket_unix", ENOTSOCK);
+  // Inherited descriptors come without close-on-exec.
+  if (::fcntl(socket.get(), F_SETFD, FD_CLOEXEC) < 0) return failure("fcntl");
+  return socket;
+}
+
+std::expected<void, OsError> removeStaleSocket(const std::string& path) {
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) < 0) {
+    if (errno == ENOENT) return {};
+    return failure("lstat");
+  }
+  // Only ever remove a socket: a mistaken path must not cost someone a file.
+  if (!S_ISSOCK(status.st_mode)) return failure("bind", EEXIST);
+  if (::unlink(path.c_str()) < 0 && errno != ENOENT) return failure("unlink");
+  return {};
+}
+
+std::expected<UniqueFd, OsError> bindListeningSocket(const std::string& path) {
+  auto address = addressOf(path);
+  if (!address) return std::unexpected(address.error());
+  if (auto removed = removeStaleSocket(path); !removed) return std::unexpected(removed.error());
+  UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket) return failure("socket");
+  if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) < 0) {
+    return failure("bind");
+  }
+  // Every local user may connect; the accept decision is the gate.
+  if (::chmod(path.c_str(), 0666) < 0) return failure("chmod");
+  if (::listen(socket.get(), SOMAXCONN) < 0) return failure("listen");
+  return socket;
+}
+
+}  // namespace
+
+std::expected<UniqueFd, OsError> openListeningSocket(std::string_view path) {
+  const std::string pathText(path);
+  if (auto address = addressOf(path); !address) return std::unexpected(address.error());
+  auto activated = adoptActivatedSocket(pathText);
+  if (!activated || activated->isValid()) return activated;
+  return bindListeningSocket(pathText);
+}
+
+std::expected<UniqueFd, OsError> connectUnixSocket(std::string_view path) {
+  auto address = addressOf(path);
+  if (!address) return std::unexpected(address.error());
+  UniqueFd socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket) return failure("socket");
+  const int result = retryOnInterrupt([&] {
+    return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+  });
+  if (result < 0) return failure("connect");
+  return socket;
+}
+
+std::expected<UniqueFd, OsError> acceptConnection(int listeningSocket) {
+  const int fd =
+      retryOnInterrupt([&] { return ::accept4(listeningSocket, nullptr, nullptr, SOCK_CLOEXEC); });
+  if (fd < 0) return failure("accept4");
+  return UniqueFd(fd);
+}
+
+std::expected<std::size_t, OsError> readFully(int socket, std::span<char> buffer) {
+  std::size_t done = 0;
+  while (done < buffer.size()) {
+    const ssize_t count = retryOnInterrupt(
+        [&] { return ::recv(socket, buffer.data() + done, buffer.size() - done, 0); });
+    if (count < 0) return failure("recv");
+    if (count == 0) break;
+    done += static_cast<std::size_t>(count);
+  }
+  return done;
+}
+
+std::expected<void, OsError> sendAll(int socket, std::span<const std::string_view> pieces) {
+  std::vector<iovec> vectors;
+  for (std::string_view piece : pieces) {
+    if (!piece.empty()) vectors.push_back({const_cast<char*>(piece.data()), piece.size()});
+  }
+  std::span<iovec> rest(vectors);
+  while (!rest.empty()) {
+    msghdr message{};
+    message.msg_iov = rest.data();
+    message.msg_iovlen = std::min<std::size_t>(rest.size(), IOV_MAX);
+    const ssize_t count =
+        retryOnInterrupt([&] { return ::sendmsg(socket, &message, MSG_NOSIGNAL); });
+    if (count < 0) return failure("sendmsg");
+    auto sent = static_cast<std::size_t>(count);
+    while (!rest.empty() && sent >= rest.front().iov_len) {
+      sent -= rest.front().iov_len;
+      rest = rest.subspan(1);
+    }
+    if (sent > 0) {
+      rest.front().iov_base = static_cast<char*>(rest.front().iov_base) + sent;
+      rest.front().iov_len -= sent;
+    }
+  }
+  return {};
+}
+
+void shutdownSocket(int socket) { (void)::shutdown(socket, SHUT_RDWR); }
+
+}  // namespace kelmarind::platform::linux

@@ -1,0 +1,306 @@
+// The transport over real Unix sockets: a listener in this process, clients
+// on their own sockets and threads.
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "client/scan_client.h"
+#include "platform/connection.h"
+#include "platform/fake/fake_peer_verifier.h"
+#include "platform/linux/unix_listener.h"
+#include "platform/linux/unix_socket.h"
+#include "platform/listener.h"
+#include "tests/support/temp_dir.h"
+
+namespace kelmarind {
+namespace {
+
+using client::ScanClient;
+using platform::ExportedInterface;
+using platform::ReplySender;
+using platform::linux::UnixListener;
+namespace wire = platform::wire;
+
+constexpr auto patience = std::chrono::seconds(10);
+
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+std::size_t entryCount(const char* directory) {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(directory),
+                                                std::filesystem::directory_iterator()));
+}
+
+ExportedInterface scanInterface() {
+  return {{{std::string(wire::walkSubtreeAtPathSelector),
+            {wire::ValueType::text},
+            platform::ReplyType::bytesAndText},
+           {std::string(wire::pingWithReplySelector), {}, platform::ReplyType::text}}};
+}
+
+// Answers pings with "ok" and walks with "walked <path>"; a walk waits until
+// `walkGate` lets it go, so tests can hold requests in flight.
+class ScanObject final : public platform::ExportedObject {
+ public:
+  std::function<void()> walkGate = [] {};
+
+  void invoke(const wire::Request& request, ReplySender reply) override {
+    ++invocationCount;
+    if (request.selector == wire::pingWithReplySelector) {
+      std::move(reply).send(wire::Reply::ofText("ok"));
+      return;
+    }
+    walkGate();
+    std::move(reply).send({"walked " + request.arguments[0].content, std::nullopt});
+    ++completedWalkCount;
+  }
+
+  std::atomic<int> invocationCount = 0;
+  std::atomic<int> completedWalkCount = 0;
+};
+
+class Delegate final : public platform::ListenerDelegate {
+ public:
+  explicit Delegate(platform::ExportedObject& object) : object_(object) {}
+  bool isAccepting = true;
+  std::atomic<int> askedCount = 0;
+
+  bool shouldAcceptNewConnection(platform::Connection& connection) override {
+    ++askedCount;
+    if (!isAccepting) return false;
+    connection.setCodeSigningRequirement("identifier \"com.kelmarind.app\"");
+    connection.setExportedInterface(scanInterface());
+    connection.setExportedObject(object_);
+    connection.resume();
+    return true;
+  }
+
+ private:
+  platform::ExportedObject& object_;
+};
+
+class TransportTest : public ::testing::Test {
+ protected:
+  void listen(std::size_t maxLiveConnections = 64) {
+    listener_.reset();
+    auto opened = UnixListener::open(verifier_, {socketPath_, maxLiveConnections});
+    ASSERT_TRUE(opened.has_value()) << opened.error().message();
+    listener_ = std::move(*opened);
+    listener_->setDelegate(delegate_);
+    listener_->resume();
+  }
+
+  ScanClient connect() {
+    auto client = ScanClient::connect(socketPath_);
+    EXPECT_TRUE(client.has_value()) << client.error().message;
+    return std::move(*client);
+  }
+
+  // A connection that has sent `bytes` and nothing else.
+  platform::UniqueFd sendRaw(std::string_view bytes) {
+    auto socket = platform::linux::connectUnixSocket(socketPath_);
+    const std::array<std::string_view, 1> pieces{bytes};
+    EXPECT_TRUE(socket.has_value() && platform::linux::sendAll(socket->get(), pieces));
+    return std::move(socket).value_or(platform::UniqueFd());
+  }
+
+  // True when the helper closed `socket` without sending anything.
+  static bool isClosedUnanswered(const platform::UniqueFd& socket) {
+    std::array<char, 1> byte{};
+    auto count = platform::linux::readFully(socket.get(), byte);
+    return !count || *count == 0;
+  }
+
+  testing::TempDir dir_;
+  std::string socketPath_ = dir_ / "helper.sock";
+  platform::fake::FakePeerVerifier verifier_{true};
+  ScanObject object_;
+  Delegate delegate_{object_};
+  std::unique_ptr<UnixListener> listener_;
+};
+
+TEST_F(TransportTest, MalformedFrameClosesOnlyItsOwnConnection) {
+  listen();
+  auto frame = [](const wire::Request& request) { return *wire::encodeRequest(request); };
+  const std::string walkFrame = frame({std::string(wire::walkSubtreeAtPathSelector), {{}}});
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"oversized prefix", std::string("\xfd\xff\x00\x00", 4)},
+      {"truncated frame", walkFrame.substr(0, walkFrame.size() - 1)},
+      {"bad kind", std::string(walkFrame).replace(4, 1, "\x02")},
+      {"trailing byte inside frame", std::string(walkFrame).replace(0, 1, "\x1f") + "x"},
+      {"unknown selector", frame({"deleteEverything:", {}})},
+      {"wrong argument type",
+       frame({std::string(wire::walkSubtreeAtPathSelector), {{wire::ValueType::bytes, "/"}}})},
+      {"wrong argument count", frame({std::string(wire::pingWithReplySelector), {{}}})},
+  };
+  ScanClient served = connect();
+  ASSERT_EQ(served.walkSubtreeAtPath(std::nullopt), "walked ");
+  for (const auto& c : cases) {
+    platform::UniqueFd hostile = sendRaw(c.bytes);
+    // A truncated frame only ends when the stream does.
+    ::shutdown(hostile.get(), SHUT_WR);
+    EXPECT_TRUE(isClosedUnanswered(hostile)) << c.name;
+    EXPECT_EQ(served.pingWithReply(), "ok") << c.name;
+  }
+  EXPECT_EQ(object_.invocationCount, 1 + static_cast<int>(std::size(cases)));
+}
+
+TEST_F(TransportTest, ServesTwoConnectionsAtOnce) {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  int waitingCount = 0;
+  bool isPaired = true;
+  object_.walkGate = [&] {
+    std::unique_lock lock(mutex);
+    ++waitingCount;
+    arrived.notify_all();
+    isPaired = isPaired && arrived.wait_for(lock, patience, [&] { return waitingCount == 2; });
+  };
+  listen();
+  auto walk = [this](std::string path) { return connect().walkSubtreeAtPath(path); };
+  auto first = std::async(std::launch::async, walk, "/a");
+  auto second = std::async(std::launch::async, walk, "/b");
+  EXPECT_EQ(first.get(), "walked /a");
+  EXPECT_EQ(second.get(), "walked /b");
+  EXPECT_TRUE(isPaired) << "each walk should have seen the other one arrive";
+}
+
+TEST_F(TransportTest, ClientVanishingMidRequestLeavesNoThreadOrDescriptor) {
+  std::promise<void> entered;
+  std::promise<void> release;
+  object_.walkGate = [&, released = release.get_future().share()] {
+    entered.set_value();
+    released.wait();
+  };
+  listen();
+  const std::size_t fdsBefore = entryCount("/proc/self/fd");
+  const std::size_t tasksBefore = entryCount("/proc/self/task");
+  {
+    auto vanishing =
+        sendRaw(*wire::encodeRequest({std::string(wire::walkSubtreeAtPathSelector), {{}}}));
+    entered.get_future().wait();
+  }
+  release.set_value();
+  EXPECT_TRUE(eventually([&] { return object_.completedWalkCount == 1; }));
+  EXPECT_TRUE(eventually([&] { return listener_->liveConnectionCount() == 0; }));
+  EXPECT_TRUE(eventually([&] { return entryCount("/proc/self/task") == tasksBefore; }));
+  EXPECT_EQ(entryCount("/proc/self/fd"), fdsBefore);
+  EXPECT_EQ(connect().pingWithReply(), "ok");
+}
+
+TEST_F(TransportTest, RefusedConnectionGetsNothingDelivered) {
+  const struct {
+    bool isVerified;
+    bool isAccepted;
+  } cases[] = {{false, true}, {true, false}};
+  for (const auto& c : cases) {
+    verifier_.setSatisfied(c.isVerified);
+    delegate_.isAccepting = c.isAccepted;
+    listen();
+    auto answer = connect().pingWithReply();
+    ASSERT_FALSE(answer.has_value()) << c.isVerified;
+    EXPECT_EQ(answer.error().kind, client::ClientError::Kind::broken);
+    EXPECT_NE(answer.error().message.find(socketPath_), std::string::npos);
+  }
+  EXPECT_EQ(delegate_.askedCount, 2);
+  EXPECT_EQ(verifier_.askedRequirements(),
+            std::vector<std::string>{"identifier \"com.kelmarind.app\""});
+  EXPECT_EQ(object_.invocationCount, 0);
+}
+
+TEST_F(TransportTest, ConnectionBeyondTheBoundWaitsUntilOneEnds) {
+  listen(/*maxLiveConnections=*/1);
+  auto first = std::make_optional(connect());
+  ASSERT_EQ(first->pingWithReply(), "ok");
+  auto waiting = std::async(std::launch::async, [this] { return connect().pingWithReply(); });
+  EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(200)), std::future_status::timeout);
+  EXPECT_EQ(delegate_.askedCount, 1);
+  first.reset();
+  EXPECT_EQ(waiting.get(), "ok");
+  EXPECT_EQ(delegate_.askedCount, 2);
+}
+
+TEST_F(TransportTest, BindsItsPathWorldWritableAndRemovesOnlyAStaleSocket) {
+  listen();
+  struct stat status {};
+  ASSERT_EQ(::stat(socketPath_.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 07777, 0666u);
+  listener_.reset();
+  listen();  // the socket left behind is stale now
+  EXPECT_EQ(connect().pingWithReply(), "ok");
+
+  const std::string regularFile = dir_ / "not-a-socket";
+  std::ofstream(regularFile) << "keep me";
+  auto refused = UnixListener::open(verifier_, {regularFile, 64});
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().code, EEXIST);
+  EXPECT_TRUE(std::filesystem::is_regular_file(regularFile));
+}
+
+// In a child process, hands over a socket listening on `boundPath` the way
+// the service manager does, then opens the endpoint at `askedPath`. Exits 0
+// when the handed-over socket was taken, 1 when it was refused, 2 otherwise.
+int openWithHandedOverSocket(const std::string& boundPath, const std::string& askedPath) {
+  const pid_t child = ::fork();
+  if (child != 0) {
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  boundPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  const int handed = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  if (::bind(handed, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      ::listen(handed, 1) != 0 || ::dup2(handed, 3) != 3) {
+    ::_exit(2);
+  }
+  ::setenv("LISTEN_PID", std::to_string(::getpid()).c_str(), 1);
+  ::setenv("LISTEN_FDS", "1", 1);
+  auto opened = platform::linux::openListeningSocket(askedPath);
+  if (!opened) ::_exit(1);
+  const bool isTaken = opened->get() == 3 && (::fcntl(3, F_GETFD) & FD_CLOEXEC) != 0;
+  ::_exit(isTaken ? 0 : 2);
+}
+
+TEST_F(TransportTest, TakesOverOnlyAHandedOverSocketForItsOwnPath) {
+  EXPECT_EQ(openWithHandedOverSocket(dir_ / "a.sock", dir_ / "a.sock"), 0);
+  EXPECT_EQ(openWithHandedOverSocket(dir_ / "b.sock", dir_ / "other.sock"), 1);
+  EXPECT_FALSE(std::filesystem::exists(dir_ / "other.sock"));
+}
+
+TEST_F(TransportTest, UnreachableHelperIsAClientErrorNamingThePath) {
+  auto client = ScanClient::connect(dir_ / "nobody.sock");
+  ASSERT_FALSE(client.has_value());
+  EXPECT_EQ(client.error().kind, client::ClientError::Kind::unreachable);
+  EXPECT_NE(client.error().message.find(dir_ / "nobody.sock"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelmarind
