@@ -51,6 +51,8 @@ struct CollectRow {
   std::vector<std::string> expected;
 };
 
+void PrintTo(const CollectRow& row, std::ostream* out) { *out << row.name; }
+
 class CollectHomeDirectoriesTest : public testing::TestWithParam<CollectRow> {};
 
 TEST_P(CollectHomeDirectoriesTest, KeepsDistinctHomesUnderUsers) {
