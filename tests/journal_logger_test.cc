@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <simdjson.h>
 
+#include <array>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -31,19 +32,8 @@ int run(const std::vector<std::string>& arguments) {
   return WEXITSTATUS(status);
 }
 
-struct JournalEntry {
-  std::string message;
-  std::string priority;
-  std::string identifier;
-  std::string subsystem;
-  std::string category;
-  friend bool operator==(const JournalEntry&, const JournalEntry&) = default;
-};
-
-void PrintTo(const JournalEntry& entry, std::ostream* out) {
-  *out << "{" << ::testing::PrintToString(entry.message) << ", " << entry.priority << ", "
-       << entry.identifier << ", " << entry.subsystem << ", " << entry.category << "}";
-}
+// MESSAGE, PRIORITY, SYSLOG_IDENTIFIER, KELMARIND_SUBSYSTEM, KELMARIND_CATEGORY.
+using JournalEntry = std::array<std::string, 5>;
 
 // One entry per line of journalctl's JSON output; a field that is missing or
 // not a text (journalctl writes binary values as arrays) stays empty.

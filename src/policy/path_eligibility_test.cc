@@ -73,35 +73,29 @@ INSTANTIATE_TEST_SUITE_P(
 // component lists, the package test's form and letters, NUL bytes.
 INSTANTIATE_TEST_SUITE_P(
     Boundaries, IsEligiblePathTest,
-    testing::Values(
-        EligibilityRow{"/Users/user1/Documents", false, {"/Users/user1/"}},
-        EligibilityRow{"/Users/user1/Documents", false, {"//Users/./user1/x/.."}},
-        EligibilityRow{"/Users/Desktop", false, {"/Users/"}},
-        EligibilityRow{"/../Users/../Users/user1/Desktop", false},
-        EligibilityRow{"/Users/user1/Desktop/Desktop", true},
-        EligibilityRow{"/Users/Desktop", true}, EligibilityRow{"/Users/user1/Containers", true},
-        EligibilityRow{"/Users/user1/Library/Containers/AppOne/..", false},
-        EligibilityRow{"/Users/user1/Library/Containers/AppOne/../..", true},
-        EligibilityRow{"/Users/user1/Library/Containers/AppOne/.", false},
-        EligibilityRow{"/Users/user1/Library/Containers/a/b/..", false},
-        EligibilityRow{"/Users/user1/Library/Group", true},
-        EligibilityRow{"/Users/user1/Pictures/Family.photoslibrary/.", false},
-        EligibilityRow{"/Users/user1/Pictures/Family.photoslibrary/x/..", false},
-        EligibilityRow{"/v/Family.photoslibrary.bak", true},
-        EligibilityRow{"/v/.photoslibrary", true}, EligibilityRow{"/v/..tvlibrary", false},
-        EligibilityRow{"/v/Home.TvLiBrArY", false}, EligibilityRow{"/v/Home.xtvlibrary", true},
-        EligibilityRow{"/v/Old.tvlibrarytvlibrarytvlibrary", true},
-        // Look-alikes that full Unicode lower-casing keeps apart: U+0130,
-        // U+017F (folds to "s" but lower-cases to itself), fullwidth letters.
-        EligibilityRow{"/v/Family.PHOTOSL\xC4\xB0"
-                       "BRARY",
-                       true},
-        EligibilityRow{"/v/Old.mu\xC5\xBF"
-                       "iclibrary",
-                       true},
-        EligibilityRow{"/v/Home.\xEF\xBC\xB4\xEF\xBC\xB6library", true},
-        EligibilityRow{"/Users/user1/Desktop\0/x"s, false}, EligibilityRow{"/tmp/a\0b"s, false, {}},
-        EligibilityRow{"/\0"s, false}));
+    testing::Values(EligibilityRow{"/Users/user1/Documents", false, {"//Users/./user1/x/../"}},
+                    EligibilityRow{"/Users/Desktop", false, {"/Users/"}},
+                    EligibilityRow{"/../Users/../Users/user1/Desktop", false},
+                    EligibilityRow{"/Users/Desktop", true},
+                    EligibilityRow{"/Users/user1/Library/Containers/AppOne/..", false},
+                    EligibilityRow{"/Users/user1/Library/Containers/AppOne/../..", true},
+                    EligibilityRow{"/Users/user1/Library/Containers/a/b/..", false},
+                    EligibilityRow{"/Users/user1/Pictures/Family.photoslibrary/.", false},
+                    EligibilityRow{"/Users/user1/Pictures/Family.photoslibrary/x/..", false},
+                    EligibilityRow{"/v/.photoslibrary", true},
+                    EligibilityRow{"/v/..tvlibrary", false},
+                    EligibilityRow{"/v/Old.tvlibrarytvlibrarytvlibrary", true},
+                    // Look-alikes that full Unicode lower-casing keeps apart: U+0130,
+                    // U+017F (folds to "s" but lower-cases to itself), fullwidth letters.
+                    EligibilityRow{"/v/a.PHOTOSL\xC4\xB0"
+                                   "BRARY",
+                                   true},
+                    EligibilityRow{"/v/a.mu\xC5\xBF"
+                                   "iclibrary",
+                                   true},
+                    EligibilityRow{"/v/a.\xEF\xBC\xB4\xEF\xBC\xB6library", true},
+                    EligibilityRow{"/Users/user1/Desktop\0/x"s, false},
+                    EligibilityRow{"/tmp/a\0b"s, false, {}}));
 
 TEST(IsEligiblePathLongTest, StandardizesAMegabytePath) {
   std::string path = "/Users/user1/";
@@ -118,22 +112,16 @@ void raceFirstUse() {
   const std::vector<platform::FileLocation> homes{platform::FileLocation("/Users/user1")};
   std::barrier start(kThreadCount);
   std::atomic<int> wrongCount = 0;
-  std::atomic<const void*> seen = nullptr;
-  std::vector<std::jthread> threads;
-  for (int i = 0; i < kThreadCount; ++i) {
-    threads.emplace_back([&] {
-      start.arrive_and_wait();
-      const bool isRefused = !isEligiblePath("/v/Old.MusicLibrary", homes);
-      const auto& extensions = libraryPackageExtensions();
-      const void* expected = nullptr;
-      if (!seen.compare_exchange_strong(expected, &extensions) && expected != &extensions) {
-        ++wrongCount;
-      }
-      if (!isRefused || extensions.size() != 3) ++wrongCount;
-    });
+  {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kThreadCount; ++i) {
+      threads.emplace_back([&] {
+        start.arrive_and_wait();
+        if (isEligiblePath("/v/Old.MusicLibrary", homes)) ++wrongCount;
+      });
+    }
   }
-  threads.clear();
-  std::exit(wrongCount == 0 ? 0 : 1);
+  std::exit(wrongCount == 0 && libraryPackageExtensions().size() == 3 ? 0 : 1);
 }
 
 TEST(LibraryPackageExtensionsTest, ConcurrentFirstUseBuildsOneCompleteSet) {
