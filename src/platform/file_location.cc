@@ -42,11 +42,12 @@ std::string_view FileLocation::lastComponent() const {
   return slash == std::string_view::npos ? path : path.substr(slash + 1);
 }
 
-std::string_view FileLocation::extension() const {
-  const std::string_view last = lastComponent();
-  const auto dot = last.rfind('.');
+std::string_view FileLocation::extension() const { return extensionOf(lastComponent()); }
+
+std::string_view extensionOf(std::string_view name) {
+  const auto dot = name.rfind('.');
   if (dot == std::string_view::npos || dot == 0) return {};
-  return last.substr(dot + 1);
+  return name.substr(dot + 1);
 }
 
 }  // namespace kelmarind::platform

@@ -33,9 +33,7 @@ class FileLocation final {
   // The last non-empty component; "/" for the root; empty for an empty path.
   [[nodiscard]] std::string_view lastComponent() const;
 
-  // The text after the last dot of the last component, empty when there is
-  // none. A single leading dot marks a hidden name, not an extension:
-  // ".photoslibrary" has no extension, "a.photoslibrary" has one.
+  // extensionOf(lastComponent()).
   [[nodiscard]] std::string_view extension() const;
 
   friend bool operator==(const FileLocation&, const FileLocation&) = default;
@@ -43,6 +41,12 @@ class FileLocation final {
  private:
   std::string path_;
 };
+
+// The text after the last dot of the file name `name`, empty when there is
+// none. A single leading dot marks a hidden name, not an extension:
+// ".photoslibrary" has no extension, "a.photoslibrary" has one. Borrows from
+// `name`.
+[[nodiscard]] std::string_view extensionOf(std::string_view name);
 
 // Calls `visit(component)` for each non-empty component of `path` in order,
 // without allocating. Shared by the accessors above and by callers that must
