@@ -1,5 +1,6 @@
 #include "walk/node_json.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -213,10 +214,12 @@ std::string DecodeError::description() const {
 }
 
 std::expected<PrivilegedNode, DecodeError> decodeDocument(std::string_view json) {
-  // Every level of a tree opens an object and an array, at least two bytes,
-  // so this depth admits every document of this length.
+  // A node's level nests an object and its children array, so this depth
+  // admits every tree that writing produces, however deep; deeper nesting of
+  // bare arrays is no node document anyway.
+  const auto objectCount = static_cast<std::size_t>(std::count(json.begin(), json.end(), '{'));
   simdjson::dom::parser parser;
-  if (auto error = parser.allocate(json.size(), json.size() / 2 + 2))
+  if (auto error = parser.allocate(json.size(), 2 * objectCount + 2))
     return std::unexpected(failure(error, {}));
   element document;
   if (auto error = parser.parse(json.data(), json.size()).get(document))
