@@ -194,9 +194,12 @@ std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& roo
   Counter counter;
   putTree(counter, root);
   if (counter.rejected != nullptr) return std::unexpected(EncodeError{counter.rejected->path});
-  std::string document(counter.size, '\0');
-  Writer writer{document.data()};
-  putTree(writer, root);
+  std::string document;
+  document.resize_and_overwrite(counter.size, [&](char* buffer, std::size_t size) {
+    Writer writer{buffer};
+    putTree(writer, root);
+    return size;
+  });
   return document;
 }
 std::string DecodeError::description() const {

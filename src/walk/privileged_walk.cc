@@ -52,6 +52,8 @@ PrivilegedNode directoryNode(std::string name, std::string path,
                              std::optional<double> modificationDate,
                              std::vector<PrivilegedNode> children) {
   children = coalesceSmallEntries(std::move(children));
+  // Growth slack would otherwise stay with every finished directory.
+  children.shrink_to_fit();
   PrivilegedNode node{.name = std::move(name),
                       .path = std::move(path),
                       .isDirectory = true,
