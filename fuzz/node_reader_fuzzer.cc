@@ -1,0 +1,22 @@
+// Reads arbitrary bytes as a node document; whatever reads must write again
+// and read back equal.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "walk/node_json.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  using namespace kelmarind::walk;
+  const auto node = decodeDocument(std::string_view(reinterpret_cast<const char*>(data), size));
+  if (!node) {
+    (void)node.error().description();
+    return 0;
+  }
+  const auto document = encodeDocument(*node);
+  if (!document) return 0;  // a date JSON cannot express, e.g. 1e999 read as infinity
+  const auto again = decodeDocument(*document);
+  if (!again || !(*again == *node)) std::abort();
+  return 0;
+}

@@ -1,0 +1,91 @@
+#include "walk/node_json.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "platform/unicode_text.h"
+
+namespace kelmarind::walk {
+namespace {
+
+constexpr std::string_view kLeaf =
+    R"({"name":"x\"y","path":"\/a\/b","isDirectory":false,"allocatedSize":-1,"folderCount":0,)"
+    R"("fileCount":1,"modificationDate":-978307200,"isAggregate":false,"children":[]})";
+
+TEST(NodeJsonTest, WritesTheCompactFormAndReadsItBackEqual) {
+  const PrivilegedNode leaf{"x\"y", "/a/b", false, -1, 0, 1, -978307200.0, false, {}};
+  EXPECT_EQ(encodeDocument(leaf).value(), kLeaf);
+  PrivilegedNode tree{"d", "/d", true, INT64_MAX, 1, 2, std::nullopt, false, {leaf, leaf}};
+  tree.children[0].name = "q\"\\/\x01\x1f\n\tGrüße ✓";
+  tree.children[1] = {"2 more items", "", false, 0, 0, 0, std::nullopt, true, {}};
+  const std::string document = encodeDocument(tree).value();
+  EXPECT_TRUE(document.starts_with(R"({"name":"d","path":"\/d","isDirectory":true,)"
+                                   R"("allocatedSize":9223372036854775807,"folderCount":1,)"
+                                   R"("fileCount":2,"isAggregate":false,"children":[{)"));
+  EXPECT_TRUE(document.ends_with(R"("isAggregate":true,"children":[]}]})"));
+  EXPECT_TRUE(platform::isValidUtf8(document));
+  EXPECT_EQ(decodeDocument(document).value(), tree);
+}
+
+TEST(NodeJsonTest, DatesUseTheShortestFormThatReadsBackTheSame) {
+  const std::pair<double, std::string_view> rows[] = {
+      {0.0, ":0,"},        {-978307200.0, ":-978307200,"}, {0.1, ":0.1,"}, {-0.5, ":-0.5,"},
+      {1e300, ":1e+300,"},
+  };
+  for (const auto& [date, text] : rows) {
+    const std::string document =
+        encodeDocument({"n", "/n", false, 0, 0, 1, date, false, {}}).value();
+    EXPECT_NE(document.find(std::string("\"modificationDate\"") += text), std::string::npos);
+    EXPECT_EQ(decodeDocument(document).value().modificationDate, date);
+  }
+  const auto nan = encodeDocument({"n", "/n", false, 0, 0, 1, std::nan(""), false, {}});
+  ASSERT_FALSE(nan.has_value());
+  EXPECT_EQ(nan.error().path, "/n");
+}
+
+std::string leafWith(std::string_view from, std::string_view to) {
+  std::string out(kLeaf);
+  return out.replace(out.find(from), from.size(), to);
+}
+
+TEST(NodeJsonTest, ReadingFailsOnTheFirstBadMember) {
+  using Kind = DecodeError::Kind;
+  const std::tuple<std::string, Kind, std::string> rows[] = {
+      {leafWith(R"("children")", R"("kids")"), Kind::keyNotFound, "children"},
+      {leafWith(R"("name")", R"("Name")"), Kind::keyNotFound, "name"},
+      {leafWith(R"(false,"a)", R"(0,"a)"), Kind::typeMismatch, "isDirectory"},
+      {leafWith(":-1,", R"(:"1",)"), Kind::typeMismatch, "allocatedSize"},
+      {leafWith(":1,", ":1.5,"), Kind::typeMismatch, "fileCount"},
+      {leafWith(":-1,", ":9223372036854775808,"), Kind::numberOutOfRange, "allocatedSize"},
+      {leafWith(":-978307200", R"(:"2001")"), Kind::typeMismatch, "modificationDate"},
+      {leafWith("[]", R"([{"name":"c"}])"), Kind::keyNotFound, "path"},
+      {leafWith("[]", "[7]"), Kind::typeMismatch, "node"},
+      {std::string(kLeaf.substr(0, 40)), Kind::malformed, ""},
+  };
+  for (const auto& [json, kind, key] : rows) {
+    const auto node = decodeDocument(json);
+    ASSERT_FALSE(node.has_value()) << json;
+    EXPECT_EQ(node.error().kind, kind) << json;
+    EXPECT_EQ(kind == Kind::malformed ? "" : node.error().detail, key) << json;
+  }
+  EXPECT_EQ(decodeDocument(leafWith(R"("name")", R"("Name")")).error().description(),
+            "No value for the key \"name\"");
+}
+
+TEST(NodeJsonTest, AcceptsNullAndIntegerDatesAndIgnoresExtraMembers) {
+  EXPECT_FALSE(decodeDocument(leafWith("-978307200", "null")).value().modificationDate);
+  EXPECT_EQ(decodeDocument(leafWith("-978307200", "7")).value().modificationDate, 7.0);
+  const auto extra = decodeDocument(leafWith("{", R"({"extra":{"deep":[1]},"Name":5,)"));
+  EXPECT_EQ(extra.value().name, "x\"y");
+}
+
+TEST(CodingKeysTest, KeysComeOnlyFromTheirExactText) {
+  EXPECT_EQ(CodingKeys::fromText("fileCount")->value, CodingKeys::Case::fileCount);
+  EXPECT_EQ(CodingKeys::fromText("children")->text(), "children");
+  for (std::string_view text : {"FileCount", " name", "", "0"})
+    EXPECT_FALSE(CodingKeys::fromText(text));
+}
+
+}  // namespace
+}  // namespace kelmarind::walk

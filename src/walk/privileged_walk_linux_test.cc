@@ -1,0 +1,221 @@
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "platform/linux/linux_file_system.h"
+#include "platform/unicode_text.h"
+#include "tests/support/temp_dir.h"
+#include "walk/node_json.h"
+#include "walk/privileged_walk.h"
+
+namespace kelmarind::walk {
+namespace {
+
+// Walks real file trees built per test in a scratch directory.
+class PrivilegedWalkLinuxTest : public ::testing::Test {
+ protected:
+  std::string at(std::string_view relative) const { return dir_ / relative; }
+
+  void addDirectory(std::string_view relative) {
+    ASSERT_EQ(::mkdir(at(relative).c_str(), 0755), 0) << relative;
+  }
+
+  void addFile(std::string_view relative, std::size_t size) {
+    EXPECT_TRUE(std::ofstream(at(relative)) << std::string(size, 'x')) << relative;
+  }
+
+  PrivilegedNode walk(std::string_view relative = "") const {
+    auto node = PrivilegedWalk::walk(relative.empty() ? dir_.path() : at(relative), fileSystem_);
+    EXPECT_TRUE(node.has_value()) << node.error().description();
+    return node.value_or(PrivilegedNode{});
+  }
+
+  // Walks the scratch directory in a forked child, after `prepare`, so that
+  // privileges, namespaces and limits stay out of the test process; the
+  // document comes back through a pipe.
+  PrivilegedNode walkInChild(const std::function<bool()>& prepare) const {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+    if (::fork() == 0) {
+      auto root = prepare() ? PrivilegedWalk::walk(dir_.path(), fileSystem_)
+                            : std::unexpected(PrivilegedWalk::WalkError{});
+      const std::string out = root ? encodeDocument(*root).value_or("") : "failed";
+      FILE* pipe = ::fdopen(fds[1], "w");
+      std::fwrite(out.data(), 1, out.size(), pipe);
+      ::_exit(std::fclose(pipe) == 0 ? 0 : 1);
+    }
+    ::close(fds[1]);
+    std::string document;
+    char buffer[65536];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) document.append(buffer, n);
+    ::close(fds[0]);
+    ::wait(nullptr);
+    auto node = decodeDocument(document);
+    EXPECT_TRUE(node.has_value()) << document.substr(0, 200);
+    return node.value_or(PrivilegedNode{});
+  }
+
+  testing::TempDir dir_;
+  platform::LinuxFileSystem fileSystem_;
+};
+
+bool isRoot() { return ::geteuid() == 0; }
+
+// In a child: a fresh tmpfs at `path`, seen by nobody else and gone with it.
+bool mountPrivateTmpfs(const std::string& path) {
+  return ::unshare(CLONE_NEWNS) == 0 &&
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+         ::mount("tmpfs", path.c_str(), "tmpfs", 0, nullptr) == 0;
+}
+
+std::vector<std::string> namesOf(const PrivilegedNode& node) {
+  std::vector<std::string> out;
+  for (const PrivilegedNode& c : node.children) out.push_back(c.name);
+  return out;
+}
+
+const PrivilegedNode& child(const PrivilegedNode& node, std::string_view name) {
+  for (const PrivilegedNode& c : node.children)
+    if (c.name == name) return c;
+  static const PrivilegedNode missing{"(missing)", "", false, -1, -1, -1, {}, false, {}};
+  ADD_FAILURE() << "no child " << name << " in " << node.path;
+  return missing;
+}
+
+TEST_F(PrivilegedWalkLinuxTest, CountsStorageOnceForHardLinksAndNotForHoles) {
+  addDirectory("t");
+  addFile("t/a", 65536);
+  ASSERT_EQ(::link(at("t/a").c_str(), at("t/b").c_str()), 0);
+  addFile("t/c", 65536);
+  ASSERT_EQ(::link(at("t/c").c_str(), at("outside").c_str()), 0);
+  addFile("t/sparse", 1);
+  std::filesystem::resize_file(at("t/sparse"), 64 << 20);
+  const PrivilegedNode root = walk("t");
+  const std::int64_t a = child(root, "a").allocatedSize, b = child(root, "b").allocatedSize;
+  EXPECT_TRUE((a >= 65536 && b == 0) || (a == 0 && b >= 65536)) << a << " " << b;
+  EXPECT_GE(child(root, "c").allocatedSize, 65536);  // its other link is outside
+  EXPECT_GT(child(root, "sparse").allocatedSize, 0);
+  EXPECT_LT(child(root, "sparse").allocatedSize, 1 << 20);
+  EXPECT_EQ(root.fileCount, 4);
+  EXPECT_GE(walk("t/b").allocatedSize, 65536);  // a root file is counted in full
+}
+
+TEST_F(PrivilegedWalkLinuxTest, LinksAndSpecialFilesAreLeavesAndAnyNameBecomesValidText) {
+  addDirectory("kinds");
+  addDirectory("kinds/target");  // empty, so that nothing in "kinds" is merged
+  ASSERT_EQ(::symlink("target", at("kinds/toDirectory").c_str()), 0);
+  ASSERT_EQ(::symlink("nowhere", at("kinds/dangling").c_str()), 0);
+  ASSERT_EQ(::mkfifo(at("kinds/fifo").c_str(), 0644), 0);  // opening it would block the walk
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+  at("kinds/socket").copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ::close(sock);
+  const std::pair<std::string, std::string> names[] = {
+      {"q\"uote", "q\"uote"},
+      {"back\\slash", "back\\slash"},
+      {"ctl\x01\x1f\n", "ctl\x01\x1f\n"},
+      {"bad\xff\xfe", "bad\uFFFD\uFFFD"},
+      {"cut\xe2\x82", "cut\uFFFD"},
+      {".hidden", ".hidden"},
+  };
+  for (const auto& [raw, text] : names) addFile(raw, 4096);
+
+  const PrivilegedNode root = walk();
+  const PrivilegedNode& kinds = child(root, "kinds");
+  EXPECT_EQ(std::tuple(kinds.folderCount, kinds.fileCount), std::tuple(2, 4));
+  for (const char* name : {"toDirectory", "dangling", "fifo", "socket"})
+    EXPECT_FALSE(child(kinds, name).isDirectory) << name;
+  EXPECT_FALSE(walk("kinds/toDirectory").isDirectory);
+  for (const auto& [raw, text] : names) EXPECT_EQ(child(root, text).path, at(text));
+  const std::string document = encodeDocument(root).value();
+  EXPECT_TRUE(platform::isValidUtf8(document));
+  EXPECT_EQ(decodeDocument(document).value(), root);
+}
+
+TEST_F(PrivilegedWalkLinuxTest, ThousandEqualFilesBecomeOneAggregate) {
+  for (int i = 0; i < 1000; ++i) addFile(std::to_string(i), 100);
+  const PrivilegedNode root = walk();
+  ASSERT_EQ(namesOf(root), std::vector<std::string>{"1,000 more items"});
+  EXPECT_EQ(std::tuple(root.fileCount, root.allocatedSize),
+            std::tuple(1000, root.children[0].allocatedSize));
+}
+
+// Built with descriptors, since its paths are far longer than PATH_MAX.
+bool buildChain(const std::string& top, int depth) {
+  int fd = ::open(top.c_str(), O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < depth && fd >= 0; ++i) {
+    const int next =
+        ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_DIRECTORY | O_CLOEXEC) : -1;
+    ::close(fd);
+    fd = next;
+  }
+  return fd >= 0 && ::close(::openat(fd, "leaf", O_CREAT | O_WRONLY | O_CLOEXEC, 0644)) == 0 &&
+         ::close(fd) == 0;
+}
+
+TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithFewDescriptors) {
+  if (!isRoot()) GTEST_SKIP() << "the chain is built on a private tmpfs, which needs root";
+  constexpr int kDepth = 5000;
+  const PrivilegedNode root = walkInChild([&] {
+    const rlimit limit{.rlim_cur = 48, .rlim_max = 48};
+    return mountPrivateTmpfs(dir_.path()) && buildChain(dir_.path(), kDepth) &&
+           ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  });
+  EXPECT_EQ(std::tuple(root.folderCount, root.fileCount), std::tuple(kDepth + 1, 1));
+  const PrivilegedNode* node = &root;
+  while (!node->children.empty()) node = &node->children[0];
+  std::string expected = dir_.path();
+  for (int i = 0; i < kDepth; ++i) expected += "/d";
+  EXPECT_EQ(node->path, expected + "/leaf");
+}
+
+TEST_F(PrivilegedWalkLinuxTest, MountedVolumeIsAnEmptyNodeNotEntered) {
+  if (!isRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
+  addDirectory("mnt");
+  addFile("file", 4096);
+  const PrivilegedNode root = walkInChild([&] {
+    return mountPrivateTmpfs(at("mnt")) && ::close(::creat(at("mnt/inside").c_str(), 0644)) == 0;
+  });
+  const PrivilegedNode& mnt = child(root, "mnt");
+  EXPECT_TRUE(mnt.modificationDate.has_value());
+  EXPECT_EQ(mnt,
+            (PrivilegedNode{"mnt", at("mnt"), true, 0, 1, 0, mnt.modificationDate, false, {}}));
+  EXPECT_EQ(root.fileCount, 1);
+}
+
+TEST_F(PrivilegedWalkLinuxTest, DirectoryThatCannotBeListedKeepsItsNodeWithoutChildren) {
+  if (!isRoot()) GTEST_SKIP() << "dropping to another user needs root";
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  addDirectory("open");
+  addFile("open/file", 4096);
+  addDirectory("locked");
+  addFile("locked/secret", 1 << 20);
+  ASSERT_EQ(::chmod(at("locked").c_str(), 0700), 0);
+  const PrivilegedNode root = walkInChild([] {
+    constexpr uid_t kNobody = 65534;
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(kNobody, kNobody, kNobody) == 0 &&
+           ::setresuid(kNobody, kNobody, kNobody) == 0;
+  });
+  EXPECT_EQ(namesOf(child(root, "open")), std::vector<std::string>{"file"});
+  const PrivilegedNode& locked = child(root, "locked");
+  EXPECT_TRUE(locked.isDirectory);
+  EXPECT_TRUE(locked.children.empty());
+}
+
+}  // namespace
+}  // namespace kelmarind::walk

@@ -1,0 +1,102 @@
+#include "walk/privileged_walk.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/fake/fake_file_system.h"
+
+namespace kelmarind::walk {
+namespace {
+
+class PrivilegedWalkTest : public ::testing::Test {
+ protected:
+  PrivilegedNode walk(std::string_view path = "/r") {
+    auto node = PrivilegedWalk::walk(path, fs_);
+    EXPECT_TRUE(node.has_value()) << node.error().description();
+    return node.value_or(PrivilegedNode{});
+  }
+
+  platform::FakeFileSystem fs_;
+};
+
+std::vector<std::string> namesOf(const PrivilegedNode& node) {
+  std::vector<std::string> out;
+  for (const PrivilegedNode& child : node.children) out.push_back(child.name);
+  return out;
+}
+
+TEST_F(PrivilegedWalkTest, BuildsTheTreeInEnumerationOrderWithSums) {
+  fs_.addDirectory("/r");
+  fs_.addFile("/r/z", 100);
+  fs_.addDirectory("/r/d");
+  fs_.addDirectory("/r/d/e");
+  fs_.addFile("/r/d/e/f", 300);
+  fs_.addFile("/r/a", 200);
+  const PrivilegedNode root = walk("/x/../r/./");
+  EXPECT_EQ(root.path, "/r");
+  EXPECT_EQ(namesOf(root), (std::vector<std::string>{"z", "d", "a"}));
+  EXPECT_EQ(std::tuple(root.allocatedSize, root.folderCount, root.fileCount),
+            std::tuple(600, 3, 3));
+  const PrivilegedNode& e = root.children[1].children[0];
+  EXPECT_EQ(std::tuple(e.name, e.path, e.modificationDate), std::tuple("e", "/r/d/e", 104.0));
+  EXPECT_EQ(e.children[0].path, "/r/d/e/f");
+}
+
+TEST_F(PrivilegedWalkTest, CountsAHardLinkedFileOnceByIdentifierOrStatus) {
+  const auto withoutIdentifier = [&](std::string path, std::uint64_t statusLinkCount) {
+    fs_.add({std::move(path),
+             platform::EntryProperties{
+                 .isDirectory = false, .totalFileAllocatedSize = 4096, .linkCount = 2},
+             platform::FileStatus{.device = 1, .linkCount = statusLinkCount, .inode = 88}});
+  };
+  fs_.addDirectory("/r");
+  fs_.addFile("/r/a", 4096, 2, 77);
+  fs_.addFile("/r/b", 4096, 2, 77);
+  fs_.addFile("/r/single", 4096, 1, 77);  // link count 1: never enters the set
+  withoutIdentifier("/r/c", 2);           // the status's inode stands in
+  withoutIdentifier("/r/d", 2);
+  withoutIdentifier("/r/e", 1);  // the status sees one link: no identifier
+  fs_.addFile("/r/g", 4096, 2, 88);
+  const PrivilegedNode root = walk();
+  // The later links carry 0 and so end up merged.
+  EXPECT_EQ(namesOf(root), (std::vector<std::string>{"a", "single", "c", "e", "3 more items"}));
+  EXPECT_EQ(std::tuple(root.allocatedSize, root.fileCount), std::tuple(4 * 4096, 7));
+}
+
+TEST_F(PrivilegedWalkTest, DirectoryOnAnotherDeviceIsAnEmptyNodeNotEntered) {
+  fs_.addDirectory("/r");
+  fs_.addDirectory("/r/mnt", 2);
+  fs_.addFile("/r/mnt/hidden", 1'000'000);
+  fs_.addFile("/r/after", 10);
+  const PrivilegedNode root = walk();
+  EXPECT_EQ(fs_.skipped(), (std::vector<std::string>{"/r/mnt"}));
+  ASSERT_EQ(namesOf(root), (std::vector<std::string>{"mnt", "after"}));
+  EXPECT_EQ(root.children[0], (PrivilegedNode{"mnt", "/r/mnt", true, 0, 1, 0, 102.0, false, {}}));
+}
+
+TEST_F(PrivilegedWalkTest, EntriesThatVanishAreDroppedAndTheirContentsMoveUp) {
+  fs_.addDirectory("/r");
+  fs_.addDirectory("/r/d");
+  fs_.addVanished("/r/d/gone");
+  fs_.addFile("/r/d/gone/orphan", 5000);
+  fs_.addVanished("/r/d/file");
+  fs_.addFile("/r/d/kept", 5000);
+  const PrivilegedNode root = walk();
+  EXPECT_TRUE(fs_.skipped().empty());
+  ASSERT_EQ(root.children.size(), 1u);
+  EXPECT_EQ(namesOf(root.children[0]), (std::vector<std::string>{"orphan", "kept"}));
+}
+
+TEST_F(PrivilegedWalkTest, RootFileIsOneLeafAndRootFailuresReportThePathAsSent) {
+  fs_.addFile("/f", 8192, 3, 5);
+  EXPECT_EQ(walk("/f"), (PrivilegedNode{"f", "/f", false, 8192, 0, 1, 205.0, false, {}}));
+  fs_.add({"/nostat", platform::EntryProperties{.isDirectory = true},
+           std::unexpected(platform::OsError{EIO, "statx"})});
+  for (std::string_view path : {"/srv/old/../none", "/nostat"}) {
+    const auto result = PrivilegedWalk::walk(path, fs_);
+    ASSERT_FALSE(result.has_value());
+    EXPECT_EQ(result.error().description(), "Not readable even as root: " + std::string(path));
+  }
+}
+
+}  // namespace
+}  // namespace kelmarind::walk
