@@ -82,7 +82,8 @@ std::expected<WalkAnswer, ClientError> ScanClient::walkSubtreeAtPath(
 }
 
 std::expected<std::string, ClientError> ScanClient::pingWithReply() {
-  auto reply = call(wire::Request{.selector = std::string(wire::pingWithReplySelector), .arguments = {}});
+  auto reply =
+      call(wire::Request{.selector = std::string(wire::pingWithReplySelector), .arguments = {}});
   if (!reply) return std::unexpected(reply.error());
   if (!reply->text) {
     return std::unexpected(

@@ -14,7 +14,7 @@ int main(int argc, char** argv) {
     std::fputs("usage: journal_log_writer SUBSYSTEM CATEGORY [LEVEL ARGUMENT]...\n", stderr);
     return 1;
   }
-  kelmarind::platform::JournalLogger logger(argv[1], argv[2]);
+  kelmarind::platform::linux::JournalLogger logger(argv[1], argv[2]);
   if (!logger.isWritingToJournal()) return 2;
   for (int i = 3; i + 1 < argc; i += 2) {
     const std::string_view level = argv[i];

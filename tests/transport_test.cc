@@ -263,9 +263,10 @@ TEST_F(TransportTest, BindsItsPathWorldWritableAndRemovesOnlyAStaleSocket) {
   EXPECT_TRUE(std::filesystem::is_regular_file(regularFile));
 }
 
-// In a child process, hands over a socket listening on `boundPath` the way
-// the service manager does, then opens the endpoint at `askedPath`. Exits 0
-// when the handed-over socket was taken, 1 when it was refused, 2 otherwise.
+// In a child process, hands over a socket listening on `boundPath` (an
+// abstract name when it starts with '@') the way the service manager does,
+// then opens the endpoint at `askedPath`. Exits 0 when the handed-over socket
+// was taken, 1 when it was refused, 2 otherwise.
 int openWithHandedOverSocket(const std::string& boundPath, const std::string& askedPath) {
   const pid_t child = ::fork();
   if (child != 0) {
@@ -276,6 +277,7 @@ int openWithHandedOverSocket(const std::string& boundPath, const std::string& as
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   boundPath.copy(address.sun_path, sizeof address.sun_path - 1);
+  if (boundPath.starts_with('@')) address.sun_path[0] = '\0';
   const int handed = ::socket(AF_UNIX, SOCK_STREAM, 0);
   if (::bind(handed, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       ::listen(handed, 1) != 0 || ::dup2(handed, 3) != 3) {
@@ -289,10 +291,13 @@ int openWithHandedOverSocket(const std::string& boundPath, const std::string& as
   ::_exit(isTaken ? 0 : 2);
 }
 
-TEST_F(TransportTest, TakesOverOnlyAHandedOverSocketForItsOwnPath) {
+TEST_F(TransportTest, TakesOverAHandedOverPathSocketButNeverAnAbstractOne) {
   EXPECT_EQ(openWithHandedOverSocket(dir_ / "a.sock", dir_ / "a.sock"), 0);
-  EXPECT_EQ(openWithHandedOverSocket(dir_ / "b.sock", dir_ / "other.sock"), 1);
+  EXPECT_EQ(openWithHandedOverSocket(dir_ / "b.sock", dir_ / "other.sock"), 0);
   EXPECT_FALSE(std::filesystem::exists(dir_ / "other.sock"));
+  EXPECT_EQ(openWithHandedOverSocket("@kelmarind-test-" + std::to_string(::getpid()),
+                                     dir_ / "other.sock"),
+            1);
 }
 
 TEST_F(TransportTest, UnreachableHelperIsAClientErrorNamingThePath) {

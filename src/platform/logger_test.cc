@@ -48,11 +48,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& row) { return row.param.name; });
 
 TEST(LoggerTest, WriteTagsTheFormattedLineWithLevelSubsystemAndCategory) {
-  RecordingLogger logger("com.kelmarind.helper", "xpc");
+  fake::RecordingLogger logger("com.kelmarind.helper", "xpc");
   logger.write(LogLevel::Fault, "failed: %{public}s", {"req"});
   logger.write(LogLevel::Error, "plain");
   EXPECT_EQ(logger.records(),
-            (std::vector<LogRecord>{{LogLevel::Fault, "com.kelmarind.helper", "xpc", "failed: req"},
+            (std::vector<fake::LogRecord>{{LogLevel::Fault, "com.kelmarind.helper", "xpc", "failed: req"},
                                     {LogLevel::Error, "com.kelmarind.helper", "xpc", "plain"}}));
 }
 

@@ -12,21 +12,18 @@ namespace {
 
 constexpr std::string_view kHomePrefix = "/Users/";
 
-// setpwent/getpwent/endpwent rather than reading /etc/passwd, so accounts from
-// every configured name service source count.
-class SystemUserDatabase final : public UserDatabase {
- public:
-  void rewind() override { setpwent(); }
-  std::optional<UserEntry> next() override {
-    const passwd* entry = getpwent();
-    if (entry == nullptr) return std::nullopt;
-    if (entry->pw_dir == nullptr) return UserEntry{};
-    return UserEntry{std::string_view(entry->pw_dir)};
-  }
-  void close() override { endpwent(); }
-};
-
 }  // namespace
+
+void SystemUserDatabase::rewind() { setpwent(); }
+
+std::optional<UserEntry> SystemUserDatabase::next() {
+  const passwd* entry = getpwent();
+  if (entry == nullptr) return std::nullopt;
+  if (entry->pw_dir == nullptr) return UserEntry{};
+  return UserEntry{std::string_view(entry->pw_dir)};
+}
+
+void SystemUserDatabase::close() { endpwent(); }
 
 std::vector<platform::FileLocation> collectHomeDirectories(UserDatabase& source) {
   std::unordered_set<std::string> homes;

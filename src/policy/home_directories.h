@@ -33,6 +33,15 @@ class UserDatabase {
   virtual void close() = 0;
 };
 
+// The system's user database: setpwent/getpwent/endpwent rather than reading
+// /etc/passwd, so accounts from every configured name service source count.
+class SystemUserDatabase final : public UserDatabase {
+ public:
+  void rewind() override;
+  [[nodiscard]] std::optional<UserEntry> next() override;
+  void close() override;
+};
+
 // Every distinct home directory of `source` whose text begins with "/Users/"
 // (an exact, case-sensitive test of the raw text), each decoded as UTF-8 with
 // U+FFFD for ill-formed bytes. Texts that differ only in a trailing separator

@@ -70,7 +70,7 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  platform::LinuxFileSystem fileSystem_;
+  platform::linux::LinuxFileSystem fileSystem_;
 };
 
 bool isRoot() { return ::geteuid() == 0; }

@@ -15,7 +15,7 @@ class PrivilegedWalkTest : public ::testing::Test {
     return node.value_or(PrivilegedNode{});
   }
 
-  platform::FakeFileSystem fs_;
+  platform::fake::FakeFileSystem fs_;
 };
 
 std::vector<std::string> namesOf(const PrivilegedNode& node) {

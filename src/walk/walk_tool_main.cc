@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     std::fputs("usage: kelmarind-walk PATH\n", stderr);
     return 2;
   }
-  const kelmarind::platform::LinuxFileSystem fileSystem;
+  const kelmarind::platform::linux::LinuxFileSystem fileSystem;
   auto root = PrivilegedWalk::walk(argv[1], fileSystem);
   if (!root) {
     std::fprintf(stderr, "%s\n", root.error().description().c_str());

@@ -4,7 +4,7 @@
 
 #include "platform/file_location.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::fake {
 namespace {
 
 bool isBelow(std::string_view path, std::string_view directory) {
@@ -124,4 +124,4 @@ std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> FakeFileSystem::enu
                                                    skipped_);
 }
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::fake

@@ -9,7 +9,7 @@
 
 #include "platform/file_system.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::fake {
 
 // Entries are enumerated in the order they were added, so callers add them
 // in depth-first pre-order (a directory before its contents). Not
@@ -47,4 +47,4 @@ class FakeFileSystem final : public FileSystem {
   std::shared_ptr<std::vector<std::string>> skipped_;
 };
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::fake

@@ -1,6 +1,6 @@
 #include "platform/fake/recording_logger.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::fake {
 
 std::vector<LogRecord> RecordingLogger::records() const {
   const std::scoped_lock lock(mutex_);
@@ -13,4 +13,4 @@ void RecordingLogger::writeMessage(LogLevel level, std::string_view message) {
   records_.push_back(std::move(record));
 }
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::fake

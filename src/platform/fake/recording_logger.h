@@ -8,7 +8,7 @@
 
 #include "platform/logger.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::fake {
 
 struct LogRecord {
   LogLevel level = LogLevel::Default;
@@ -35,4 +35,4 @@ class RecordingLogger final : public Logger {
   std::vector<LogRecord> records_;
 };
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::fake

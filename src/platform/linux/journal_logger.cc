@@ -13,7 +13,7 @@
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 namespace {
 
 constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
@@ -118,4 +118,4 @@ void JournalLogger::writeStreamLine(LogLevel level, std::string_view message) co
   }
 }
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

@@ -7,7 +7,7 @@
 
 #include "platform/logger.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 
 // Journal entries carry MESSAGE, PRIORITY (default 5, error 3, fault 2),
 // SYSLOG_IDENTIFIER=KelmarindHelper, KELMARIND_SUBSYSTEM and
@@ -38,4 +38,4 @@ class JournalLogger final : public Logger {
   const int streamFd_;
 };
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

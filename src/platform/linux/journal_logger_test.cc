@@ -12,7 +12,7 @@
 
 #include "platform/unique_fd.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 namespace {
 
 struct Pipe {
@@ -106,4 +106,4 @@ TEST(JournalLoggerConcurrencyTest, LinesFromManyThreadsNeverInterleave) {
 }
 
 }  // namespace
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

@@ -16,7 +16,7 @@
 #include "platform/unicode_text.h"
 #include "platform/unique_fd.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 namespace {
 
 // Ancestors beyond this many levels above the deepest open directory have
@@ -272,4 +272,4 @@ std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> LinuxFileSystem::en
   return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(fd), st);
 }
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

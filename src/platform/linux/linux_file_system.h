@@ -5,7 +5,7 @@
 
 #include "platform/file_system.h"
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 
 // Stateless: one object may serve any number of concurrent walks. Only reads;
 // directories are opened with O_NOATIME where the kernel allows it, and no
@@ -22,4 +22,4 @@ class LinuxFileSystem final : public FileSystem {
       std::string_view root) const override;
 };
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

@@ -6,6 +6,7 @@
 #include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cstddef>
 
 #include <algorithm>
 #include <cerrno>
@@ -44,16 +45,28 @@ std::expected<sockaddr_un, OsError> addressOf(std::string_view path) {
   return address;
 }
 
-// The socket handed over by the service manager, if any.
-std::expected<UniqueFd, OsError> adoptActivatedSocket(const std::string& path) {
+// The socket handed over by the service manager, if any. The service manager
+// names the endpoint: whatever path it bound is taken, so the same binary
+// serves the system socket and a private one (tests, script/run). Only a
+// listening stream socket bound to a file-system path qualifies: an abstract
+// name could be squatted by any process, and the file's 0666 mode is the
+// service manager's to set.
+std::expected<UniqueFd, OsError> adoptActivatedSocket() {
   const int count = sd_listen_fds(1);
   if (count < 0) return failure("sd_listen_fds", -count);
   if (count == 0) return UniqueFd();
   if (count != 1) return failure("sd_listen_fds", EINVAL);
   UniqueFd socket(SD_LISTEN_FDS_START);
-  const int isOurs = sd_is_socket_unix(socket.get(), SOCK_STREAM, 1, path.c_str(), 0);
-  if (isOurs < 0) return failure("sd_is_socket_unix", -isOurs);
-  if (isOurs == 0) return failure("sd_is_socket_unix", ENOTSOCK);
+  const int isStream = sd_is_socket_unix(socket.get(), SOCK_STREAM, 1, nullptr, 0);
+  if (isStream < 0) return failure("sd_is_socket_unix", -isStream);
+  if (isStream == 0) return failure("sd_is_socket_unix", ENOTSOCK);
+  sockaddr_un address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+    return failure("getsockname");
+  }
+  const bool isPathBound = length > offsetof(sockaddr_un, sun_path) && address.sun_path[0] != '\0';
+  if (!isPathBound) return failure("getsockname", EADDRNOTAVAIL);
   // Inherited descriptors come without close-on-exec.
   if (::fcntl(socket.get(), F_SETFD, FD_CLOEXEC) < 0) return failure("fcntl");
   return socket;
@@ -89,11 +102,9 @@ std::expected<UniqueFd, OsError> bindListeningSocket(const std::string& path) {
 }  // namespace
 
 std::expected<UniqueFd, OsError> openListeningSocket(std::string_view path) {
-  const std::string pathText(path);
-  if (auto address = addressOf(path); !address) return std::unexpected(address.error());
-  auto activated = adoptActivatedSocket(pathText);
+  auto activated = adoptActivatedSocket();
   if (!activated || activated->isValid()) return activated;
-  return bindListeningSocket(pathText);
+  return bindListeningSocket(std::string(path));
 }
 
 std::expected<UniqueFd, OsError> connectUnixSocket(std::string_view path) {

@@ -14,9 +14,10 @@
 
 namespace kelmarind::platform::linux {
 
-// The listening socket for `path`. If the service manager handed over a
+// The listening socket of the endpoint. If the service manager handed over a
 // socket (socket activation), that one is taken, provided it is a listening
-// AF_UNIX stream socket bound to `path`; otherwise `path` is bound here with
+// AF_UNIX stream socket bound to a file-system path (the service manager
+// chooses which; `path` is not consulted); otherwise `path` is bound here with
 // mode 0666, after removing a stale socket there (anything else at `path`
 // fails with EEXIST). An empty path or one too long for sockaddr_un fails
 // with EINVAL or ENAMETOOLONG; abstract sockets are never used.

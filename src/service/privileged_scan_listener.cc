@@ -1,0 +1,117 @@
+#include "service/privileged_scan_listener.h"
+
+#include <expected>
+#include <utility>
+
+#include "platform/code_requirement.h"
+#include "platform/code_signature.h"
+#include "platform/logger.h"
+#include "policy/home_directories.h"
+#include "policy/path_eligibility.h"
+#include "walk/node_json.h"
+#include "walk/privileged_walk.h"
+
+namespace kelmarind::service {
+
+std::optional<std::string> helperTeamIdentifier(const platform::CodeSignature& signature) {
+  return signature.teamIdentifier();
+}
+
+std::string makeCodeSigningRequirement(const std::optional<std::string>& teamIdentifier) {
+  std::string requirement = "identifier \"";
+  requirement += clientBundleIdentifier;
+  requirement += '"';
+  if (!teamIdentifier || teamIdentifier->empty()) return requirement;
+  requirement += " and anchor apple generic and certificate leaf[subject.OU] = \"";
+  requirement += *teamIdentifier;
+  requirement += '"';
+  return requirement;
+}
+
+namespace {
+
+// The tree is released here, before the reply goes out, so a large walk never
+// holds the tree and its document at once for longer than the encoding.
+std::expected<std::string, std::string> walkAndEncode(std::string_view path,
+                                                      const platform::FileSystem& fileSystem) {
+  const auto root = walk::PrivilegedWalk::walk(path, fileSystem);
+  if (!root) return std::unexpected(root.error().description());
+  auto document = walk::encodeDocument(*root);
+  if (!document) return std::unexpected(document.error().description());
+  return std::move(*document);
+}
+
+}  // namespace
+
+// What construction computes before the fields are set, in the order it must
+// happen: the home directories first, then the team.
+struct PrivilegedScanListener::Setup {
+  std::vector<platform::FileLocation> homeDirectories;
+  std::optional<std::string> teamIdentifier;
+  std::string requirement;
+  bool isRequirementValid = false;
+};
+
+PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
+                                               policy::UserDatabase& users,
+                                               const platform::CodeSignature& signature,
+                                               const platform::FileSystem& fileSystem)
+    : PrivilegedScanListener(logger, fileSystem, [&] {
+        Setup setup;
+        setup.homeDirectories = policy::collectHomeDirectories(users);
+        setup.teamIdentifier = helperTeamIdentifier(signature);
+        setup.requirement = makeCodeSigningRequirement(setup.teamIdentifier);
+        // Only the validity is kept: each connection is given the text.
+        setup.isRequirementValid =
+            platform::CodeRequirement::compile(setup.requirement).has_value();
+        return setup;
+      }()) {}
+
+PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
+                                               const platform::FileSystem& fileSystem, Setup setup)
+    : homeDirectories(std::move(setup.homeDirectories)),
+      codeSigningRequirement(std::move(setup.requirement)),
+      isRequirementValid(setup.isRequirementValid),
+      logger_(logger),
+      fileSystem_(fileSystem) {
+  if (!isRequirementValid) {
+    logger_.write(platform::LogLevel::Fault, requirementCompileFault, {codeSigningRequirement});
+  }
+  if (!setup.teamIdentifier) logger_.write(platform::LogLevel::Error, notTeamSignedError);
+}
+
+bool PrivilegedScanListener::shouldAcceptNewConnection(platform::Connection& newConnection) {
+  if (!isRequirementValid) return false;
+  // The requirement is bound before the connection is resumed, so no message
+  // can arrive before it is in force.
+  newConnection.setCodeSigningRequirement(codeSigningRequirement);
+  newConnection.setExportedInterface(interfaceWithProtocol());
+  newConnection.setExportedObject(*this);
+  newConnection.resume();
+  return true;
+}
+
+void PrivilegedScanListener::invoke(const platform::wire::Request& request,
+                                    platform::ReplySender reply) {
+  dispatch(*this, request, std::move(reply));
+}
+
+void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> path,
+                                               WalkReply reply) {
+  const std::string_view requested = path.value_or(std::string_view{});
+  if (!policy::isEligiblePath(requested, homeDirectories)) {
+    logger_.write(platform::LogLevel::Default, refusedPathLine, {requested});
+    std::move(reply).fail(std::string(refusalText));
+    return;
+  }
+  auto document = walkAndEncode(requested, fileSystem_);
+  if (!document) {
+    std::move(reply).fail(std::move(document.error()));
+    return;
+  }
+  std::move(reply).succeed(std::move(*document));
+}
+
+void PrivilegedScanListener::pingWithReply(PingReply reply) { std::move(reply).send(pingText); }
+
+}  // namespace kelmarind::service

@@ -1,0 +1,170 @@
+#include "service/privileged_scan_listener.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/fake/fake_code_signature.h"
+#include "platform/fake/fake_connection.h"
+#include "platform/fake/fake_file_system.h"
+#include "platform/fake/recording_logger.h"
+#include "policy/home_directories.h"
+#include "walk/node_json.h"
+
+namespace kelmarind::service {
+namespace {
+
+using platform::LogLevel;
+using platform::fake::LogRecord;
+using platform::wire::Reply;
+using platform::wire::Request;
+using platform::wire::Value;
+using platform::wire::ValueType;
+
+constexpr std::string_view kTeamPiece = "identifier \"com.kelmarind.app\" and anchor apple generic";
+constexpr std::string_view kCertificatePiece = " and certificate leaf[subject.OU] = \"";
+constexpr std::string_view kFallback = "identifier \"com.kelmarind.app\"";
+
+// Serves the listed homes; notes whether the team was looked up before the
+// database was read, which construction must not do.
+class FakeUserDatabase final : public policy::UserDatabase {
+ public:
+  FakeUserDatabase(std::vector<std::string> homes, const platform::fake::FakeCodeSignature& team)
+      : homes_(std::move(homes)), team_(team) {}
+  void rewind() override {
+    next_ = 0;
+    wasTeamAskedFirst = team_.lookupCount() > 0;
+  }
+  std::optional<policy::UserEntry> next() override {
+    if (next_ == homes_.size()) return std::nullopt;
+    return policy::UserEntry{homes_[next_++]};
+  }
+  void close() override {}
+  bool wasTeamAskedFirst = false;
+
+ private:
+  std::vector<std::string> homes_;
+  const platform::fake::FakeCodeSignature& team_;
+  std::size_t next_ = 0;
+};
+
+class PrivilegedScanListenerTest : public ::testing::Test {
+ protected:
+  PrivilegedScanListener& build(std::optional<std::string> team) {
+    signature_.emplace(std::move(team));
+    users_.emplace(std::vector<std::string>{"/Users/user1", "/home/other"}, *signature_);
+    listener_.emplace(logger_, *users_, *signature_, fileSystem_);
+    return *listener_;
+  }
+
+  std::optional<Reply> walk(std::optional<std::string> path) {
+    platform::fake::FakeConnection connection;
+    EXPECT_TRUE(listener_->shouldAcceptNewConnection(connection));
+    Value argument{ValueType::nil, {}};
+    if (path) argument = Value{ValueType::text, *path};
+    return connection.send(Request{"walkSubtreeAtPath:reply:", {argument}});
+  }
+
+  std::vector<LogRecord> logged() const { return logger_.records(); }
+
+  platform::fake::RecordingLogger logger_{"com.kelmarind.helper", "xpc"};
+  platform::fake::FakeFileSystem fileSystem_;
+  std::optional<platform::fake::FakeCodeSignature> signature_;
+  std::optional<FakeUserDatabase> users_;
+  std::optional<PrivilegedScanListener> listener_;
+};
+
+TEST(RequirementTextTest, HasTheTeamFormOnlyForANonEmptyTeam) {
+  ASSERT_EQ(kTeamPiece.size(), 55u);
+  ASSERT_EQ(kCertificatePiece.size(), 37u);
+  ASSERT_EQ(kFallback.size(), 30u);
+  EXPECT_EQ(makeCodeSigningRequirement("ABCDE12345"),
+            std::string(kTeamPiece) + std::string(kCertificatePiece) + "ABCDE12345\"");
+  EXPECT_EQ(makeCodeSigningRequirement(std::nullopt), kFallback);
+  EXPECT_EQ(makeCodeSigningRequirement(""), kFallback);
+}
+
+TEST_F(PrivilegedScanListenerTest, WithoutTeamLogsTheErrorOnceAndAcceptsTheClient) {
+  PrivilegedScanListener& listener = build(std::nullopt);
+  EXPECT_FALSE(users_->wasTeamAskedFirst);
+  EXPECT_EQ(listener.codeSigningRequirement, kFallback);
+  EXPECT_TRUE(listener.isRequirementValid);
+  ASSERT_EQ(logged().size(), 1u);
+  EXPECT_EQ(logged()[0].level, LogLevel::Error);
+  EXPECT_EQ(logged()[0].message, notTeamSignedError);
+
+  platform::fake::FakeConnection first;
+  platform::fake::FakeConnection second;
+  ASSERT_TRUE(listener.shouldAcceptNewConnection(first));
+  ASSERT_TRUE(listener.shouldAcceptNewConnection(second));
+  for (const auto* connection : {&first, &second}) {
+    EXPECT_EQ(connection->codeSigningRequirement(), kFallback);
+    EXPECT_EQ(connection->exportedObject(), &listener);
+    EXPECT_TRUE(connection->isResumed());
+    EXPECT_EQ(connection->lateConfigurationCount(), 0);
+    ASSERT_EQ(connection->exportedInterface().methods.size(), 2u);
+  }
+  EXPECT_EQ(first.send(Request{"pingWithReply:", {}}), Reply::ofText("ok"));
+}
+
+TEST_F(PrivilegedScanListenerTest, EmptyTeamFallsBackSilently) {
+  EXPECT_EQ(build("").codeSigningRequirement, kFallback);
+  EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(PrivilegedScanListenerTest, TeamWithQuoteLogsTheFaultAndRefusesEveryConnectionUntouched) {
+  PrivilegedScanListener& listener = build("AB\"CD");
+  EXPECT_FALSE(listener.isRequirementValid);
+  ASSERT_EQ(logged().size(), 1u) << "a team was found, so no error line";
+  EXPECT_EQ(logged()[0].level, LogLevel::Fault);
+  EXPECT_EQ(logged()[0].message,
+            "Code-signing requirement failed to compile; refusing all connections: " +
+                listener.codeSigningRequirement);
+
+  platform::fake::FakeConnection connection;
+  EXPECT_FALSE(listener.shouldAcceptNewConnection(connection));
+  EXPECT_FALSE(connection.isResumed());
+  EXPECT_FALSE(connection.codeSigningRequirement().has_value());
+  EXPECT_EQ(connection.exportedObject(), nullptr);
+}
+
+TEST_F(PrivilegedScanListenerTest, RefusesIneligiblePathsWithOneLineEach) {
+  build("TEAM123");
+  EXPECT_EQ(listener_->homeDirectories.size(), 1u);
+  const std::vector<std::optional<std::string>> refused = {
+      std::nullopt, "", "Library", "/Users/user1/Documents", "/Users/user1/Library/Containers/A"};
+  for (const auto& path : refused) {
+    EXPECT_EQ(walk(path), Reply::ofText(refusalText)) << path.value_or("(nil)");
+  }
+  const std::vector<LogRecord> lines = logged();
+  ASSERT_EQ(lines.size(), refused.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(lines[i].level, LogLevel::Default);
+    EXPECT_EQ(lines[i].message, "Refused ineligible path: " + refused[i].value_or(""));
+  }
+}
+
+TEST_F(PrivilegedScanListenerTest, WalksEligiblePathsIntoOneDocumentOrTheWalkErrorUnlogged) {
+  build("TEAM123");
+  fileSystem_.addDirectory("/data");
+  fileSystem_.addFile("/data/file", 8192);
+
+  const std::optional<Reply> missing = walk("/data/../none");
+  EXPECT_EQ(missing, Reply::ofText("Not readable even as root: /data/../none"));
+
+  const std::optional<Reply> found = walk("/data/./");
+  ASSERT_TRUE(found.has_value());
+  ASSERT_TRUE(found->bytes.has_value());
+  EXPECT_FALSE(found->text.has_value());
+  const auto root = walk::decodeDocument(*found->bytes);
+  ASSERT_TRUE(root.has_value());
+  EXPECT_EQ(root->path, "/data");
+  EXPECT_EQ(root->allocatedSize, 8192);
+  EXPECT_EQ(root->fileCount, 1);
+  EXPECT_TRUE(logged().empty());
+}
+
+}  // namespace
+}  // namespace kelmarind::service

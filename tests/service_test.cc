@@ -1,0 +1,161 @@
+// The helper end to end: started by socket activation, asked by the real
+// client, its log read back.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/scan_client.h"
+#include "tests/support/helper_process.h"
+#include "tests/support/temp_dir.h"
+
+namespace kelmarind::testing {
+namespace {
+
+const std::string kRefusal = "Kelmarind's helper does not read this location.\n";
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void startHelper(const std::vector<std::string>& extraUsers = {}) {
+    helper_ = std::make_unique<HelperProcess>(extraUsers);
+  }
+
+  ProcessResult scan(std::vector<std::string> args, const std::string& cwd = {}) {
+    args.insert(args.begin(), {binaryPath("kelmarind-scan"), "--socket", helper_->socketPath()});
+    return runProcess(args, cwd);
+  }
+
+  void addFile(const std::string& relative, std::size_t size) {
+    std::ofstream(tree_ / relative, std::ios::binary) << std::string(size, 'x');
+  }
+
+  void addDirectory(const std::string& relative) {
+    ASSERT_EQ(::mkdir((tree_ / relative).c_str(), 0755), 0) << relative;
+  }
+
+  std::unique_ptr<HelperProcess> helper_;
+  TempDir tree_;
+};
+
+TEST_F(ServiceTest, StartWritesTheUnsignedLineThenTheStartLineOnce) {
+  startHelper();
+  if (!helper_->isLogCaptured()) GTEST_SKIP() << "log lines go to the journal here";
+  const std::vector<LogLine> lines = helper_->logLines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].level, "error");
+  EXPECT_TRUE(lines[0].message.starts_with("Helper is not team-signed"));
+  EXPECT_EQ(lines[1].level, "default");
+  EXPECT_EQ(lines[1].message, "Kelmarind helper listening on com.kelmarind.helper");
+}
+
+TEST_F(ServiceTest, RefusesIneligiblePathsWithOneLogLineEachAndNothingElse) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the helper a home under /Users/";
+  startHelper({"tester:x:4242:4242::/Users/tester:/bin/sh"});
+  addDirectory("Old.photoslibrary");
+
+  const std::vector<std::vector<std::string>> refused = {
+      {"--verbatim", ""},
+      {"--verbatim", "Library"},
+      {"/Users/tester/Documents"},
+      {"/Users/tester/Library/Containers/AppOne/"},
+      {tree_ / "Old.photoslibrary"},
+  };
+  for (const auto& args : refused) {
+    const ProcessResult result = scan(args);
+    EXPECT_EQ(result.exitStatus, 1) << args.back();
+    EXPECT_EQ(result.err, kRefusal) << args.back();
+    EXPECT_TRUE(result.out.empty());
+  }
+  const ProcessResult missing = scan({"/srv/old/../none"});
+  EXPECT_EQ(missing.exitStatus, 1);
+  EXPECT_EQ(missing.err, "Not readable even as root: /srv/old/../none\n");
+  EXPECT_EQ(scan({"--ping"}).out, "ok\n");
+
+  std::vector<LogLine> lines = helper_->logLines();
+  ASSERT_EQ(lines.size(), 2 + refused.size());
+  lines.erase(lines.begin(), lines.begin() + 2);
+  const std::vector<std::string> paths = {"", "Library", "/Users/tester/Documents",
+                                          "/Users/tester/Library/Containers/AppOne/",
+                                          tree_ / "Old.photoslibrary"};
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    EXPECT_EQ(lines[i].level, "default");
+    EXPECT_EQ(lines[i].message, "Refused ineligible path: " + paths[i]);
+  }
+}
+
+TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
+  startHelper();
+  addDirectory("a");
+  addFile("a/one", 10000);
+  addFile("two", 300);
+  ASSERT_EQ(::link((tree_ / "two").c_str(), (tree_ / "a/link").c_str()), 0);
+
+  const ProcessResult local = runProcess({binaryPath("kelmarind-walk"), tree_.path()});
+  ASSERT_EQ(local.exitStatus, 0) << local.err;
+
+  // Several clients at once, each twice: every reply is the same document.
+  std::vector<ProcessResult> results(6);
+  std::vector<std::thread> clients;
+  for (auto& result : results) {
+    clients.emplace_back([&] { result = scan({"--json", tree_.path()}); });
+  }
+  for (auto& client : clients) client.join();
+  for (const ProcessResult& result : results) {
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_EQ(result.out, local.out);
+  }
+  EXPECT_EQ(scan({"--json", tree_.path()}).out, local.out);
+}
+
+TEST_F(ServiceTest, RelativePathIsTakenAgainstTheWorkingDirectory) {
+  startHelper();
+  addDirectory("sub");
+  addFile("sub/file", 5000);
+  const ProcessResult relative = scan({"--json", "sub"}, tree_.path());
+  ASSERT_EQ(relative.exitStatus, 0) << relative.err;
+  EXPECT_EQ(relative.out, scan({"--json", tree_ / "sub"}).out);
+  EXPECT_NE(relative.out.find(R"("name":"sub")"), std::string::npos);
+}
+
+TEST_F(ServiceTest, HumanViewListsLargestFirstWithShareAndCounts) {
+  startHelper();
+  addDirectory("big");
+  addFile("big/data", 3 * 1024 * 1024);
+  addFile("small", 1024 * 1024);
+  const ProcessResult result = scan({"--depth", "1", tree_.path()});
+  ASSERT_EQ(result.exitStatus, 0) << result.err;
+  const auto big = result.out.find("big/");
+  const auto small = result.out.find("small");
+  ASSERT_NE(big, std::string::npos) << result.out;
+  ASSERT_NE(small, std::string::npos) << result.out;
+  EXPECT_LT(big, small);
+  EXPECT_NE(result.out.find("3.0 MiB   75.0%"), std::string::npos) << result.out;
+  EXPECT_NE(result.out.find("(2 folders, 2 files)"), std::string::npos) << result.out;
+  EXPECT_EQ(result.out.find("data"), std::string::npos) << "depth 1 shows no grandchildren";
+}
+
+TEST_F(ServiceTest, ForeignProcessIsRefusedAndTheClientIsStillServed) {
+  startHelper();
+  // This test binary carries no client identity: it is a foreign process.
+  auto foreign = client::ScanClient::connect(helper_->socketPath());
+  ASSERT_TRUE(foreign.has_value());
+  const auto answer = foreign->pingWithReply();
+  ASSERT_FALSE(answer.has_value());
+  EXPECT_EQ(answer.error().kind, client::ClientError::Kind::broken);
+  EXPECT_EQ(scan({"--ping"}).out, "ok\n");
+}
+
+TEST(ScanClientTest, ExitsWithTwoNamingTheSocketWhenNoHelperAnswers) {
+  TempDir dir;
+  const ProcessResult result =
+      runProcess({binaryPath("kelmarind-scan"), "--socket", dir / "none.sock", "--ping"});
+  EXPECT_EQ(result.exitStatus, 2);
+  EXPECT_NE(result.err.find(dir / "none.sock"), std::string::npos) << result.err;
+  EXPECT_EQ(runProcess({binaryPath("kelmarind-scan"), "--depth"}).exitStatus, 64);
+}
+
+}  // namespace
+}  // namespace kelmarind::testing

@@ -1,0 +1,63 @@
+// The real helper for integration tests, started the way the service manager
+// starts it: systemd-socket-activate creates the listening socket and hands it
+// over. The socket lives in a private directory, so tests never touch the
+// machine's own endpoint.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+namespace kelmarind::testing {
+
+struct LogLine {
+  std::string level;  // "default", "error" or "fault"
+  std::string message;
+};
+
+class HelperProcess final {
+ public:
+  // Starts build/bin/KelmarindHelper behind systemd-socket-activate. When
+  // running as root the helper gets a private mount namespace in which the
+  // journal's socket is hidden, so its log lines come to stderr, where the
+  // test reads them. Waits until the socket accepts connections.
+  //
+  // `extraUsers` are passwd lines added, as root, to the user database the
+  // helper sees (bind-mounted over /etc/passwd inside its namespace), so
+  // tests can give it homes under /Users/ without touching the machine's.
+  explicit HelperProcess(const std::vector<std::string>& extraUsers = {});
+  HelperProcess(const HelperProcess&) = delete;
+  HelperProcess& operator=(const HelperProcess&) = delete;
+  ~HelperProcess();
+
+  [[nodiscard]] const std::string& socketPath() const { return socketPath_; }
+  [[nodiscard]] pid_t pid() const { return pid_; }
+  // The helper's log lines so far (empty where they went to a journal).
+  [[nodiscard]] std::vector<LogLine> logLines() const;
+  // True when log lines reach stderr and logLines() sees them.
+  [[nodiscard]] bool isLogCaptured() const { return isLogCaptured_; }
+
+ private:
+  TempDir dir_;
+  std::string socketPath_;
+  std::string stderrPath_;
+  pid_t pid_ = -1;
+  bool isLogCaptured_ = false;
+};
+
+// Runs `argv` to completion, capturing stdout and stderr.
+struct ProcessResult {
+  int exitStatus = -1;
+  std::string out;
+  std::string err;
+};
+[[nodiscard]] ProcessResult runProcess(const std::vector<std::string>& argv,
+                                       const std::string& workingDirectory = {});
+
+// build/bin/<name>
+[[nodiscard]] std::string binaryPath(const std::string& name);
+
+}  // namespace kelmarind::testing
