@@ -56,7 +56,9 @@ void renderChildren(const PrivilegedNode& parent, const std::string& prefix, int
     std::snprintf(percent.data(), percent.size(), "%5.1f%%", share * 100.0);
     out += prefix;
     out += isLast ? "\u2514\u2500\u2500 " : "\u251c\u2500\u2500 ";
-    out += formatByteSize(child.allocatedSize);
+    const std::string size = formatByteSize(child.allocatedSize);
+    out.append(size.size() < 10 ? 10 - size.size() : 0, ' ');
+    out += size;
     out += "  ";
     out += percent.data();
     out += ' ';

@@ -14,9 +14,10 @@ bool isSelectorCharacter(char c) {
          c == '_';
 }
 
-bool isValidText(std::string_view text) {
-  return text.find(terminator) == std::string_view::npos && isValidUtf8(text);
-}
+// U+0000 is a character like any other: a text is length-prefixed, and its
+// terminator only guards the framing. Whether a path holding one may be
+// walked is the eligibility check's question, not the transport's.
+bool isValidText(std::string_view text) { return isValidUtf8(text); }
 
 // Consumes a payload front to back. Every read checks the bytes left before
 // touching them; nothing is read past the end.

@@ -38,7 +38,7 @@ enum class FrameKind : std::uint8_t { request = 1, reply = 2 };
 enum class ValueType : std::uint8_t { nil = 0, text = 1, bytes = 2 };
 
 // One argument of a request. `content` is empty for nil. A text is valid UTF-8
-// without NUL characters; bytes are anything.
+// (U+0000 included); bytes are anything.
 struct Value {
   ValueType type = ValueType::nil;
   std::string content;
@@ -76,7 +76,7 @@ enum class DecodeError {
   badKind,        // first payload byte is not the expected frame kind
   badTag,         // unknown value tag, or a type not allowed in that place
   badTerminator,  // a selector or text not followed by its NUL byte
-  badText,        // a text or selector that is not valid UTF-8 or holds a NUL
+  badText,        // a text that is not valid UTF-8
   badSelector,    // empty selector, or one with characters outside [A-Za-z0-9:_]
   trailingBytes,  // bytes left over after the last field
 };
