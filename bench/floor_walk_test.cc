@@ -1,0 +1,100 @@
+#include "bench/floor_walk.h"
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+
+#include "bench/tree_generator.h"
+#include "tests/support/temp_dir.h"
+
+namespace kelmarind::bench {
+namespace {
+
+using testing::TempDir;
+
+// Small, but with chains deeper than the tightest descriptor budgets below.
+constexpr TreeShape kSmallShape{
+    .wideDirectoryCount = 2,
+    .wideFileCount = 40,
+    .chainCount = 3,
+    .chainDepth = 30,
+    .linkedFileCount = 20,
+    .linksPerFile = 3,
+    .bushTopCount = 2,
+    .bushMiddleCount = 3,
+    .bushFileCount = 10,
+};
+
+class FloorWalkTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(generateTree(root(), kSmallShape).has_value()); }
+  std::string root() const { return dir_ / "tree"; }
+  static FloorTotals walk(const std::string& path, std::size_t budget = 64) {
+    auto totals = floorWalk(path, {.maxOpenDirectories = budget});
+    EXPECT_TRUE(totals.has_value());
+    return totals.value_or(FloorTotals{});
+  }
+
+ private:
+  TempDir dir_;
+};
+
+TEST_F(FloorWalkTest, CountsEveryEntryWithinAnyDescriptorBudget) {
+  const FloorTotals wide = walk(root());
+  EXPECT_EQ((TreeCounts{wide.folderCount, wide.fileCount}), countsOf(kSmallShape));
+  EXPECT_EQ(wide.skippedCount, 0);
+  EXPECT_GT(wide.allocatedSize, 0);
+  for (std::size_t budget : {1, 2, 7}) {
+    SCOPED_TRACE(budget);
+    EXPECT_EQ(walk(root(), budget), wide);
+  }
+}
+
+TEST_F(FloorWalkTest, CountsHardLinkedStorageOnce) {
+  const FloorTotals originals = walk(root() + "/links/l0");
+  const FloorTotals all = walk(root() + "/links");
+  EXPECT_EQ(all.fileCount, originals.fileCount * kSmallShape.linksPerFile);
+  EXPECT_EQ(all.allocatedSize, originals.allocatedSize);
+  EXPECT_GT(originals.allocatedSize, 0);
+}
+
+TEST_F(FloorWalkTest, AFileRootIsOneFileAndAMissingRootFails) {
+  const FloorTotals file = walk(root() + "/links/l0/f1");
+  EXPECT_EQ(file.fileCount, 1);
+  EXPECT_EQ(file.folderCount, 0);
+  EXPECT_GT(file.allocatedSize, 0);
+  const auto missing = floorWalk(root() + "/none");
+  ASSERT_FALSE(missing.has_value());
+  EXPECT_EQ(missing.error().code, ENOENT);
+}
+
+TEST_F(FloorWalkTest, ShowsAMountedVolumeAsAFolderWithoutEnteringIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string mountPoint = root() + "/wide/w0";
+  ASSERT_EQ(::mount("tmpfs", mountPoint.c_str(), "tmpfs", 0, "size=1m"), 0) << errno;
+  std::ofstream(mountPoint + "/hidden") << "on another device";
+  const FloorTotals totals = walk(root());
+  ::umount2(mountPoint.c_str(), MNT_DETACH);
+  EXPECT_EQ(totals.folderCount, countsOf(kSmallShape).folderCount);
+  EXPECT_EQ(totals.fileCount, countsOf(kSmallShape).fileCount - kSmallShape.wideFileCount);
+}
+
+TEST(TreeGeneratorTest, LeavesACompleteTreeAloneAndRefusesAnyOtherDirectory) {
+  TempDir dir;
+  EXPECT_EQ(generateTree(dir / "t", kSmallShape), GenerateOutcome::created);
+  EXPECT_EQ(generateTree(dir / "t", kSmallShape), GenerateOutcome::alreadyPresent);
+  TreeShape other = kSmallShape;
+  other.chainDepth += 1;
+  const auto different = generateTree(dir / "t", other);
+  ASSERT_FALSE(different.has_value());
+  EXPECT_EQ(different.error().code, EEXIST);
+  ASSERT_EQ(::mkdir((dir / "partial").c_str(), 0755), 0);
+  EXPECT_FALSE(generateTree(dir / "partial", kSmallShape).has_value());
+}
+
+}  // namespace
+}  // namespace kelmarind::bench
