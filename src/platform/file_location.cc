@@ -23,7 +23,7 @@ FileLocation FileLocation::standardized() const {
     if (!out.empty() || isAbsolute()) out.push_back('/');
     out.append(component);
   }
-  if (out.empty() && isAbsolute()) out = "/";
+  if (out.empty() && isAbsolute()) out.push_back('/');
   return FileLocation(std::move(out));
 }
 

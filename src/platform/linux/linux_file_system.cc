@@ -1,0 +1,275 @@
+#include "platform/linux/linux_file_system.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/unicode_text.h"
+#include "platform/unique_fd.h"
+
+namespace kelmarind::platform {
+namespace {
+
+// Ancestors beyond this many levels above the deepest open directory have
+// their descriptors closed and are reopened on the way back up.
+constexpr std::size_t kOpenDirectoryLimit = 24;
+constexpr std::size_t kListingBufferSize = 64 * 1024;
+// Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
+constexpr std::int64_t kReferenceDateOffset = 978307200;
+constexpr unsigned kStatxMask =
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_MTIME;
+constexpr int kStatxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
+
+template <typename Call>
+auto retryOnInterrupt(Call call) {
+  decltype(call()) result;
+  do result = call();
+  while (result == -1 && errno == EINTR);
+  return result;
+}
+
+std::expected<struct statx, OsError> statxAt(int dirFd, const char* name) {
+  struct statx stx;
+  if (retryOnInterrupt([&] { return ::statx(dirFd, name, kStatxFlags, kStatxMask, &stx); }) != 0)
+    return std::unexpected(OsError{errno, "statx"});
+  return stx;
+}
+
+std::uint64_t deviceOf(const struct statx& stx) {
+  return makedev(stx.stx_dev_major, stx.stx_dev_minor);
+}
+
+FileStatus statusOf(const struct statx& stx) {
+  return {.device = deviceOf(stx), .linkCount = stx.stx_nlink, .inode = stx.stx_ino};
+}
+
+// Overlay file systems report files of their lower layers with those layers'
+// devices and inode numbers; mixing the device in keeps such files apart from
+// the root device's own inodes.
+std::uint64_t fileIdentifier(const struct statx& stx, std::uint64_t rootDevice) {
+  const std::uint64_t device = deviceOf(stx);
+  if (device == rootDevice) return stx.stx_ino;
+  std::uint64_t mixed = device + 0x9e3779b97f4a7c15ULL;
+  mixed = (mixed ^ (mixed >> 30)) * 0xbf58476d1ce4e5b9ULL;
+  mixed = (mixed ^ (mixed >> 27)) * 0x94d049bb133111ebULL;
+  return stx.stx_ino ^ mixed ^ (mixed >> 31);
+}
+
+EntryProperties propertiesOf(const struct statx& stx, std::uint64_t rootDevice) {
+  EntryProperties out;
+  if (stx.stx_mask & STATX_TYPE) {
+    out.isDirectory = S_ISDIR(stx.stx_mode);
+    out.isSymbolicLink = S_ISLNK(stx.stx_mode);
+  }
+  if (stx.stx_mask & STATX_BLOCKS)
+    out.totalFileAllocatedSize = static_cast<std::int64_t>(stx.stx_blocks * 512);
+  if (stx.stx_mask & STATX_SIZE) out.fileSize = static_cast<std::int64_t>(stx.stx_size);
+  if (stx.stx_mask & STATX_MTIME) {
+    out.contentModificationDate = static_cast<double>(stx.stx_mtime.tv_sec - kReferenceDateOffset) +
+                                  static_cast<double>(stx.stx_mtime.tv_nsec) / 1e9;
+  }
+  if (stx.stx_mask & STATX_NLINK) out.linkCount = stx.stx_nlink;
+  if (stx.stx_mask & STATX_INO) out.fileIdentifier = fileIdentifier(stx, rootDevice);
+  return out;
+}
+
+// Opens a directory for listing only. O_NOATIME is refused (EPERM) on
+// directories the caller neither owns nor has CAP_FOWNER for.
+UniqueFd openDirectoryAt(int dirFd, const char* name) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags | O_NOATIME); });
+  if (fd < 0 && errno == EPERM) fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags); });
+  return UniqueFd(fd);
+}
+
+bool isSameDirectory(int fd, std::uint64_t device, std::uint64_t inode) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device && st.st_ino == inode;
+}
+
+struct OpenDirectory {
+  UniqueFd fd{};  // closed while the directory is far above the deepest level
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::string names{};           // every entry's raw name, each ending in NUL
+  std::size_t nextName = 0;      // offset in `names` of the next entry to report
+  std::size_t nameInParent = 0;  // offset of this directory's name in the parent's `names`
+  std::size_t pathLength = 0;    // length of its path text
+};
+
+class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
+ public:
+  LinuxDirectoryEnumerator(std::string_view rootPath, UniqueFd rootFd, const struct stat& root)
+      : path_(rootPath), buffer_(new char[kListingBufferSize]), rootDevice_(root.st_dev) {
+    OpenDirectory top{.fd = std::move(rootFd), .device = root.st_dev, .inode = root.st_ino};
+    top.pathLength = path_.size();
+    list(top);
+    stack_.push_back(std::move(top));
+  }
+
+  bool next() override {
+    if (std::exchange(isDescentPending_, false)) descend();
+    while (!stack_.empty()) {
+      OpenDirectory& top = stack_.back();
+      if (top.nextName >= top.names.size()) {
+        ascend();
+        continue;
+      }
+      if (!top.fd && !reopen(stack_.size() - 1)) {
+        top.nextName = top.names.size();
+        continue;
+      }
+      const char* raw = top.names.data() + top.nextName;
+      currentNameOffset_ = top.nextName;
+      top.nextName += std::strlen(raw) + 1;
+      setPath(top.pathLength, raw);
+      current_ = statxAt(top.fd.get(), raw);
+      level_ = stack_.size();
+      isDescentPending_ = current_ && S_ISDIR(current_->stx_mode);
+      return true;
+    }
+    return false;
+  }
+
+  std::size_t level() const override { return level_; }
+  std::string_view name() const override { return std::string_view(path_).substr(nameStart_); }
+  std::string_view path() const override { return path_; }
+
+  std::expected<EntryProperties, OsError> properties() const override {
+    if (!current_) return std::unexpected(current_.error());
+    return propertiesOf(*current_, rootDevice_);
+  }
+  std::expected<FileStatus, OsError> status() const override {
+    if (!current_) return std::unexpected(current_.error());
+    return statusOf(*current_);
+  }
+
+  void skipDescendants() override { isDescentPending_ = false; }
+
+ private:
+  void setPath(std::size_t parentLength, const char* raw) {
+    path_.resize(parentLength);
+    if (!path_.ends_with('/')) path_ += '/';
+    nameStart_ = path_.size();
+    appendUtf8Lossy(raw, path_);
+  }
+
+  // Enters the directory just reported. One that cannot be opened, or that is
+  // no longer the directory that was examined, is reported without contents.
+  void descend() {
+    OpenDirectory& parent = stack_.back();
+    UniqueFd fd = openDirectoryAt(parent.fd.get(), parent.names.data() + currentNameOffset_);
+    if (!fd || !isSameDirectory(fd.get(), deviceOf(*current_), current_->stx_ino)) return;
+    OpenDirectory child{.fd = std::move(fd),
+                        .device = deviceOf(*current_),
+                        .inode = current_->stx_ino,
+                        .nameInParent = currentNameOffset_,
+                        .pathLength = path_.size()};
+    list(child);
+    stack_.push_back(std::move(child));
+    if (stack_.size() > kOpenDirectoryLimit + 1)
+      stack_[stack_.size() - 1 - kOpenDirectoryLimit].fd.reset();
+  }
+
+  // Leaves the deepest directory. Its parent's descriptor, if it was closed,
+  // comes back through "..", which holds while nothing is renamed; the device
+  // and inode check catches a rename and falls back to the way down.
+  void ascend() {
+    UniqueFd child = std::move(stack_.back().fd);
+    stack_.pop_back();
+    if (stack_.empty() || stack_.back().fd) return;
+    OpenDirectory& parent = stack_.back();
+    if (child) {
+      UniqueFd up = openDirectoryAt(child.get(), "..");
+      if (up && isSameDirectory(up.get(), parent.device, parent.inode)) {
+        parent.fd = std::move(up);
+        return;
+      }
+    }
+    if (!reopen(stack_.size() - 1)) parent.nextName = parent.names.size();
+  }
+
+  // Reopens stack_[index] from its nearest open ancestor, one component at a
+  // time, checking each directory against the one recorded on the way down.
+  bool reopen(std::size_t index) {
+    std::size_t open = index;
+    while (open > 0 && !stack_[open].fd) --open;
+    if (!stack_[open].fd) return false;
+    UniqueFd fd;
+    for (std::size_t i = open + 1; i <= index; ++i) {
+      const int from = i == open + 1 ? stack_[open].fd.get() : fd.get();
+      UniqueFd step = openDirectoryAt(from, stack_[i - 1].names.data() + stack_[i].nameInParent);
+      if (!step || !isSameDirectory(step.get(), stack_[i].device, stack_[i].inode)) return false;
+      fd = std::move(step);
+    }
+    stack_[index].fd = std::move(fd);
+    return true;
+  }
+
+  // Reads the whole listing at once, so that the descriptor can be closed and
+  // reopened later without losing the place.
+  void list(OpenDirectory& directory) {
+    for (;;) {
+      const long count = retryOnInterrupt([&] {
+        return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), kListingBufferSize);
+      });
+      if (count <= 0) return;  // an unreadable directory keeps what was read
+      for (long offset = 0; offset < count;) {
+        const char* record = buffer_.get() + offset;
+        unsigned short length;
+        std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
+        const char* raw = record + offsetof(struct dirent64, d_name);
+        offset += length;
+        if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
+        directory.names.append(raw, std::strlen(raw) + 1);
+      }
+    }
+  }
+
+  std::vector<OpenDirectory> stack_;
+  std::string path_;
+  std::unique_ptr<char[]> buffer_;
+  const std::uint64_t rootDevice_;
+  std::expected<struct statx, OsError> current_ = std::unexpected(OsError{});
+  std::size_t currentNameOffset_ = 0;
+  std::size_t nameStart_ = 0;
+  std::size_t level_ = 0;
+  bool isDescentPending_ = false;
+};
+
+}  // namespace
+
+std::expected<EntryProperties, OsError> LinuxFileSystem::properties(std::string_view path) const {
+  const std::string text(path);
+  auto stx = statxAt(AT_FDCWD, text.c_str());
+  if (!stx) return std::unexpected(stx.error());
+  return propertiesOf(*stx, deviceOf(*stx));
+}
+
+std::expected<FileStatus, OsError> LinuxFileSystem::status(std::string_view path) const {
+  const std::string text(path);
+  auto stx = statxAt(AT_FDCWD, text.c_str());
+  if (!stx) return std::unexpected(stx.error());
+  return statusOf(*stx);
+}
+
+std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> LinuxFileSystem::enumerate(
+    std::string_view root) const {
+  const std::string text(root);
+  UniqueFd fd = openDirectoryAt(AT_FDCWD, text.c_str());
+  if (!fd) return std::unexpected(OsError{errno, "openat"});
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
+  return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(fd), st);
+}
+
+}  // namespace kelmarind::platform

@@ -1,0 +1,25 @@
+// The file-system seam on Linux: one statx per entry relative to an open
+// directory, getdents64 for listing, and a bounded number of open directories
+// however deep the tree goes.
+#pragma once
+
+#include "platform/file_system.h"
+
+namespace kelmarind::platform {
+
+// Stateless: one object may serve any number of concurrent walks. Only reads;
+// directories are opened with O_NOATIME where the kernel allows it, and no
+// automount is ever triggered.
+class LinuxFileSystem final : public FileSystem {
+ public:
+  [[nodiscard]] std::expected<EntryProperties, OsError> properties(
+      std::string_view path) const override;
+  [[nodiscard]] std::expected<FileStatus, OsError> status(std::string_view path) const override;
+  // The enumerator holds at most a fixed number of directory descriptors open
+  // at any depth. Directories it cannot list or reopen are reported without
+  // contents.
+  [[nodiscard]] std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
+      std::string_view root) const override;
+};
+
+}  // namespace kelmarind::platform

@@ -1,0 +1,65 @@
+#include "walk/coalesce.h"
+
+#include <charconv>
+
+namespace kelmarind::walk {
+namespace {
+
+constexpr double kSmallFraction = 0.002;
+constexpr std::size_t kLeastMergedCount = 2;
+
+}  // namespace
+
+std::string groupedCount(std::int64_t count) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, count);
+  const std::string_view text(digits, end);
+  const std::size_t sign = text.starts_with('-') ? 1 : 0;
+  std::string out(text.substr(0, sign));
+  for (std::size_t i = sign; i < text.size(); ++i) {
+    if (i > sign && (text.size() - i) % 3 == 0) out += ',';
+    out += text[i];
+  }
+  return out;
+}
+
+std::vector<PrivilegedNode> coalesceSmallEntries(std::vector<PrivilegedNode> children) {
+  if (children.size() < kLeastMergedCount) return children;
+  std::int64_t total = 0;
+  for (const PrivilegedNode& child : children) total += child.allocatedSize;
+  if (total <= 0) return children;
+  const double threshold = static_cast<double>(total) * kSmallFraction;
+
+  std::size_t smallCount = 0;
+  for (const PrivilegedNode& child : children)
+    if (static_cast<double>(child.allocatedSize) < threshold) ++smallCount;
+  if (smallCount < kLeastMergedCount) return children;
+
+  // Only the survivors move; the merged entries' subtrees are dropped with
+  // the input list.
+  std::vector<PrivilegedNode> out;
+  out.reserve(children.size() - smallCount + 1);
+  PrivilegedNode aggregate{
+      .name = groupedCount(static_cast<std::int64_t>(smallCount)) + " more items",
+      .path = {},
+      .isDirectory = false,
+      .allocatedSize = 0,
+      .folderCount = 0,
+      .fileCount = 0,
+      .modificationDate = std::nullopt,
+      .isAggregate = true,
+      .children = {}};
+  for (PrivilegedNode& child : children) {
+    if (static_cast<double>(child.allocatedSize) < threshold) {
+      aggregate.allocatedSize += child.allocatedSize;
+      aggregate.folderCount += child.folderCount;
+      aggregate.fileCount += child.fileCount;
+    } else {
+      out.push_back(std::move(child));
+    }
+  }
+  out.push_back(std::move(aggregate));
+  return out;
+}
+
+}  // namespace kelmarind::walk

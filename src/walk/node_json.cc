@@ -1,0 +1,256 @@
+#include "walk/node_json.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include <simdjson.h>
+
+namespace kelmarind::walk {
+namespace {
+
+// Escape sequence of each byte: empty for bytes written as they are.
+constexpr std::array<std::array<char, 7>, 256> makeEscapes() {
+  std::array<std::array<char, 7>, 256> table{};
+  constexpr char hex[] = "0123456789abcdef";
+  for (int c = 0; c < 0x20; ++c) table[c] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15], 0};
+  table['\b'] = {'\\', 'b'};
+  table['\f'] = {'\\', 'f'};
+  table['\n'] = {'\\', 'n'};
+  table['\r'] = {'\\', 'r'};
+  table['\t'] = {'\\', 't'};
+  table['"'] = {'\\', '"'};
+  table['\\'] = {'\\', '\\'};
+  table['/'] = {'\\', '/'};
+  return table;
+}
+constexpr auto kEscapes = makeEscapes();
+
+// Counts what Writer would write, so the document gets one exact allocation.
+// A date JSON cannot express is caught here, before anything is written.
+struct Counter {
+  std::size_t size = 0;
+  const PrivilegedNode* rejected = nullptr;
+  void put(std::string_view text) { size += text.size(); }
+  void put(char) { ++size; }
+  void reject(const PrivilegedNode& node) {
+    if (rejected == nullptr) rejected = &node;
+  }
+};
+
+struct Writer {
+  char* out;
+  void put(std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    out += text.size();
+  }
+  void put(char c) { *out++ = c; }
+  void reject(const PrivilegedNode&) {}
+};
+
+template <typename Sink>
+void putString(Sink& sink, std::string_view text) {
+  sink.put('"');
+  std::size_t plain = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char* escape = kEscapes[static_cast<unsigned char>(text[i])].data();
+    if (escape[0] == 0) continue;
+    sink.put(text.substr(plain, i - plain));
+    sink.put(std::string_view(escape));
+    plain = i + 1;
+  }
+  sink.put(text.substr(plain));
+  sink.put('"');
+}
+
+template <typename Sink, typename Number>
+void putNumber(Sink& sink, Number value) {
+  char digits[32];
+  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  sink.put(std::string_view(digits, result.ptr));
+}
+
+// Everything of a node's object up to the opening of its children array.
+template <typename Sink>
+void putHead(Sink& sink, const PrivilegedNode& node) {
+  sink.put(R"({"name":)");
+  putString(sink, node.name);
+  sink.put(R"(,"path":)");
+  putString(sink, node.path);
+  sink.put(node.isDirectory ? R"(,"isDirectory":true,"allocatedSize":)"
+                            : R"(,"isDirectory":false,"allocatedSize":)");
+  putNumber(sink, node.allocatedSize);
+  sink.put(R"(,"folderCount":)");
+  putNumber(sink, node.folderCount);
+  sink.put(R"(,"fileCount":)");
+  putNumber(sink, node.fileCount);
+  if (node.modificationDate) {
+    if (!std::isfinite(*node.modificationDate)) sink.reject(node);
+    sink.put(R"(,"modificationDate":)");
+    putNumber(sink, *node.modificationDate);
+  }
+  sink.put(node.isAggregate ? R"(,"isAggregate":true,"children":[)"
+                            : R"(,"isAggregate":false,"children":[)");
+}
+
+// Depth-first over the tree with an explicit stack, since trees may be
+// thousands of levels deep and this runs on a request's thread.
+template <typename Sink>
+void putTree(Sink& sink, const PrivilegedNode& root) {
+  struct Open {
+    const PrivilegedNode* node;
+    std::size_t nextChild;
+  };
+  std::vector<Open> stack{{&root, 0}};
+  putHead(sink, root);
+  while (!stack.empty()) {
+    Open& top = stack.back();
+    if (top.nextChild == top.node->children.size()) {
+      sink.put("]}");
+      stack.pop_back();
+      continue;
+    }
+    const PrivilegedNode& child = top.node->children[top.nextChild];
+    if (top.nextChild++ > 0) sink.put(',');
+    putHead(sink, child);
+    stack.push_back({&child, 0});
+  }
+}
+
+using simdjson::dom::array;
+using simdjson::dom::element;
+
+DecodeError failure(simdjson::error_code code, std::string_view key) {
+  switch (code) {
+    case simdjson::NO_SUCH_FIELD:
+      return {DecodeError::Kind::keyNotFound, std::string(key)};
+    case simdjson::INCORRECT_TYPE:
+      return {DecodeError::Kind::typeMismatch, std::string(key)};
+    case simdjson::NUMBER_OUT_OF_RANGE:
+      return {DecodeError::Kind::numberOutOfRange, std::string(key)};
+    default:
+      return {DecodeError::Kind::malformed, simdjson::error_message(code)};
+  }
+}
+
+template <typename T>
+std::expected<T, DecodeError> member(simdjson::dom::object object, std::string_view key) {
+  T value;
+  if (auto error = object.at_key(key).get(value)) return std::unexpected(failure(error, key));
+  return value;
+}
+
+// Reads every member of `value` but the children into `node` and returns the
+// children array, still to be read.
+std::expected<array, DecodeError> readHead(element value, PrivilegedNode& node) {
+  simdjson::dom::object object;
+  if (auto error = value.get(object)) return std::unexpected(failure(error, "node"));
+  auto name = member<std::string_view>(object, "name");
+  if (!name) return std::unexpected(name.error());
+  auto path = member<std::string_view>(object, "path");
+  if (!path) return std::unexpected(path.error());
+  auto isDirectory = member<bool>(object, "isDirectory");
+  if (!isDirectory) return std::unexpected(isDirectory.error());
+  auto allocatedSize = member<std::int64_t>(object, "allocatedSize");
+  if (!allocatedSize) return std::unexpected(allocatedSize.error());
+  auto folderCount = member<std::int64_t>(object, "folderCount");
+  if (!folderCount) return std::unexpected(folderCount.error());
+  auto fileCount = member<std::int64_t>(object, "fileCount");
+  if (!fileCount) return std::unexpected(fileCount.error());
+  std::optional<double> modificationDate;
+  element date;
+  if (!object.at_key("modificationDate").get(date) && !date.is_null()) {
+    auto seconds = member<double>(object, "modificationDate");
+    if (!seconds) return std::unexpected(seconds.error());
+    modificationDate = *seconds;
+  }
+  auto isAggregate = member<bool>(object, "isAggregate");
+  if (!isAggregate) return std::unexpected(isAggregate.error());
+  auto children = member<array>(object, "children");
+  if (!children) return std::unexpected(children.error());
+  node = PrivilegedNode{.name = std::string(*name),
+                        .path = std::string(*path),
+                        .isDirectory = *isDirectory,
+                        .allocatedSize = *allocatedSize,
+                        .folderCount = *folderCount,
+                        .fileCount = *fileCount,
+                        .modificationDate = modificationDate,
+                        .isAggregate = *isAggregate,
+                        .children = {}};
+  node.children.reserve(children->size());
+  return *children;
+}
+
+}  // namespace
+
+std::string EncodeError::description() const {
+  return "The modification date of " + path + " cannot be written as JSON";
+}
+
+std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root) {
+  Counter counter;
+  putTree(counter, root);
+  if (counter.rejected != nullptr) return std::unexpected(EncodeError{counter.rejected->path});
+  std::string document(counter.size, '\0');
+  Writer writer{document.data()};
+  putTree(writer, root);
+  return document;
+}
+std::string DecodeError::description() const {
+  switch (kind) {
+    case Kind::keyNotFound:
+      return "No value for the key \"" + detail + "\"";
+    case Kind::typeMismatch:
+      return "The value for the key \"" + detail + "\" has the wrong type";
+    case Kind::numberOutOfRange:
+      return "The number for the key \"" + detail + "\" does not fit";
+    case Kind::malformed:
+      break;
+  }
+  return "The data is not valid JSON: " + detail;
+}
+
+std::expected<PrivilegedNode, DecodeError> decodeDocument(std::string_view json) {
+  // A node's level nests an object and its children array, so this depth
+  // admits every tree that writing produces, however deep; deeper nesting of
+  // bare arrays is no node document anyway.
+  const auto objectCount = static_cast<std::size_t>(std::count(json.begin(), json.end(), '{'));
+  simdjson::dom::parser parser;
+  if (auto error = parser.allocate(json.size(), 2 * objectCount + 2))
+    return std::unexpected(failure(error, {}));
+  element document;
+  if (auto error = parser.parse(json.data(), json.size()).get(document))
+    return std::unexpected(failure(error, {}));
+
+  // Children are read with an explicit stack for the same reason as writing.
+  // Each children vector is reserved in full first, so the pointers held on
+  // the stack stay valid while siblings are added.
+  struct Open {
+    array::iterator next;
+    array::iterator end;
+    PrivilegedNode* node;
+  };
+  PrivilegedNode root{};
+  auto children = readHead(document, root);
+  if (!children) return std::unexpected(children.error());
+  std::vector<Open> stack{{children->begin(), children->end(), &root}};
+  while (!stack.empty()) {
+    Open& top = stack.back();
+    if (top.next == top.end) {
+      stack.pop_back();
+      continue;
+    }
+    const element value = *top.next;
+    ++top.next;
+    PrivilegedNode& child = top.node->children.emplace_back();
+    auto grandchildren = readHead(value, child);
+    if (!grandchildren) return std::unexpected(grandchildren.error());
+    stack.push_back({grandchildren->begin(), grandchildren->end(), &child});
+  }
+  return root;
+}
+
+}  // namespace kelmarind::walk

@@ -1,0 +1,39 @@
+// The JSON form of a node tree: the compact document the service sends, and
+// reading it back.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "walk/privileged_node.h"
+
+namespace kelmarind::walk {
+
+// Writing fails only on a date that JSON cannot express (NaN or infinite).
+struct EncodeError {
+  std::string path;  // of the node whose date was rejected
+  [[nodiscard]] std::string description() const;
+};
+
+struct DecodeError {
+  enum class Kind : std::uint8_t { malformed, keyNotFound, typeMismatch, numberOutOfRange };
+  Kind kind;
+  std::string detail;  // the member's key, or the parser's message when malformed
+  [[nodiscard]] std::string description() const;
+};
+
+// One compact UTF-8 JSON object per node, children nested in order; "/" is
+// written as "\/", an absent date leaves "modificationDate" out, numbers take
+// their shortest round-trip form. The document is measured first and written
+// into one buffer of exactly that size. Iterative: any depth is fine.
+[[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root);
+
+// Reads a document written by encodeDocument, or any JSON with the same
+// members. Every member but "modificationDate" is required (null or missing
+// gives an absent date); other members are ignored; integers must fit int64.
+// The first error ends the reading.
+[[nodiscard]] std::expected<PrivilegedNode, DecodeError> decodeDocument(std::string_view json);
+
+}  // namespace kelmarind::walk

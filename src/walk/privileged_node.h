@@ -1,0 +1,56 @@
+// The record of a walked tree: one node per file or directory reached, plus
+// the aggregate node that stands for a directory's merged small entries.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kelmarind::walk {
+
+// A plain value that owns its texts and children. Invariants (kept by the
+// walk and the coalescing, not enforced here): a non-directory node has
+// folderCount 0, fileCount 1 and no children; a directory node's sizes are
+// the sums over its children, folderCount counting itself; an aggregate node
+// has an empty path, no date and no children, and is last in its list.
+struct PrivilegedNode {
+  std::string name;
+  std::string path;
+  bool isDirectory;
+  std::int64_t allocatedSize;
+  std::int64_t folderCount;
+  std::int64_t fileCount;
+  // Seconds since 2001-01-01T00:00:00Z; absent when none was reported.
+  std::optional<double> modificationDate;
+  bool isAggregate;
+  std::vector<PrivilegedNode> children;
+
+  friend bool operator==(const PrivilegedNode&, const PrivilegedNode&) = default;
+};
+
+// The member names of a node's JSON object, in field order. A key is made only
+// from its exact text; keys have no integer form.
+struct CodingKeys {
+  enum class Case : std::uint8_t {
+    name,
+    path,
+    isDirectory,
+    allocatedSize,
+    folderCount,
+    fileCount,
+    modificationDate,
+    isAggregate,
+    children,
+  };
+
+  // The case whose text equals `text` exactly (case matters, no trimming).
+  [[nodiscard]] static std::optional<CodingKeys> fromText(std::string_view text);
+  [[nodiscard]] std::string_view text() const;
+
+  Case value;
+  friend bool operator==(CodingKeys, CodingKeys) = default;
+};
+
+}  // namespace kelmarind::walk
