@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "%s: %s\n", argv[1], simdjson::error_message(error));
     return 1;
   }
-  simdjson::dom::parser parser(4096);
+  simdjson::dom::parser parser;
   simdjson::dom::object root;
   if (auto error = parser.parse(text).get_object().get(root); error) {
     std::fprintf(stderr, "%s: %s\n", argv[1], simdjson::error_message(error));
