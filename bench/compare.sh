@@ -46,7 +46,8 @@ trap 'rm -rf "$work"' EXIT
 tools=(floor walk du ncdu gdu)
 [ -x "$bin/kelmarind-walk" ] || { echo "note: $bin/kelmarind-walk not built; walk skipped" >&2; tools=(floor du ncdu gdu); }
 
-# run TOOL: one measured run, appending "TOOL SECONDS MAX_RSS_KIB" to results.
+# run TOOL: one measured run, appending "TOOL SECONDS MAX_RSS_KIB CPU_SECONDS"
+# to results.
 run() {
   local out=$work/$1.out line
   case $1 in
@@ -58,7 +59,7 @@ run() {
   esac
   set -- "$1" $line
   [ "$4" = 0 ] || echo "warning: $1 exited with status $4" >&2
-  echo "$1 $2 $3" >>"$work/results"
+  echo "$1 $2 $3 $5" >>"$work/results"
 }
 
 for tool in "${tools[@]}"; do run "$tool"; done  # warm the cache
@@ -73,14 +74,16 @@ values() { awk -v t="$1" -v c="$2" '$1 == t { print $c }' "$work/results" | sort
 median() { awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 floor_s=$(values floor 2 | median)
+floor_cpu=$(values floor 4 | median)
 echo "# $(date -u '+%F %T UTC')  $(uname -r)  $(nproc) cores  load:$(uptime | sed 's/.*load average://')"
 echo "# target $target, $rounds rounds after one warm-up round, medians"
-printf '%-6s %10s %10s %10s %8s %12s\n' tool median_s min_s max_s x_floor maxrss_MiB
+printf '%-6s %9s %9s %9s %8s %9s %8s %11s\n' tool median_s min_s max_s x_floor cpu_s x_floor maxrss_MiB
 for tool in "${tools[@]}"; do
   s=$(values "$tool" 2 | median)
-  printf '%-6s %10.3f %10.3f %10.3f %8.3f %12.1f\n' "$tool" "$s" \
-    "$(values "$tool" 2 | head -1)" "$(values "$tool" 2 | tail -1)" \
-    "$(calc "$s / $floor_s")" "$(values "$tool" 3 | median | awk '{ print $1 / 1024 }')"
+  c=$(values "$tool" 4 | median)
+  printf '%-6s %9.3f %9.3f %9.3f %8.3f %9.3f %8.3f %11.1f\n' "$tool" "$s" \
+    "$(values "$tool" 2 | head -1)" "$(values "$tool" 2 | tail -1)" "$(calc "$s / $floor_s")" \
+    "$c" "$(calc "$c / $floor_cpu")" "$(values "$tool" 3 | median | awk '{ print $1 / 1024 }')"
 done
 
 # key=value line of a tool's summary, as shell-readable words
@@ -101,8 +104,9 @@ nodes=$(field "$work/walk.stats" nodeCount)
 paired=$(awk '$1 == "floor" { f[++i] = $2 } $1 == "walk" { w[++j] = $2 }
   END { for (k = 1; k <= j; k++) print w[k] / f[k] }' "$work/results" | sort -g | median)
 verdict() { if [ "$(calc "$1")" = 1 ]; then echo PASS; else echo FAIL; fi; }
-printf 'walk / floor: %.3f (median of per-round ratios %.3f), goal <= 1.15: %s\n' \
-  "$(calc "$walk_s / $floor_s")" "$paired" "$(verdict "$walk_s <= 1.15 * $floor_s")"
+printf 'walk / floor: %.3f wall (median of per-round ratios %.3f), %.3f CPU; goal <= 1.15: %s\n' \
+  "$(calc "$walk_s / $floor_s")" "$paired" "$(calc "$(values walk 4 | median) / $floor_cpu")" \
+  "$(verdict "$walk_s <= 1.15 * $floor_s")"
 for other in du ncdu gdu; do
   printf 'walk faster than %-4s: %s\n' "$other" "$(verdict "$walk_s < $(values $other 2 | median)")"
 done
