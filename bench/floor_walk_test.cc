@@ -96,5 +96,19 @@ TEST(TreeGeneratorTest, LeavesACompleteTreeAloneAndRefusesAnyOtherDirectory) {
   EXPECT_FALSE(generateTree(dir / "partial", kSmallShape).has_value());
 }
 
+TEST(TreeGeneratorTest, MakesTheSameTreeEveryTime) {
+  TempDir dir;
+  ASSERT_TRUE(generateTree(dir / "a", kSmallShape).has_value());
+  ASSERT_TRUE(generateTree(dir / "b", kSmallShape).has_value());
+  EXPECT_EQ(floorWalk(dir / "a"), floorWalk(dir / "b"));
+  for (const char* file : {"wide/w1/f7", "deep/c2/d/d/f", "bush/t1/m2/f9", "links/l2/f5"}) {
+    struct stat a {};
+    struct stat b {};
+    ASSERT_EQ(::stat((dir / "a/" + std::string(file)).c_str(), &a), 0) << file;
+    ASSERT_EQ(::stat((dir / "b/" + std::string(file)).c_str(), &b), 0) << file;
+    EXPECT_EQ(a.st_size, b.st_size) << file;
+  }
+}
+
 }  // namespace
 }  // namespace kelmarind::bench
