@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <functional>
 
 #include "bench/tree_generator.h"
 #include "tests/support/temp_dir.h"
@@ -82,6 +83,73 @@ TEST_F(FloorWalkTest, ShowsAMountedVolumeAsAFolderWithoutEnteringIt) {
   EXPECT_EQ(totals.folderCount, countsOf(kSmallShape).folderCount);
   EXPECT_EQ(totals.fileCount, countsOf(kSmallShape).fileCount - kSmallShape.wideFileCount);
 }
+
+// The floor is the yardstick the walk's totals are checked against, so it
+// must count by the walk's rules. Each row builds `base`/r and answers the
+// totals it expects, reading allocated sizes from lstat so the rows hold on
+// any file system.
+struct RuleRow {
+  const char* label;
+  std::function<FloorTotals(const std::string& base)> build;
+};
+
+std::int64_t allocated(const std::string& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+  return static_cast<std::int64_t>(st.st_blocks) * 512;
+}
+
+void writeFile(const std::string& path, std::size_t bytes) {
+  std::ofstream(path) << std::string(bytes, 'k');
+}
+
+class FloorRuleTest : public ::testing::TestWithParam<RuleRow> {};
+
+TEST_P(FloorRuleTest, CountsAsTheWalkDoes) {
+  TempDir dir;
+  ASSERT_EQ(::mkdir((dir / "r").c_str(), 0755), 0);
+  const FloorTotals expected = GetParam().build(dir.path());
+  const auto totals = floorWalk(dir / "r");
+  ASSERT_TRUE(totals.has_value());
+  EXPECT_EQ(*totals, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Trees, FloorRuleTest,
+    ::testing::Values(
+        RuleRow{"emptyDirectory",
+                [](const std::string&) {
+                  return FloorTotals{1, 0, 0, 0};
+                }},
+        RuleRow{
+            "symbolicLinkToDirectoryIsAFileNotEntered",
+            [](const std::string& base) {
+              ::mkdir((base + "/r/sub").c_str(), 0755);
+              writeFile(base + "/r/sub/x", 9000);
+              ::symlink("sub", (base + "/r/link").c_str());
+              return FloorTotals{2, 2, allocated(base + "/r/sub/x") + allocated(base + "/r/link")};
+            }},
+        RuleRow{"linkWhoseTwinIsOutsideCountsInFull",
+                [](const std::string& base) {
+                  writeFile(base + "/outside", 9000);
+                  ::link((base + "/outside").c_str(), (base + "/r/inside").c_str());
+                  return FloorTotals{1, 1, allocated(base + "/outside")};
+                }},
+        RuleRow{"twoLinksInsideCountOnceAsTwoFiles",
+                [](const std::string& base) {
+                  writeFile(base + "/r/a", 9000);
+                  ::mkdir((base + "/r/d").c_str(), 0755);
+                  ::link((base + "/r/a").c_str(), (base + "/r/d/b").c_str());
+                  return FloorTotals{2, 2, allocated(base + "/r/a")};
+                }},
+        RuleRow{"sparseFileAndFifoAreFilesOfTheirOwnStorage",
+                [](const std::string& base) {
+                  writeFile(base + "/r/sparse", 0);
+                  ::truncate((base + "/r/sparse").c_str(), 1 << 20);
+                  ::mkfifo((base + "/r/fifo").c_str(), 0600);
+                  return FloorTotals{1, 2, allocated(base + "/r/sparse")};
+                }}),
+    [](const ::testing::TestParamInfo<RuleRow>& row) { return std::string(row.param.label); });
 
 TEST(TreeGeneratorTest, LeavesACompleteTreeAloneAndRefusesAnyOtherDirectory) {
   TempDir dir;
