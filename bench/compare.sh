@@ -110,7 +110,7 @@ printf 'walk / floor: %.3f wall (median of per-round ratios %.3f), %.3f CPU; goa
 for other in du ncdu gdu; do
   printf 'walk faster than %-4s: %s\n' "$other" "$(verdict "$walk_s < $(values $other 2 | median)")"
 done
-printf 'walk max RSS %.1f MiB (goal for /usr <= 64 MiB: %s); %.0f bytes per surviving node (%d nodes), %.1f bytes per entry (%d entries)\n' \
+printf 'walk max RSS %.1f MiB (<= 64 MiB, the goal set for /usr: %s); %.0f bytes per surviving node (%d nodes), %.1f bytes per entry (%d entries)\n' \
   "$(calc "$walk_kib / 1024")" "$(verdict "$walk_kib <= 65536")" \
   "$(calc "$walk_kib * 1024 / $nodes")" "$nodes" \
   "$(calc "$walk_kib * 1024 / $entries")" "$entries"
