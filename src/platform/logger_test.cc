@@ -51,9 +51,9 @@ TEST(LoggerTest, WriteTagsTheFormattedLineWithLevelSubsystemAndCategory) {
   fake::RecordingLogger logger("com.kelmarind.helper", "xpc");
   logger.write(LogLevel::Fault, "failed: %{public}s", {"req"});
   logger.write(LogLevel::Error, "plain");
-  EXPECT_EQ(logger.records(),
-            (std::vector<fake::LogRecord>{{LogLevel::Fault, "com.kelmarind.helper", "xpc", "failed: req"},
-                                    {LogLevel::Error, "com.kelmarind.helper", "xpc", "plain"}}));
+  EXPECT_EQ(logger.records(), (std::vector<fake::LogRecord>{
+                                  {LogLevel::Fault, "com.kelmarind.helper", "xpc", "failed: req"},
+                                  {LogLevel::Error, "com.kelmarind.helper", "xpc", "plain"}}));
 }
 
 }  // namespace
