@@ -19,26 +19,22 @@ TEST_P(FileLocationStandardizeTest, ProducesStandardForm) {
   EXPECT_EQ(FileLocation(GetParam().path).standardized().path(), GetParam().standard);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, FileLocationStandardizeTest,
-                         testing::Values(StandardizeRow{"/", "/"}, StandardizeRow{"//", "/"},
-                                         StandardizeRow{"/a/b/", "/a/b"},
-                                         StandardizeRow{"//Users//u/./Documents", "/Users/u/Documents"},
-                                         StandardizeRow{"/u/Music/../Desktop", "/u/Desktop"},
-                                         StandardizeRow{"/u/Desktop/..", "/u"},
-                                         StandardizeRow{"/..", "/"},
-                                         StandardizeRow{"/../../a/..", "/"},
-                                         StandardizeRow{"/a/../../b", "/b"},
-                                         StandardizeRow{"/a/...", "/a/..."},
-                                         StandardizeRow{"a/./b", "a/b"},
-                                         StandardizeRow{"../a/../..", "../.."},
-                                         StandardizeRow{"", ""}));
+INSTANTIATE_TEST_SUITE_P(
+    Rows, FileLocationStandardizeTest,
+    testing::Values(StandardizeRow{"/", "/"}, StandardizeRow{"//", "/"},
+                    StandardizeRow{"/a/b/", "/a/b"},
+                    StandardizeRow{"//Users//u/./Documents", "/Users/u/Documents"},
+                    StandardizeRow{"/u/Music/../Desktop", "/u/Desktop"},
+                    StandardizeRow{"/u/Desktop/..", "/u"}, StandardizeRow{"/..", "/"},
+                    StandardizeRow{"/../../a/..", "/"}, StandardizeRow{"/a/../../b", "/b"},
+                    StandardizeRow{"/a/...", "/a/..."}, StandardizeRow{"a/./b", "a/b"},
+                    StandardizeRow{"../a/../..", "../.."}, StandardizeRow{"", ""}));
 
 TEST(FileLocationTest, ComponentsSkipSeparatorsAndKeepDots) {
   EXPECT_EQ(FileLocation("/Users/u/Documents/").components(),
             (std::vector<std::string_view>{"Users", "u", "Documents"}));
   EXPECT_TRUE(FileLocation("/").components().empty());
-  EXPECT_EQ(FileLocation("//a/./b").components(),
-            (std::vector<std::string_view>{"a", ".", "b"}));
+  EXPECT_EQ(FileLocation("//a/./b").components(), (std::vector<std::string_view>{"a", ".", "b"}));
 }
 
 TEST(FileLocationTest, LastComponentIgnoresTrailingSeparator) {

@@ -7,7 +7,7 @@
 namespace kelmarind::platform {
 
 struct OsError {
-  int code = 0;               // the errno value
+  int code = 0;                // the errno value
   const char* operation = "";  // static text naming the call, e.g. "openat"
 
   // "openat: No such file or directory"
