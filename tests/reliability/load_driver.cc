@@ -4,7 +4,7 @@
 //   tree   --dir D (--entries N | --flat N | --depth N)  generate a test tree
 //   load   --socket S --expected FILE --tree D --clients N --seconds N --pid P
 //   churn  --socket S --count N [--parallel N]
-//   bound  --socket S --limit N        connection limit+1 waits, then is served
+//   bound  --socket S [--limit N] [--release N]  the first to wait is then served
 //   die    --socket S --stage connected|mid-frame|walking|replying [--path P]
 //   walk   --socket S (--path-hex HEX | --long N) [--check]  one raw request
 //   check  --socket S --path P [--clients N] [--rounds N]   invariants only
@@ -303,40 +303,55 @@ int commandChurn(const Options& options) {
   return 0;
 }
 
-bool waitReadable(int fd, int milliseconds) {
-  pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
-  return ::poll(&entry, 1, milliseconds) == 1;
-}
+enum class PingOutcome { served, closed, waiting };
 
-int commandBound(const Options& options) {
-  const std::string socket = option(options, "--socket");
-  const long limit = number(options, "--limit", 64);
-  std::vector<client::ScanClient> held;
-  for (long i = 0; i < limit; ++i) {
-    auto client = client::ScanClient::connect(socket);
-    if (!client || client->pingWithReply().value_or("") != "ok") {
-      return std::fprintf(stderr, "bound: connection %ld was not served\n", i + 1), 1;
-    }
-    held.push_back(std::move(*client));
-  }
-  auto extra = platform::linux::connectUnixSocket(socket);
-  const auto ping =
+// Sends a ping on a fresh connection and waits up to `milliseconds` for it.
+PingOutcome pingAndWait(int fd, int milliseconds) {
+  static const auto ping =
       wire::encodeRequest({.selector = std::string(wire::pingWithReplySelector), .arguments = {}});
   const std::array<std::string_view, 1> pieces{*ping};
-  if (!extra || !platform::linux::sendAll(extra->get(), pieces)) {
-    return std::fprintf(stderr, "bound: connection %ld could not be made\n", limit + 1), 1;
-  }
-  constexpr int waitMs = 1000;
-  if (waitReadable(extra->get(), waitMs)) {
-    return std::fprintf(stderr, "bound: connection %ld was served beside %ld\n", limit + 1, limit),
-           1;
+  if (!platform::linux::sendAll(fd, pieces)) return PingOutcome::closed;
+  pollfd entry{.fd = fd, .events = POLLIN, .revents = 0};
+  if (::poll(&entry, 1, milliseconds) != 1) return PingOutcome::waiting;
+  std::array<char, wire::frameHeaderSize> header{};
+  return platform::linux::readFully(fd, header).value_or(0) == header.size() ? PingOutcome::served
+                                                                             : PingOutcome::closed;
+}
+
+// Holds connections, each served once, until one is neither served nor
+// closed but waits; then closes the first --release (1) of them and expects
+// the waiting one to be served. A connection closed unserved, or more than --limit served, fails.
+int commandBound(const Options& options) {
+  const std::string socket = option(options, "--socket");
+  const auto limit = static_cast<std::size_t>(number(options, "--limit", 64));
+  std::vector<platform::UniqueFd> held;
+  for (;;) {
+    auto next = platform::linux::connectUnixSocket(socket);
+    if (!next) return std::fprintf(stderr, "bound: cannot connect\n"), 1;
+    const PingOutcome outcome = pingAndWait(next->get(), 1000);
+    if (outcome == PingOutcome::closed) {
+      return std::fprintf(stderr, "bound: connection %zu was closed unserved\n", held.size() + 1),
+             1;
+    }
+    if (outcome == PingOutcome::waiting) {
+      held.push_back(std::move(*next));
+      break;
+    }
+    held.push_back(std::move(*next));
+    if (held.size() > limit) return std::fprintf(stderr, "bound: %zu served\n", held.size()), 1;
   }
   const auto released = Clock::now();
-  held.erase(held.begin());
-  const bool isServed = waitReadable(extra->get(), 10000);
-  std::printf(
-      "bound: connection %ld waited %d ms while %ld were open; %s %.1f ms after one closed\n",
-      limit + 1, waitMs, limit, isServed ? "served" : "NOT served", millisecondsSince(released));
+  const auto releaseCount = static_cast<std::size_t>(number(options, "--release", 1));
+  held.erase(held.begin(),
+             held.begin() + static_cast<long>(std::min(releaseCount, held.size() - 1)));
+  pollfd entry{.fd = held.back().get(), .events = POLLIN, .revents = 0};
+  std::array<char, wire::frameHeaderSize> header{};
+  const bool isServed =
+      ::poll(&entry, 1, 15000) == 1 &&
+      platform::linux::readFully(held.back().get(), header).value_or(0) == header.size();
+  std::printf("bound: connection %zu waited while %zu were open; %s %.1f ms after %zu closed\n",
+              held.size() + releaseCount, held.size() + releaseCount - 1,
+              isServed ? "served" : "NOT served", millisecondsSince(released), releaseCount);
   return isServed ? 0 : 1;
 }
 
@@ -445,7 +460,8 @@ int commandCheck(const Options& options) {
         auto client = client::ScanClient::connect(option(options, "--socket"));
         if (!client) return tally.fail(client.error().message);
         auto answer = client->walkSubtreeAtPath(option(options, "--path"));
-        if (!answer || !*answer) return tally.fail("no document");
+        if (!answer) return tally.fail(answer.error().message);
+        if (!*answer) return tally.fail("walk answered: " + answer->error());
         const auto root = walk::decodeDocument(**answer);
         if (!root) return tally.fail("undecodable: " + root.error().description());
         if (auto problem = reliability::firstBrokenInvariant(*root)) return tally.fail(*problem);
