@@ -95,6 +95,14 @@ class ReliabilityTest : public ::testing::Test {
     EXPECT_EQ(helperLoad().threadCount, baseline_.threadCount);
   }
 
+  long residentKiB() const {
+    std::ifstream status("/proc/" + std::to_string(helper_->pid()) + "/status");
+    for (std::string line; std::getline(status, line);) {
+      if (line.starts_with("VmRSS:")) return std::stol(line.substr(6));
+    }
+    return -1;
+  }
+
   void makeTree(const std::vector<std::string>& how) {
     std::vector<std::string> argv = {binaryPath("kelmarind-load"), "tree", "--dir", tree_ / "t"};
     argv.insert(argv.end(), how.begin(), how.end());
@@ -122,6 +130,19 @@ TEST_F(ReliabilityTest, ClientsKilledAtEveryStageLeaveNothingBehind) {
     EXPECT_EQ(walkRaw(tree_ / "t"), "document\n" + expected);
   }
   EXPECT_EQ(helper_->logLines().size(), 2u) << "nothing is logged for a client that dies";
+}
+
+// Thirty-two walks at once spread over many malloc arenas; once they are
+// done the helper is back near where it started, not at its peak.
+TEST_F(ReliabilityTest, ResidentMemoryReturnsAfterManyLargeWalksAtOnce) {
+  makeTree({"--entries", "20000"});
+  startHelper();
+  const long before = residentKiB();
+  const ProcessResult check =
+      load("check", {"--path", tree_ / "t", "--clients", "32", "--rounds", "2"});
+  ASSERT_EQ(check.exitStatus, 0) << check.out << check.err;
+  expectBackToBaseline();
+  EXPECT_LT(residentKiB() - before, 8 * 1024) << "KiB kept after the walks";
 }
 
 // Files and directories appear, vanish and move while four clients walk.
