@@ -184,6 +184,25 @@ TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithFewDescriptors) {
   EXPECT_EQ(node->path, expected + "/leaf");
 }
 
+// A busy helper may have no descriptor left for the root itself: it is shown
+// empty, as any directory is that cannot be opened, not as unreadable.
+TEST_F(PrivilegedWalkLinuxTest, RootWithoutADescriptorToSpareIsAnEmptyNode) {
+  addFile("file", 4096);
+  // Walked here first, the root shows its file; this also fills the
+  // sanitizers' type-check cache, which would otherwise need descriptors too.
+  EXPECT_EQ(walk().fileCount, 1);
+  const PrivilegedNode root = walkInChild([] {
+    const int lowestFree = ::dup(STDIN_FILENO);
+    rlimit limit{};
+    if (lowestFree < 0 || ::close(lowestFree) != 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+      return false;
+    limit.rlim_cur = static_cast<rlim_t>(lowestFree);
+    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  });
+  EXPECT_EQ(std::tuple(root.isDirectory, root.path, root.folderCount, root.fileCount),
+            std::tuple(true, dir_.path(), 1, 0));
+}
+
 TEST_F(PrivilegedWalkLinuxTest, MountedVolumeIsAnEmptyNodeNotEntered) {
   if (!isRoot()) GTEST_SKIP() << "mounting a tmpfs needs root";
   addDirectory("mnt");

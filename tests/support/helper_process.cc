@@ -54,12 +54,13 @@ std::string binaryPath(const std::string& name) {
   return std::string(KELMARIND_BIN_DIR) + "/" + name;
 }
 
-HelperProcess::HelperProcess(const std::vector<std::string>& extraUsers)
+HelperProcess::HelperProcess(const std::vector<std::string>& extraUsers,
+                             const std::vector<std::string>& launcher)
     : socketPath_(dir_ / "helper.sock"), stderrPath_(dir_ / "helper.stderr") {
   const bool isRoot = ::geteuid() == 0;
   if (!extraUsers.empty() && !isRoot) throw std::runtime_error("extra users need root");
   isLogCaptured_ = isRoot || !journalSocketExists();
-  std::vector<std::string> argv;
+  std::vector<std::string> argv = launcher;
   if (isRoot) {
     // A tmpfs over /run/systemd hides the journal's socket from the helper
     // alone; the machine's journal and mounts stay as they were.
@@ -71,8 +72,8 @@ HelperProcess::HelperProcess(const std::vector<std::string>& extraUsers)
       for (const std::string& line : extraUsers) out << line << '\n';
       setup += "mount --bind " + passwd + " /etc/passwd || exit 1; ";
     }
-    argv = {"unshare", "--mount", "--propagation",       "private",
-            "sh",      "-c",      setup + "exec \"$@\"", "sh"};
+    argv.insert(argv.end(), {"unshare", "--mount", "--propagation", "private", "sh", "-c",
+                             setup + "exec \"$@\"", "sh"});
   }
   for (const std::string& arg : {std::string("systemd-socket-activate"), std::string("--listen"),
                                  socketPath_, binaryPath("KelmarindHelper")}) {

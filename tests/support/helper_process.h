@@ -28,7 +28,10 @@ class HelperProcess final {
   // `extraUsers` are passwd lines added, as root, to the user database the
   // helper sees (bind-mounted over /etc/passwd inside its namespace), so
   // tests can give it homes under /Users/ without touching the machine's.
-  explicit HelperProcess(const std::vector<std::string>& extraUsers = {});
+  // `launcher` is a command line put in front of everything, such as
+  // {"prlimit", "--nofile=32"}; the helper inherits what it sets.
+  explicit HelperProcess(const std::vector<std::string>& extraUsers = {},
+                         const std::vector<std::string>& launcher = {});
   HelperProcess(const HelperProcess&) = delete;
   HelperProcess& operator=(const HelperProcess&) = delete;
   ~HelperProcess();

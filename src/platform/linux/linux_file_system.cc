@@ -266,8 +266,16 @@ std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> LinuxFileSystem::en
     std::string_view root) const {
   const std::string text(root);
   UniqueFd fd = openDirectoryAt(AT_FDCWD, text.c_str());
-  if (!fd) return std::unexpected(OsError{errno, "openat"});
   struct stat st;
+  if (!fd) {
+    const int error = errno;
+    // Out of descriptors or memory the root says nothing about itself: it is
+    // listed empty, as any directory that cannot be opened during the walk.
+    const bool isShortage = error == EMFILE || error == ENFILE || error == ENOMEM;
+    if (!isShortage || ::stat(text.c_str(), &st) != 0)
+      return std::unexpected(OsError{error, "openat"});
+    return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(fd), st);
+  }
   if (::fstat(fd.get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
   return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(fd), st);
 }

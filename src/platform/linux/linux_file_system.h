@@ -17,7 +17,8 @@ class LinuxFileSystem final : public FileSystem {
   [[nodiscard]] std::expected<FileStatus, OsError> status(std::string_view path) const override;
   // The enumerator holds at most a fixed number of directory descriptors open
   // at any depth. Directories it cannot list or reopen are reported without
-  // contents.
+  // contents; so is the root when no descriptor or memory is left to open it.
+  // Fails when the root cannot be opened for any other reason.
   [[nodiscard]] std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
       std::string_view root) const override;
 };

@@ -1,16 +1,42 @@
 #include "platform/linux/linux_peer_verifier.h"
 
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
 #include "platform/code_requirement.h"
 #include "platform/linux/peer_identity.h"
 
 namespace kelmarind::platform::linux {
+namespace {
+
+constexpr auto kShortageRetryDelay = std::chrono::milliseconds(20);
+constexpr int kShortageAttemptLimit = 500;
+
+// Out of descriptors or memory says nothing about the peer, only that the
+// helper is busy (walks hold directories open); some are freed as walks and
+// connections end. Refusing would turn the client application away for the
+// helper's own shortage.
+bool isShortage(const IdentityError& error) {
+  const int code = error.cause.code;
+  return error.problem == IdentityProblem::systemError &&
+         (code == EMFILE || code == ENFILE || code == ENOMEM);
+}
+
+}  // namespace
 
 bool LinuxPeerVerifier::satisfies(int connectedSocket, std::string_view requirement) const {
   // Compiled first: a requirement that cannot hold needs no look at the peer.
   const auto compiled = CodeRequirement::compile(requirement);
   if (!compiled) return false;
-  const auto identity = peerIdentity(connectedSocket);
-  return identity && compiled->isSatisfiedBy(*identity);
+  // Each attempt reads the identity afresh from the kernel, so waiting
+  // cannot let a different process stand in for the peer.
+  for (int attempt = 1;; ++attempt) {
+    const auto identity = peerIdentity(connectedSocket);
+    if (identity) return compiled->isSatisfiedBy(*identity);
+    if (!isShortage(identity.error()) || attempt == kShortageAttemptLimit) return false;
+    std::this_thread::sleep_for(kShortageRetryDelay);
+  }
 }
 
 }  // namespace kelmarind::platform::linux

@@ -11,8 +11,9 @@ namespace kelmarind::platform::linux {
 class LinuxPeerVerifier final : public PeerVerifier {
  public:
   // Compiles `requirement`, establishes the peer's identity (peerIdentity)
-  // and evaluates one against the other. Any failure answers false. Stateless
-  // and thread-safe.
+  // and evaluates one against the other. Any failure answers false, except
+  // that while the helper is out of descriptors or memory it waits, up to
+  // ten seconds, for some to be freed. Stateless and thread-safe.
   [[nodiscard]] bool satisfies(int connectedSocket, std::string_view requirement) const override;
 };
 

@@ -1,5 +1,7 @@
 #include "platform/linux/unix_listener.h"
 
+#include <malloc.h>
+
 #include <array>
 #include <chrono>
 #include <optional>
@@ -10,6 +12,17 @@
 #include "platform/linux/unix_socket.h"
 
 namespace kelmarind::platform::linux {
+
+// Sanitizers bring allocators of their own; glibc's arenas are then never set
+// up, and trimming them would crash.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define KELMARIND_MALLOC_IS_REPLACED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define KELMARIND_MALLOC_IS_REPLACED 1
+#endif
+#endif
 
 inline constexpr std::string_view oversizedReplyText = "The helper's reply is too large to send.";
 inline constexpr std::string_view unencodableReplyText = "The helper's reply could not be encoded.";
@@ -174,6 +187,12 @@ void UnixListener::start(std::unique_ptr<UnixConnection> connection) {
   try {
     std::thread([this, served] {
       served->serve();
+#ifndef KELMARIND_MALLOC_IS_REPLACED
+      // glibc keeps what other threads freed in their arenas; without this a
+      // helper that once served many large walks at once would hold that
+      // peak for the rest of its life.
+      ::malloc_trim(0);
+#endif
       finish(std::unique_ptr<UnixConnection>(served));
     }).detach();
   } catch (const std::system_error&) {
