@@ -1,0 +1,59 @@
+#include "bench/measurement.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+
+#include "tests/support/temp_dir.h"
+
+namespace kelmarind::bench {
+namespace {
+
+struct ExitRow {
+  std::vector<std::string> command;
+  int exitStatus;
+};
+
+class MeasurementExitTest : public ::testing::TestWithParam<ExitRow> {};
+
+TEST_P(MeasurementExitTest, ReportsHowTheCommandEnded) {
+  const auto measured = measureCommand(GetParam().command, "/dev/null");
+  ASSERT_TRUE(measured.has_value()) << measured.error().message();
+  EXPECT_EQ(measured->exitStatus, GetParam().exitStatus);
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, MeasurementExitTest,
+                         ::testing::Values(ExitRow{{"true"}, 0}, ExitRow{{"sh", "-c", "exit 3"}, 3},
+                                           ExitRow{{"sh", "-c", "kill -TERM $$"}, 128 + 15}));
+
+TEST(MeasurementTest, SendsStdoutToTheFile) {
+  testing::TempDir dir;
+  ASSERT_TRUE(measureCommand({"echo", "hello"}, dir / "out").has_value());
+  std::ostringstream text;
+  text << std::ifstream(dir / "out").rdbuf();
+  EXPECT_EQ(text.str(), "hello\n");
+}
+
+TEST(MeasurementTest, ReportsTheChildsPeakMemoryAndTime) {
+  // dd fills one 32 MiB block buffer; sleep spends wall time but no CPU.
+  const auto large = measureCommand(
+      {"dd", "if=/dev/zero", "of=/dev/null", "bs=32M", "count=1", "status=none"}, "/dev/null");
+  const auto idle = measureCommand({"sleep", "0.2"}, "/dev/null");
+  ASSERT_TRUE(large.has_value() && idle.has_value());
+  EXPECT_GE(large->maxResidentKib, 32 * 1024);
+  EXPECT_LT(idle->maxResidentKib, 32 * 1024);
+  EXPECT_GE(idle->wallSeconds, 0.2);
+  EXPECT_LT(idle->cpuSeconds, idle->wallSeconds);
+}
+
+TEST(MeasurementTest, FailsWhenTheCommandCannotStart) {
+  const auto measured = measureCommand({"kelmarind-no-such-command"}, "/dev/null");
+  ASSERT_FALSE(measured.has_value());
+  EXPECT_EQ(measured.error().code, ENOENT);
+  EXPECT_FALSE(measureCommand({}, "/dev/null").has_value());
+}
+
+}  // namespace
+}  // namespace kelmarind::bench
