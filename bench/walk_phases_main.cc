@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
     return 2;
   }
-  const kelmarind::platform::LinuxFileSystem fileSystem;
+  const kelmarind::platform::linux::LinuxFileSystem fileSystem;
   auto start = Clock::now();
   auto root = kelmarind::walk::PrivilegedWalk::walk(argv[1], fileSystem);
   const double walkSeconds = secondsSince(start);
