@@ -9,6 +9,8 @@
 
 #include <simdjson.h>
 
+#include "platform/huge_pages.h"
+
 namespace kelmarind::walk {
 namespace {
 
@@ -196,6 +198,7 @@ std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& roo
   if (counter.rejected != nullptr) return std::unexpected(EncodeError{counter.rejected->path});
   std::string document;
   document.resize_and_overwrite(counter.size, [&](char* buffer, std::size_t size) {
+    platform::adviseHugePages(buffer, size);
     Writer writer{buffer};
     putTree(writer, root);
     return size;
