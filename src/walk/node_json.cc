@@ -173,8 +173,8 @@ std::expected<array, DecodeError> readHead(element value, PrivilegedNode& node) 
   if (!isAggregate) return std::unexpected(isAggregate.error());
   auto children = member<array>(object, "children");
   if (!children) return std::unexpected(children.error());
-  node = PrivilegedNode{.name = std::string(*name),
-                        .path = std::string(*path),
+  node = PrivilegedNode{.name = std::pmr::string(*name),
+                        .path = std::pmr::string(*path),
                         .isDirectory = *isDirectory,
                         .allocatedSize = *allocatedSize,
                         .folderCount = *folderCount,
@@ -195,7 +195,8 @@ std::string EncodeError::description() const {
 std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root) {
   Counter counter;
   putTree(counter, root);
-  if (counter.rejected != nullptr) return std::unexpected(EncodeError{counter.rejected->path});
+  if (counter.rejected != nullptr)
+    return std::unexpected(EncodeError{std::string(counter.rejected->path)});
   std::string document;
   document.resize_and_overwrite(counter.size, [&](char* buffer, std::size_t size) {
     platform::adviseHugePages(buffer, size);

@@ -20,7 +20,7 @@ class PrivilegedWalkTest : public ::testing::Test {
 
 std::vector<std::string> namesOf(const PrivilegedNode& node) {
   std::vector<std::string> out;
-  for (const PrivilegedNode& child : node.children) out.push_back(child.name);
+  for (const PrivilegedNode& child : node.children) out.emplace_back(child.name);
   return out;
 }
 

@@ -122,6 +122,7 @@ struct OpenDirectory {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::string names{};           // every entry's raw name, each ending in NUL
+  std::size_t entryCount = 0;    // of names
   std::size_t nextName = 0;      // offset in `names` of the next entry to report
   std::size_t nameInParent = 0;  // offset of this directory's name in the parent's `names`
   std::size_t pathLength = 0;    // length of its path text
@@ -172,6 +173,10 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::expected<FileStatus, OsError> status() const override {
     if (!current_) return std::unexpected(current_.error());
     return statusOf(*current_);
+  }
+
+  std::size_t entryCountHint() const override {
+    return stack_.empty() ? 0 : stack_.back().entryCount;
   }
 
   void skipDescendants() override { isDescentPending_ = false; }
@@ -253,6 +258,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         offset += length;
         if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
         directory.names.append(raw, std::strlen(raw) + 1);
+        ++directory.entryCount;
       }
     }
   }
