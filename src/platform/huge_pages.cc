@@ -6,8 +6,15 @@
 #include <cstdint>
 
 namespace kelmarind::platform {
+namespace {
+
+constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+
+}  // namespace
 
 void adviseHugePages(void* data, std::size_t size) noexcept {
+  // No huge page fits in less, and the call would only split a mapping.
+  if (size < kHugePageSize) return;
   static const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   // madvise wants a page-aligned start. Rounding down is harmless: the page
