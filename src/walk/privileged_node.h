@@ -12,13 +12,13 @@
 namespace kelmarind::walk {
 
 // A plain value that owns its texts and children. They are allocated from a
-// memory resource (the default one unless the maker chose another, as the
-// walk does for its trees); copies and moves carry it along, so the resource
-// must outlive every node using it. Invariants (kept by the
-// walk and the coalescing, not enforced here): a non-directory node has
-// folderCount 0, fileCount 1 and no children; a directory node's sizes are
-// the sums over its children, folderCount counting itself; an aggregate node
-// has an empty path, no date and no children, and is last in its list.
+// memory resource: the default one unless the maker chose another, as the walk
+// does for its trees. A moved node keeps its resource, which must outlive it; a
+// copy uses the default resource. Invariants (kept by the walk and the
+// coalescing, not enforced here): a non-directory node has folderCount 0,
+// fileCount 1 and no children; a directory node's sizes are the sums over its
+// children, folderCount counting itself; an aggregate node has an empty path,
+// no date and no children, and is last in its list.
 struct PrivilegedNode {
   std::pmr::string name;
   std::pmr::string path;
