@@ -16,9 +16,9 @@ void BM_CoalesceSmallEntries(benchmark::State& state) {
       makeLeaves(static_cast<std::size_t>(state.range(0)), static_cast<SizeMix>(state.range(1)));
   std::size_t survivors = 0;
   for (auto _ : state) {
-    std::vector<walk::PrivilegedNode> input = leaves;
+    std::pmr::vector<walk::PrivilegedNode> input = leaves;
     const auto start = std::chrono::steady_clock::now();
-    std::vector<walk::PrivilegedNode> output = walk::coalesceSmallEntries(std::move(input));
+    std::pmr::vector<walk::PrivilegedNode> output = walk::coalesceSmallEntries(std::move(input));
     const auto end = std::chrono::steady_clock::now();
     state.SetIterationTime(std::chrono::duration<double>(end - start).count());
     survivors = output.size();

@@ -40,13 +40,13 @@ class SizeSource final {
 };
 
 PrivilegedNode leaf(const std::string& directory, std::size_t index, std::int64_t size) {
-  std::string name = "file-" + std::to_string(index) + ".dat";
-  std::string path = directory + "/" + name;
+  std::pmr::string name(std::string_view("file-" + std::to_string(index) + ".dat"));
+  std::pmr::string path(std::string_view(directory + "/" + std::string(name)));
   return PrivilegedNode{std::move(name), std::move(path), false, size, 0, 1,
                         788918400.5,     false,           {}};
 }
 
-PrivilegedNode directory(std::string path, std::vector<PrivilegedNode> children) {
+PrivilegedNode directory(std::pmr::string path, std::pmr::vector<PrivilegedNode> children) {
   PrivilegedNode node{path.substr(path.rfind('/') + 1),
                       std::move(path),
                       true,
@@ -66,7 +66,7 @@ PrivilegedNode directory(std::string path, std::vector<PrivilegedNode> children)
 
 PrivilegedNode makeSubtree(const std::string& path, int depth, int fanOut, int files,
                            SizeSource& sizes) {
-  std::vector<PrivilegedNode> children;
+  std::pmr::vector<PrivilegedNode> children;
   for (int i = 0; depth > 1 && i < fanOut; ++i) {
     children.push_back(
         makeSubtree(path + "/dir-" + std::to_string(i), depth - 1, fanOut, files, sizes));
@@ -74,14 +74,14 @@ PrivilegedNode makeSubtree(const std::string& path, int depth, int fanOut, int f
   for (int i = 0; i < files; ++i) {
     children.push_back(leaf(path, static_cast<std::size_t>(i), sizes.next()));
   }
-  return directory(path, std::move(children));
+  return directory(std::pmr::string(std::string_view(path)), std::move(children));
 }
 
 }  // namespace
 
-std::vector<PrivilegedNode> makeLeaves(std::size_t count, SizeMix mix) {
+std::pmr::vector<PrivilegedNode> makeLeaves(std::size_t count, SizeMix mix) {
   SizeSource sizes(mix);
-  std::vector<PrivilegedNode> leaves;
+  std::pmr::vector<PrivilegedNode> leaves;
   leaves.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
     leaves.push_back(leaf("/var/lib/kelmarind/bench", i, sizes.next()));

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory_resource>
 #include <vector>
 
 #include "walk/privileged_node.h"
@@ -18,7 +19,7 @@ enum class SizeMix {
 
 // `count` leaf nodes named and pathed like files of one directory, with sizes
 // drawn by `mix` from a fixed-seed generator.
-[[nodiscard]] std::vector<walk::PrivilegedNode> makeLeaves(std::size_t count, SizeMix mix);
+[[nodiscard]] std::pmr::vector<walk::PrivilegedNode> makeLeaves(std::size_t count, SizeMix mix);
 
 // A directory tree `depth` levels deep whose every directory holds `fanOut`
 // subdirectories (none at the last level) and `filesPerDirectory` leaves of a

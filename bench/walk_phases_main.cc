@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/linux/linux_file_system.h"
+#include "platform/page_arena.h"
 #include "platform/unique_fd.h"
 #include "walk/node_json.h"
 #include "walk/privileged_walk.h"
@@ -33,7 +34,8 @@ int main(int argc, char** argv) {
   }
   const kelmarind::platform::linux::LinuxFileSystem fileSystem;
   auto start = Clock::now();
-  auto root = kelmarind::walk::PrivilegedWalk::walk(argv[1], fileSystem);
+  kelmarind::platform::PageArena memory;
+  auto root = kelmarind::walk::PrivilegedWalk::walk(argv[1], fileSystem, &memory);
   const double walkSeconds = secondsSince(start);
   if (!root) {
     std::fprintf(stderr, "%s\n", root.error().description().c_str());

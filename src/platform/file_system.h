@@ -57,6 +57,9 @@ class DirectoryEnumerator {
   // (it vanished, or its parent cannot be searched).
   [[nodiscard]] virtual std::expected<EntryProperties, OsError> properties() const = 0;
   [[nodiscard]] virtual std::expected<FileStatus, OsError> status() const = 0;
+  // How many entries the directory holding the current entry has, 0 when the
+  // enumerator does not know. Only a hint, for reserving room.
+  [[nodiscard]] virtual std::size_t entryCountHint() const { return 0; }
 
   // The current entry, a directory, is not entered.
   virtual void skipDescendants() = 0;

@@ -6,6 +6,7 @@
 #include "platform/code_requirement.h"
 #include "platform/code_signature.h"
 #include "platform/logger.h"
+#include "platform/page_arena.h"
 #include "policy/home_directories.h"
 #include "policy/path_eligibility.h"
 #include "walk/node_json.h"
@@ -30,11 +31,13 @@ std::string makeCodeSigningRequirement(const std::optional<std::string>& teamIde
 
 namespace {
 
-// The tree is released here, before the reply goes out, so a large walk never
-// holds the tree and its document at once for longer than the encoding.
+// The tree and its arena are released here, before the reply goes out, so a
+// large walk never holds the tree and its document at once for longer than the
+// encoding.
 std::expected<std::string, std::string> walkAndEncode(std::string_view path,
                                                       const platform::FileSystem& fileSystem) {
-  const auto root = walk::PrivilegedWalk::walk(path, fileSystem);
+  platform::PageArena memory;
+  const auto root = walk::PrivilegedWalk::walk(path, fileSystem, &memory);
   if (!root) return std::unexpected(root.error().description());
   auto document = walk::encodeDocument(*root);
   if (!document) return std::unexpected(document.error().description());

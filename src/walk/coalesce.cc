@@ -23,7 +23,7 @@ std::string groupedCount(std::int64_t count) {
   return out;
 }
 
-std::vector<PrivilegedNode> coalesceSmallEntries(std::vector<PrivilegedNode> children) {
+std::pmr::vector<PrivilegedNode> coalesceSmallEntries(std::pmr::vector<PrivilegedNode> children) {
   if (children.size() < kLeastMergedCount) return children;
   std::int64_t total = 0;
   for (const PrivilegedNode& child : children) total += child.allocatedSize;
@@ -37,18 +37,18 @@ std::vector<PrivilegedNode> coalesceSmallEntries(std::vector<PrivilegedNode> chi
 
   // Only the survivors move; the merged entries' subtrees are dropped with
   // the input list.
-  std::vector<PrivilegedNode> out;
+  std::pmr::vector<PrivilegedNode> out(children.get_allocator());
   out.reserve(children.size() - smallCount + 1);
-  PrivilegedNode aggregate{
-      .name = groupedCount(static_cast<std::int64_t>(smallCount)) + " more items",
-      .path = {},
-      .isDirectory = false,
-      .allocatedSize = 0,
-      .folderCount = 0,
-      .fileCount = 0,
-      .modificationDate = std::nullopt,
-      .isAggregate = true,
-      .children = {}};
+  PrivilegedNode aggregate{.name = std::pmr::string(children.get_allocator()),
+                           .path = std::pmr::string(children.get_allocator()),
+                           .isDirectory = false,
+                           .allocatedSize = 0,
+                           .folderCount = 0,
+                           .fileCount = 0,
+                           .modificationDate = std::nullopt,
+                           .isAggregate = true,
+                           .children = std::pmr::vector<PrivilegedNode>(children.get_allocator())};
+  aggregate.name.append(groupedCount(static_cast<std::int64_t>(smallCount))).append(" more items");
   for (PrivilegedNode& child : children) {
     if (static_cast<double>(child.allocatedSize) < threshold) {
       aggregate.allocatedSize += child.allocatedSize;

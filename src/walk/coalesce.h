@@ -14,9 +14,10 @@ namespace kelmarind::walk {
 // when there are at least two of them, by one aggregate node placed last and
 // named "<count> more items" that carries their summed size and counts. The
 // other entries keep their order. Returns `children` itself when nothing is
-// merged. Pure; cannot fail.
-[[nodiscard]] std::vector<PrivilegedNode> coalesceSmallEntries(
-    std::vector<PrivilegedNode> children);
+// merged. The result, and the aggregate node's name, use the memory resource
+// of `children`. Pure; cannot fail.
+[[nodiscard]] std::pmr::vector<PrivilegedNode> coalesceSmallEntries(
+    std::pmr::vector<PrivilegedNode> children);
 
 // `count` in decimal with English thousands grouping: 1234567 -> "1,234,567".
 // Independent of locale and environment.

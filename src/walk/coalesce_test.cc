@@ -26,7 +26,7 @@ TEST(CoalesceTest, MergesOnlyWhenTwoEntriesAreBelowTheThreshold) {
       {{1, 5000, 0, 3}, {5000, 4}},
   };
   for (const Row& row : rows) {
-    std::vector<PrivilegedNode> input;
+    std::pmr::vector<PrivilegedNode> input;
     for (std::int64_t size : row.sizes) input.push_back(entry(size));
     const auto out = coalesceSmallEntries(input);
     std::vector<std::int64_t> sizes;

@@ -9,25 +9,33 @@
 
 #include <simdjson.h>
 
+#include "platform/huge_pages.h"
+
 namespace kelmarind::walk {
 namespace {
 
-// Escape sequence of each byte: empty for bytes written as they are.
-constexpr std::array<std::array<char, 7>, 256> makeEscapes() {
-  std::array<std::array<char, 7>, 256> table{};
+// How each byte is written inside a string: `length` bytes of `text`, which
+// is the byte itself for most.
+struct Escape {
+  std::array<char, 6> text;
+  std::uint8_t length;
+};
+
+constexpr std::array<Escape, 256> makeEscapes() {
+  std::array<Escape, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = {{static_cast<char>(c)}, 1};
   constexpr char hex[] = "0123456789abcdef";
-  for (int c = 0; c < 0x20; ++c) table[c] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15], 0};
-  table['\b'] = {'\\', 'b'};
-  table['\f'] = {'\\', 'f'};
-  table['\n'] = {'\\', 'n'};
-  table['\r'] = {'\\', 'r'};
-  table['\t'] = {'\\', 't'};
-  table['"'] = {'\\', '"'};
-  table['\\'] = {'\\', '\\'};
-  table['/'] = {'\\', '/'};
+  for (int c = 0; c < 0x20; ++c) table[c] = {{'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]}, 6};
+  constexpr std::pair<char, char> kShort[] = {{'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'},  {'\r', 'r'},
+                                              {'\t', 't'}, {'"', '"'},  {'\\', '\\'}, {'/', '/'}};
+  for (const auto& [c, letter] : kShort) {
+    table[static_cast<unsigned char>(c)] = {{'\\', letter}, 2};
+  }
   return table;
 }
 constexpr auto kEscapes = makeEscapes();
+
+const Escape& escapeOf(char c) { return kEscapes[static_cast<unsigned char>(c)]; }
 
 // Counts what Writer would write, so the document gets one exact allocation.
 // A date JSON cannot express is caught here, before anything is written.
@@ -36,6 +44,10 @@ struct Counter {
   const PrivilegedNode* rejected = nullptr;
   void put(std::string_view text) { size += text.size(); }
   void put(char) { ++size; }
+  void putString(std::string_view text) {
+    size += 2;
+    for (char c : text) size += escapeOf(c).length;
+  }
   void reject(const PrivilegedNode& node) {
     if (rejected == nullptr) rejected = &node;
   }
@@ -48,23 +60,21 @@ struct Writer {
     out += text.size();
   }
   void put(char c) { *out++ = c; }
+  void putString(std::string_view text) {
+    *out++ = '"';
+    for (char c : text) {
+      const Escape& escape = escapeOf(c);
+      if (escape.length == 1) {
+        *out++ = c;
+      } else {
+        std::memcpy(out, escape.text.data(), escape.length);
+        out += escape.length;
+      }
+    }
+    *out++ = '"';
+  }
   void reject(const PrivilegedNode&) {}
 };
-
-template <typename Sink>
-void putString(Sink& sink, std::string_view text) {
-  sink.put('"');
-  std::size_t plain = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char* escape = kEscapes[static_cast<unsigned char>(text[i])].data();
-    if (escape[0] == 0) continue;
-    sink.put(text.substr(plain, i - plain));
-    sink.put(std::string_view(escape));
-    plain = i + 1;
-  }
-  sink.put(text.substr(plain));
-  sink.put('"');
-}
 
 template <typename Sink, typename Number>
 void putNumber(Sink& sink, Number value) {
@@ -77,9 +87,9 @@ void putNumber(Sink& sink, Number value) {
 template <typename Sink>
 void putHead(Sink& sink, const PrivilegedNode& node) {
   sink.put(R"({"name":)");
-  putString(sink, node.name);
+  sink.putString(node.name);
   sink.put(R"(,"path":)");
-  putString(sink, node.path);
+  sink.putString(node.path);
   sink.put(node.isDirectory ? R"(,"isDirectory":true,"allocatedSize":)"
                             : R"(,"isDirectory":false,"allocatedSize":)");
   putNumber(sink, node.allocatedSize);
@@ -171,8 +181,8 @@ std::expected<array, DecodeError> readHead(element value, PrivilegedNode& node) 
   if (!isAggregate) return std::unexpected(isAggregate.error());
   auto children = member<array>(object, "children");
   if (!children) return std::unexpected(children.error());
-  node = PrivilegedNode{.name = std::string(*name),
-                        .path = std::string(*path),
+  node = PrivilegedNode{.name = std::pmr::string(*name),
+                        .path = std::pmr::string(*path),
                         .isDirectory = *isDirectory,
                         .allocatedSize = *allocatedSize,
                         .folderCount = *folderCount,
@@ -193,9 +203,11 @@ std::string EncodeError::description() const {
 std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root) {
   Counter counter;
   putTree(counter, root);
-  if (counter.rejected != nullptr) return std::unexpected(EncodeError{counter.rejected->path});
+  if (counter.rejected != nullptr)
+    return std::unexpected(EncodeError{std::string(counter.rejected->path)});
   std::string document;
   document.resize_and_overwrite(counter.size, [&](char* buffer, std::size_t size) {
+    platform::adviseHugePages(buffer, size);
     Writer writer{buffer};
     putTree(writer, root);
     return size;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,14 +11,17 @@
 
 namespace kelmarind::walk {
 
-// A plain value that owns its texts and children. Invariants (kept by the
-// walk and the coalescing, not enforced here): a non-directory node has
-// folderCount 0, fileCount 1 and no children; a directory node's sizes are
-// the sums over its children, folderCount counting itself; an aggregate node
-// has an empty path, no date and no children, and is last in its list.
+// A plain value that owns its texts and children. They are allocated from a
+// memory resource: the default one unless the maker chose another, as the walk
+// does for its trees. A moved node keeps its resource, which must outlive it; a
+// copy uses the default resource. Invariants (kept by the walk and the
+// coalescing, not enforced here): a non-directory node has folderCount 0,
+// fileCount 1 and no children; a directory node's sizes are the sums over its
+// children, folderCount counting itself; an aggregate node has an empty path,
+// no date and no children, and is last in its list.
 struct PrivilegedNode {
-  std::string name;
-  std::string path;
+  std::pmr::string name;
+  std::pmr::string path;
   bool isDirectory;
   std::int64_t allocatedSize;
   std::int64_t folderCount;
@@ -25,7 +29,7 @@ struct PrivilegedNode {
   // Seconds since 2001-01-01T00:00:00Z; absent when none was reported.
   std::optional<double> modificationDate;
   bool isAggregate;
-  std::vector<PrivilegedNode> children;
+  std::pmr::vector<PrivilegedNode> children;
 
   friend bool operator==(const PrivilegedNode&, const PrivilegedNode&) = default;
 };

@@ -1,15 +1,18 @@
 #include "walk/privileged_walk.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <unordered_set>
 
 #include "platform/file_system.h"
+#include "platform/page_arena.h"
 #include "walk/coalesce.h"
 
 namespace kelmarind::walk {
 namespace {
 
 using platform::EntryProperties;
+using NodeList = std::pmr::vector<PrivilegedNode>;
 
 // Identifiers of hard-linked files already counted in one walk.
 struct SeenInodes {
@@ -36,52 +39,102 @@ std::int64_t leafSize(const EntryProperties& properties, Status status, SeenInod
 }
 
 PrivilegedNode leafNode(std::string_view name, std::string_view path, std::int64_t size,
-                        const EntryProperties& properties) {
-  return {.name = std::string(name),
-          .path = std::string(path),
+                        const EntryProperties& properties, std::pmr::memory_resource* memory) {
+  return {.name = std::pmr::string(name, memory),
+          .path = std::pmr::string(path, memory),
           .isDirectory = false,
           .allocatedSize = size,
           .folderCount = 0,
           .fileCount = 1,
           .modificationDate = properties.contentModificationDate,
           .isAggregate = false,
-          .children = {}};
+          .children = NodeList(memory)};
 }
 
-PrivilegedNode directoryNode(std::string name, std::string path,
-                             std::optional<double> modificationDate,
-                             std::vector<PrivilegedNode> children) {
-  children = coalesceSmallEntries(std::move(children));
-  // Growth slack would otherwise stay with every finished directory.
-  children.shrink_to_fit();
-  PrivilegedNode node{.name = std::move(name),
-                      .path = std::move(path),
+// `node` moved into `memory`; texts and lists already there are taken over,
+// the others copied.
+PrivilegedNode adopt(PrivilegedNode& node, std::pmr::memory_resource* memory) {
+  return {.name = std::pmr::string(std::move(node.name), memory),
+          .path = std::pmr::string(std::move(node.path), memory),
+          .isDirectory = node.isDirectory,
+          .allocatedSize = node.allocatedSize,
+          .folderCount = node.folderCount,
+          .fileCount = node.fileCount,
+          .modificationDate = node.modificationDate,
+          .isAggregate = node.isAggregate,
+          .children = NodeList(std::move(node.children), memory)};
+}
+
+// Coalesces `children` and makes the directory node over what is left, in
+// `memory` down to the last child.
+PrivilegedNode directoryNode(std::string_view name, std::string_view path,
+                             std::optional<double> modificationDate, NodeList children,
+                             std::pmr::memory_resource* memory) {
+  NodeList kept = coalesceSmallEntries(std::move(children));
+  PrivilegedNode node{.name = std::pmr::string(name, memory),
+                      .path = std::pmr::string(path, memory),
                       .isDirectory = true,
                       .allocatedSize = 0,
                       .folderCount = 1,
                       .fileCount = 0,
                       .modificationDate = modificationDate,
                       .isAggregate = false,
-                      .children = std::move(children)};
-  for (const PrivilegedNode& child : node.children) {
+                      .children = NodeList(memory)};
+  node.children.reserve(kept.size());
+  for (PrivilegedNode& child : kept) {
     node.allocatedSize += child.allocatedSize;
     node.folderCount += child.folderCount;
     node.fileCount += child.fileCount;
+    node.children.push_back(adopt(child, memory));
   }
   return node;
 }
 
-PrivilegedNode closeFrame(PrivilegedWalk::Frame& frame) {
-  std::string name(frame.url.lastComponent());
-  return directoryNode(std::move(name), frame.url.path(), frame.modificationDate,
-                       std::move(frame.children));
-}
+// The open directories. Their children are made in a scratch arena that is
+// used in stack order: a closing directory's surviving children are copied
+// into the tree's memory, and everything it held in scratch is reused, so
+// entries that coalescing merges never reach the tree's memory.
+class FrameStack final {
+ public:
+  explicit FrameStack(std::pmr::memory_resource* memory) : memory_(memory) {}
 
-void closeLastFrame(std::vector<PrivilegedWalk::Frame>& stack) {
-  PrivilegedNode node = closeFrame(stack.back());
-  stack.pop_back();
-  stack.back().children.push_back(std::move(node));
-}
+  [[nodiscard]] std::size_t size() const { return frames_.size(); }
+  [[nodiscard]] std::pmr::memory_resource* scratch() { return &scratch_; }
+
+  void push(platform::FileLocation url, std::optional<double> modificationDate) {
+    marks_.push_back(scratch_.mark());
+    frames_.push_back({std::move(url), NodeList(&scratch_), modificationDate});
+  }
+
+  // `countHint` guesses the last frame's final number of children.
+  void append(PrivilegedNode node, std::size_t countHint) {
+    NodeList& children = frames_.back().children;
+    if (children.capacity() == 0) children.reserve(std::max<std::size_t>(countHint, 1));
+    children.push_back(std::move(node));
+  }
+
+  [[nodiscard]] PrivilegedNode closeLast() {
+    PrivilegedWalk::Frame& frame = frames_.back();
+    PrivilegedNode node = directoryNode(frame.url.lastComponent(), frame.url.path(),
+                                        frame.modificationDate, std::move(frame.children), memory_);
+    frames_.pop_back();
+    scratch_.rewind(marks_.back());
+    marks_.pop_back();
+    return node;
+  }
+
+  [[nodiscard]] PrivilegedNode directoryNotEntered(std::string_view name, std::string_view path,
+                                                   std::optional<double> modificationDate) {
+    return directoryNode(name, path, modificationDate, NodeList(&scratch_), &scratch_);
+  }
+
+ private:
+  std::pmr::memory_resource* const memory_;
+  // Declared before the frames, which hold memory from it.
+  platform::PageArena scratch_;
+  std::vector<PrivilegedWalk::Frame> frames_;
+  std::vector<platform::PageArena::Mark> marks_;
+};
 
 }  // namespace
 
@@ -90,7 +143,8 @@ std::string PrivilegedWalk::WalkError::description() const {
 }
 
 std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
-    std::string_view path, const platform::FileSystem& fileSystem) {
+    std::string_view path, const platform::FileSystem& fileSystem,
+    std::pmr::memory_resource* memory) {
   const auto notReadable = [&] { return std::unexpected(WalkError{.path = std::string(path)}); };
   platform::FileLocation root = platform::FileLocation(std::string(path)).standardized();
   const auto rootProperties = fileSystem.properties(root.path());
@@ -99,7 +153,7 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
     SeenInodes fresh;
     const auto size = leafSize(
         *rootProperties, [&] { return fileSystem.status(root.path()); }, fresh);
-    return leafNode(root.lastComponent(), root.path(), size, *rootProperties);
+    return leafNode(root.lastComponent(), root.path(), size, *rootProperties, memory);
   }
   const auto rootStatus = fileSystem.status(root.path());
   if (!rootStatus) return notReadable();
@@ -108,33 +162,37 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
 
   platform::DirectoryEnumerator& entries = **enumerator;
   SeenInodes seenInodes;
-  std::vector<Frame> stack;
-  stack.push_back({std::move(root), {}, rootProperties->contentModificationDate});
+  FrameStack stack(memory);
+  stack.push(std::move(root), rootProperties->contentModificationDate);
   while (entries.next()) {
     const std::size_t level = entries.level();
-    while (stack.size() > level) closeLastFrame(stack);
+    while (stack.size() > level) {
+      PrivilegedNode closed = stack.closeLast();
+      // Only the entry's own directory is the one the hint is about.
+      stack.append(std::move(closed), stack.size() == level ? entries.entryCountHint() : 0);
+    }
     const auto properties = entries.properties();
     if (!properties) continue;
     if (!isDirectoryEntry(*properties)) {
       const auto size = leafSize(
           *properties, [&] { return entries.status(); }, seenInodes);
-      stack.back().children.push_back(leafNode(entries.name(), entries.path(), size, *properties));
+      stack.append(leafNode(entries.name(), entries.path(), size, *properties, stack.scratch()),
+                   entries.entryCountHint());
       continue;
     }
     const auto status = entries.status();
     if (status && status->device == rootStatus->device) {
-      stack.push_back({platform::FileLocation(std::string(entries.path())),
-                       {},
-                       properties->contentModificationDate});
+      stack.push(platform::FileLocation(std::string(entries.path())),
+                 properties->contentModificationDate);
       continue;
     }
     entries.skipDescendants();
-    stack.back().children.push_back(directoryNode(std::string(entries.name()),
-                                                  std::string(entries.path()),
-                                                  properties->contentModificationDate, {}));
+    stack.append(stack.directoryNotEntered(entries.name(), entries.path(),
+                                           properties->contentModificationDate),
+                 entries.entryCountHint());
   }
-  while (stack.size() > 1) closeLastFrame(stack);
-  return closeFrame(stack.back());
+  while (stack.size() > 1) stack.append(stack.closeLast(), 0);
+  return stack.closeLast();
 }
 
 }  // namespace kelmarind::walk

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <memory_resource>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,7 +22,7 @@ struct PrivilegedWalk {
   // One directory open on the way from the root to the current entry.
   struct Frame {
     platform::FileLocation url;
-    std::vector<PrivilegedNode> children;  // completed so far, in completion order
+    std::pmr::vector<PrivilegedNode> children;  // completed so far, in completion order
     std::optional<double> modificationDate;
   };
 
@@ -37,9 +38,11 @@ struct PrivilegedWalk {
   // counting each hard-linked file once and staying on the root's device.
   // Fails only when the root cannot be examined or listed; problems below it
   // are absorbed. Keeps no state between calls: concurrent walks are fine as
-  // long as `fileSystem` allows them.
+  // long as `fileSystem` allows them. The tree's texts and children lists are
+  // allocated from `memory`, which must outlive the tree.
   [[nodiscard]] static std::expected<PrivilegedNode, WalkError> walk(
-      std::string_view path, const platform::FileSystem& fileSystem);
+      std::string_view path, const platform::FileSystem& fileSystem,
+      std::pmr::memory_resource* memory = std::pmr::get_default_resource());
 };
 
 }  // namespace kelmarind::walk

@@ -84,7 +84,7 @@ bool mountPrivateTmpfs(const std::string& path) {
 
 std::vector<std::string> namesOf(const PrivilegedNode& node) {
   std::vector<std::string> out;
-  for (const PrivilegedNode& c : node.children) out.push_back(c.name);
+  for (const PrivilegedNode& c : node.children) out.emplace_back(c.name);
   return out;
 }
 
@@ -141,7 +141,8 @@ TEST_F(PrivilegedWalkLinuxTest, LinksAndSpecialFilesAreLeavesAndAnyNameBecomesVa
   for (const char* name : {"toDirectory", "dangling", "fifo", "socket"})
     EXPECT_FALSE(child(kinds, name).isDirectory) << name;
   EXPECT_FALSE(walk("kinds/toDirectory").isDirectory);
-  for (const auto& [raw, text] : names) EXPECT_EQ(child(root, text).path, at(text));
+  for (const auto& [raw, text] : names)
+    EXPECT_EQ(std::string_view(child(root, text).path), at(text));
   const std::string document = encodeDocument(root).value();
   EXPECT_TRUE(platform::isValidUtf8(document));
   EXPECT_EQ(decodeDocument(document).value(), root);
@@ -181,7 +182,7 @@ TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithFewDescriptors) {
   while (!node->children.empty()) node = &node->children[0];
   std::string expected = dir_.path();
   for (int i = 0; i < kDepth; ++i) expected += "/d";
-  EXPECT_EQ(node->path, expected + "/leaf");
+  EXPECT_EQ(std::string_view(node->path), expected + "/leaf");
 }
 
 // A busy helper may have no descriptor left for the root itself: it is shown
@@ -212,8 +213,10 @@ TEST_F(PrivilegedWalkLinuxTest, MountedVolumeIsAnEmptyNodeNotEntered) {
   });
   const PrivilegedNode& mnt = child(root, "mnt");
   EXPECT_TRUE(mnt.modificationDate.has_value());
-  EXPECT_EQ(mnt,
-            (PrivilegedNode{"mnt", at("mnt"), true, 0, 1, 0, mnt.modificationDate, false, {}}));
+  EXPECT_EQ(
+      mnt,
+      (PrivilegedNode{
+          "mnt", std::pmr::string(at("mnt")), true, 0, 1, 0, mnt.modificationDate, false, {}}));
   EXPECT_EQ(root.fileCount, 1);
 }
 

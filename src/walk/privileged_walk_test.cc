@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "platform/fake/fake_file_system.h"
+#include "platform/page_arena.h"
 
 namespace kelmarind::walk {
 namespace {
@@ -20,7 +23,7 @@ class PrivilegedWalkTest : public ::testing::Test {
 
 std::vector<std::string> namesOf(const PrivilegedNode& node) {
   std::vector<std::string> out;
-  for (const PrivilegedNode& child : node.children) out.push_back(child.name);
+  for (const PrivilegedNode& child : node.children) out.emplace_back(child.name);
   return out;
 }
 
@@ -96,6 +99,48 @@ TEST_F(PrivilegedWalkTest, RootFileIsOneLeafAndRootFailuresReportThePathAsSent) 
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().description(), "Not readable even as root: " + std::string(path));
   }
+}
+
+// Open directories' entries are made in scratch memory that later siblings
+// reuse; the survivors must reach the tree's own memory intact.
+TEST_F(PrivilegedWalkTest, SurvivorsKeepTheirTextsInTheCallersMemory) {
+  const std::string longName = "a-name-longer-than-any-inline-text-";
+  std::vector<std::string> directories{"/r"};
+  fs_.addDirectory("/r");
+  for (int level = 0; level < 4; ++level) {
+    const std::string& dir = directories.back();
+    for (int i = 0; i < 3; ++i) fs_.addFile(dir + "/tiny" + std::to_string(i), 1);
+    fs_.addFile(dir + "/" + longName + "before", 1'000'000);
+    directories.push_back(dir + "/" + longName + "dir");
+    fs_.addDirectory(directories.back());
+  }
+  // Listed after each directory's subdirectory has closed, deepest first.
+  for (auto dir = directories.rbegin(); dir != directories.rend(); ++dir)
+    fs_.addFile(*dir + "/" + longName + "after", 900'000);
+  std::vector<std::string> expected;  // every surviving leaf's path
+  for (const std::string& dir : directories) {
+    if (dir != directories.back()) expected.push_back(dir + "/" + longName + "before");
+    expected.push_back(dir + "/" + longName + "after");
+  }
+  std::ranges::sort(expected);
+  platform::PageArena memory;
+  auto root = PrivilegedWalk::walk("/r", fs_, &memory);
+  ASSERT_TRUE(root.has_value());
+  std::vector<std::string> leaves;
+  std::vector<const PrivilegedNode*> pending{&*root};
+  while (!pending.empty()) {
+    const PrivilegedNode* node = pending.back();
+    pending.pop_back();
+    for (const PrivilegedNode& child : node->children) {
+      if (child.isAggregate) continue;
+      EXPECT_EQ(child.path, node->path + "/" + child.name);
+      if (!child.isDirectory) leaves.emplace_back(child.path);
+      pending.push_back(&child);
+    }
+  }
+  std::ranges::sort(leaves);
+  EXPECT_EQ(leaves, expected);
+  EXPECT_EQ(*root, walk());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/linux/linux_file_system.h"
+#include "platform/page_arena.h"
 #include "walk/node_json.h"
 #include "walk/privileged_walk.h"
 
@@ -13,7 +14,8 @@ int main(int argc, char** argv) {
     return 2;
   }
   const kelmarind::platform::linux::LinuxFileSystem fileSystem;
-  auto root = PrivilegedWalk::walk(argv[1], fileSystem);
+  kelmarind::platform::PageArena memory;
+  auto root = PrivilegedWalk::walk(argv[1], fileSystem, &memory);
   if (!root) {
     std::fprintf(stderr, "%s\n", root.error().description().c_str());
     return 1;

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -96,11 +97,32 @@ bool isSameDirectory(int fd, std::uint64_t device, std::uint64_t inode) {
   return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device && st.st_ino == inode;
 }
 
+// Opens the subdirectory `name` of `dirFd`, just examined by statx, for
+// listing. The open refuses to follow a link or to cross a mount point, so it
+// lands on the device statx reported, and no further status call is needed
+// per directory. Kernels without openat2 get the open and a status check.
+UniqueFd openSubdirectory(int dirFd, const char* name, std::uint64_t device, std::uint64_t inode) {
+  open_how how{.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOATIME,
+               .mode = 0,
+               .resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS};
+  const auto open = [&] { return ::syscall(SYS_openat2, dirFd, name, &how, sizeof how); };
+  long fd = retryOnInterrupt(open);
+  if (fd < 0 && errno == EPERM) {
+    how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
+    fd = retryOnInterrupt(open);
+  }
+  if (fd >= 0 || errno != ENOSYS) return UniqueFd(static_cast<int>(fd));
+  UniqueFd plain = openDirectoryAt(dirFd, name);
+  if (plain && !isSameDirectory(plain.get(), device, inode)) plain.reset();
+  return plain;
+}
+
 struct OpenDirectory {
   UniqueFd fd{};  // closed while the directory is far above the deepest level
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   std::string names{};           // every entry's raw name, each ending in NUL
+  std::size_t entryCount = 0;    // of names
   std::size_t nextName = 0;      // offset in `names` of the next entry to report
   std::size_t nameInParent = 0;  // offset of this directory's name in the parent's `names`
   std::size_t pathLength = 0;    // length of its path text
@@ -153,6 +175,10 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     return statusOf(*current_);
   }
 
+  std::size_t entryCountHint() const override {
+    return stack_.empty() ? 0 : stack_.back().entryCount;
+  }
+
   void skipDescendants() override { isDescentPending_ = false; }
 
  private:
@@ -163,12 +189,13 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     appendUtf8Lossy(raw, path_);
   }
 
-  // Enters the directory just reported. One that cannot be opened, or that is
-  // no longer the directory that was examined, is reported without contents.
+  // Enters the directory just reported. One that cannot be opened, or that
+  // has become a link or a mount point since, is reported without contents.
   void descend() {
     OpenDirectory& parent = stack_.back();
-    UniqueFd fd = openDirectoryAt(parent.fd.get(), parent.names.data() + currentNameOffset_);
-    if (!fd || !isSameDirectory(fd.get(), deviceOf(*current_), current_->stx_ino)) return;
+    UniqueFd fd = openSubdirectory(parent.fd.get(), parent.names.data() + currentNameOffset_,
+                                   deviceOf(*current_), current_->stx_ino);
+    if (!fd) return;
     OpenDirectory child{.fd = std::move(fd),
                         .device = deviceOf(*current_),
                         .inode = current_->stx_ino,
@@ -231,6 +258,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         offset += length;
         if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
         directory.names.append(raw, std::strlen(raw) + 1);
+        ++directory.entryCount;
       }
     }
   }
