@@ -2,6 +2,8 @@
 // no environment variable and no file (the socket the service manager hands
 // over aside): everything it needs is built in or read from the system.
 
+#include <malloc.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -24,6 +26,12 @@ constexpr std::string_view startLine = "Kelmarind helper listening on %{public}s
 }  // namespace
 
 int main() {
+  // Documents run to tens of megabytes. A fixed threshold keeps every large
+  // buffer in a mapping of its own, given back to the system when freed;
+  // glibc's sliding threshold would move them into the heap after the first
+  // one, where a busy moment's peak would stay resident for good.
+  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+
   // The process-wide values live for the whole process and are never torn
   // down; statics keep them out of any destructor ordering at exit.
   static platform::linux::JournalLogger logger(std::string(platform::wire::endpointName), "xpc");

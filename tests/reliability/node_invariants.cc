@@ -8,7 +8,8 @@ namespace {
 using walk::PrivilegedNode;
 
 std::optional<std::string> broken(const PrivilegedNode& node, const std::string& what) {
-  return (node.isAggregate ? "aggregate \"" + node.name + "\"" : node.path) + ": " + what;
+  const std::string_view label = node.isAggregate ? std::string_view(node.name) : node.path;
+  return std::string(node.isAggregate ? "aggregate " : "") + std::string(label) + ": " + what;
 }
 
 std::optional<std::string> checkLeaf(const PrivilegedNode& node) {
@@ -37,9 +38,10 @@ std::optional<std::string> checkDirectory(const PrivilegedNode& node) {
     files += child.fileCount;
     if (child.isAggregate && i + 1 != node.children.size())
       return broken(node, "aggregate not last");
-    const std::string prefix = node.path == "/" ? "/" : node.path + "/";
-    if (!child.isAggregate && child.path != prefix + child.name)
-      return broken(child, "path not under its parent " + node.path);
+    const std::string parent(node.path);
+    const std::string prefix = parent == "/" ? "/" : parent + "/";
+    if (!child.isAggregate && std::string_view(child.path) != prefix + std::string(child.name))
+      return broken(child, "path not under its parent " + parent);
     if (auto problem = firstBrokenInvariant(child)) return problem;
   }
   if (size != node.allocatedSize) return broken(node, "size is not the children's sum");
