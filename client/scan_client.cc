@@ -33,7 +33,12 @@ std::expected<wire::Reply, ClientError> ScanClient::call(const wire::Request& re
   using Kind = ClientError::Kind;
   if (!socket_) return std::unexpected(fail(Kind::broken, "is closed after an earlier failure"));
   auto frame = wire::encodeRequest(request);
-  if (!frame) return std::unexpected(fail(Kind::broken, "cannot carry a request this large"));
+  if (!frame) {
+    return std::unexpected(
+        fail(Kind::broken, frame.error() == platform::wire::EncodeError::oversized
+                               ? "cannot carry a request this large"
+                               : "cannot carry a text that is not UTF-8"));
+  }
   const std::array<std::string_view, 1> pieces{*frame};
   if (auto sent = platform::linux::sendAll(socket_.get(), pieces); !sent) {
     return std::unexpected(fail(Kind::broken, "failed: " + sent.error().message()));

@@ -200,9 +200,9 @@ TEST_F(PrivilegedWalkLinuxTest, RootWithoutADescriptorToSpareIsAnEmptyNode) {
     limit.rlim_cur = static_cast<rlim_t>(lowestFree);
     return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
   });
-  EXPECT_EQ(std::tuple(root.isDirectory, std::string_view(root.path), root.folderCount,
-                       root.fileCount),
-            std::tuple(true, std::string_view(dir_.path()), 1, 0));
+  EXPECT_EQ(
+      std::tuple(root.isDirectory, std::string_view(root.path), root.folderCount, root.fileCount),
+      std::tuple(true, std::string_view(dir_.path()), 1, 0));
 }
 
 TEST_F(PrivilegedWalkLinuxTest, MountedVolumeIsAnEmptyNodeNotEntered) {
