@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include <simdjson.h>
@@ -79,7 +80,18 @@ struct Writer {
 template <typename Sink, typename Number>
 void putNumber(Sink& sink, Number value) {
   char digits[32];
-  const auto result = std::to_chars(digits, digits + sizeof digits, value);
+  auto result = std::to_chars(digits, digits + sizeof digits, value);
+  if constexpr (std::is_floating_point_v<Number>) {
+    // The shortest form of a whole double of 2^63 or more is a run of digits
+    // with no point or exponent, which JSON readers take for an integer and
+    // refuse as out of range. The shortest scientific form reads back as the
+    // same double and is a number to every reader. (A file's date can get
+    // there: some file systems store any 64-bit second count.)
+    const std::string_view shortest(digits, result.ptr);
+    if (shortest.find_first_of(".e") == std::string_view::npos && std::abs(value) >= 0x1p63) {
+      result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific);
+    }
+  }
   sink.put(std::string_view(digits, result.ptr));
 }
 

@@ -30,8 +30,17 @@ TEST(NodeJsonTest, WritesTheCompactFormAndReadsItBackEqual) {
 
 TEST(NodeJsonTest, DatesUseTheShortestFormThatReadsBackTheSame) {
   const std::pair<double, std::string_view> rows[] = {
-      {0.0, ":0,"},        {-978307200.0, ":-978307200,"}, {0.1, ":0.1,"}, {-0.5, ":-0.5,"},
+      {0.0, ":0,"},
+      {-978307200.0, ":-978307200,"},
+      {0.1, ":0.1,"},
+      {-0.5, ":-0.5,"},
       {1e300, ":1e+300,"},
+      // Whole and beyond 64-bit integers: digits alone would read as an
+      // integer out of range, so these take the scientific form.
+      {-97830727777777777700.5, ":-9.783072777777778e+19,"},
+      {-9223372037833083008.0, ":-9.223372037833083e+18,"},
+      {0x1p63, ":9.223372036854776e+18,"},
+      {0x1p62, ":4611686018427387904,"},
   };
   for (const auto& [date, text] : rows) {
     const std::string document =
