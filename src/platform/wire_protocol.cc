@@ -162,7 +162,7 @@ std::string_view describe(DecodeError error) {
     case DecodeError::badTerminator:
       return "missing terminator";
     case DecodeError::badText:
-      return "text is not valid UTF-8 or holds a NUL";
+      return "text is not valid UTF-8";
     case DecodeError::badSelector:
       return "malformed selector";
     case DecodeError::trailingBytes:
