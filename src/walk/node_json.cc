@@ -15,10 +15,11 @@
 namespace kelmarind::walk {
 namespace {
 
-// How each byte is written inside a string: `length` bytes of `text`, which
-// is the byte itself for most.
-struct Escape {
-  std::array<char, 6> text;
+// How each byte is written inside a string: the first `length` bytes of
+// `text`, which is the byte itself for most. Whole entries are stored at
+// once and the cursor moves by the length, so escaping needs no branch.
+struct alignas(8) Escape {
+  std::array<char, 7> text;
   std::uint8_t length;
 };
 
@@ -35,25 +36,23 @@ constexpr std::array<Escape, 256> makeEscapes() {
   return table;
 }
 constexpr auto kEscapes = makeEscapes();
+constexpr std::size_t kLongestEscape = 6;
 
-const Escape& escapeOf(char c) { return kEscapes[static_cast<unsigned char>(c)]; }
+// The longest texts of the members whose length depends on the value.
+constexpr std::size_t kLongestInteger = 20;  // "-9223372036854775808"
+constexpr std::size_t kLongestDate = 24;     // "-2.2250738585072014e-308"
+constexpr std::size_t kLongestHead =
+    std::string_view(R"({"name":"","path":"","isDirectory":false,"allocatedSize":)").size() +
+    std::string_view(R"(,"folderCount":,"fileCount":,"modificationDate":)").size() +
+    std::string_view(R"(,"isAggregate":false,"children":[)").size() + 3 * kLongestInteger +
+    kLongestDate;
+// "]}" closing the node and the "," before the next sibling.
+constexpr std::size_t kLongestTail = 3;
+// Room after the end for the last escape entry stored whole.
+constexpr std::size_t kStoreSlack = sizeof(Escape);
 
-// Counts what Writer would write, so the document gets one exact allocation.
-// A date JSON cannot express is caught here, before anything is written.
-struct Counter {
-  std::size_t size = 0;
-  const PrivilegedNode* rejected = nullptr;
-  void put(std::string_view text) { size += text.size(); }
-  void put(char) { ++size; }
-  void putString(std::string_view text) {
-    size += 2;
-    for (char c : text) size += escapeOf(c).length;
-  }
-  void reject(const PrivilegedNode& node) {
-    if (rejected == nullptr) rejected = &node;
-  }
-};
-
+// Where the document is written. The buffer is sized ahead by documentBound(),
+// so nothing is checked while writing.
 struct Writer {
   char* out;
   void put(std::string_view text) {
@@ -64,21 +63,16 @@ struct Writer {
   void putString(std::string_view text) {
     *out++ = '"';
     for (char c : text) {
-      const Escape& escape = escapeOf(c);
-      if (escape.length == 1) {
-        *out++ = c;
-      } else {
-        std::memcpy(out, escape.text.data(), escape.length);
-        out += escape.length;
-      }
+      const Escape& escape = kEscapes[static_cast<unsigned char>(c)];
+      std::memcpy(out, &escape, sizeof escape);
+      out += escape.length;
     }
     *out++ = '"';
   }
-  void reject(const PrivilegedNode&) {}
 };
 
-template <typename Sink, typename Number>
-void putNumber(Sink& sink, Number value) {
+template <typename Number>
+void putNumber(Writer& writer, Number value) {
   char digits[32];
   auto result = std::to_chars(digits, digits + sizeof digits, value);
   if constexpr (std::is_floating_point_v<Number>) {
@@ -92,54 +86,78 @@ void putNumber(Sink& sink, Number value) {
       result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific);
     }
   }
-  sink.put(std::string_view(digits, result.ptr));
+  writer.put(std::string_view(digits, result.ptr));
 }
 
 // Everything of a node's object up to the opening of its children array.
-template <typename Sink>
-void putHead(Sink& sink, const PrivilegedNode& node) {
-  sink.put(R"({"name":)");
-  sink.putString(node.name);
-  sink.put(R"(,"path":)");
-  sink.putString(node.path);
-  sink.put(node.isDirectory ? R"(,"isDirectory":true,"allocatedSize":)"
-                            : R"(,"isDirectory":false,"allocatedSize":)");
-  putNumber(sink, node.allocatedSize);
-  sink.put(R"(,"folderCount":)");
-  putNumber(sink, node.folderCount);
-  sink.put(R"(,"fileCount":)");
-  putNumber(sink, node.fileCount);
+void putHead(Writer& writer, const PrivilegedNode& node) {
+  writer.put(R"({"name":)");
+  writer.putString(node.name);
+  writer.put(R"(,"path":)");
+  writer.putString(node.path);
+  writer.put(node.isDirectory ? R"(,"isDirectory":true,"allocatedSize":)"
+                              : R"(,"isDirectory":false,"allocatedSize":)");
+  putNumber(writer, node.allocatedSize);
+  writer.put(R"(,"folderCount":)");
+  putNumber(writer, node.folderCount);
+  writer.put(R"(,"fileCount":)");
+  putNumber(writer, node.fileCount);
   if (node.modificationDate) {
-    if (!std::isfinite(*node.modificationDate)) sink.reject(node);
-    sink.put(R"(,"modificationDate":)");
-    putNumber(sink, *node.modificationDate);
+    writer.put(R"(,"modificationDate":)");
+    putNumber(writer, *node.modificationDate);
   }
-  sink.put(node.isAggregate ? R"(,"isAggregate":true,"children":[)"
-                            : R"(,"isAggregate":false,"children":[)");
+  writer.put(node.isAggregate ? R"(,"isAggregate":true,"children":[)"
+                              : R"(,"isAggregate":false,"children":[)");
 }
 
-// Depth-first over the tree with an explicit stack, since trees may be
-// thousands of levels deep and this runs on a request's thread.
-template <typename Sink>
-void putTree(Sink& sink, const PrivilegedNode& root) {
-  struct Open {
+// Visits the tree depth-first in document order with an explicit stack, since
+// trees may be thousands of levels deep and this runs on a request's thread:
+// `open(node, index)` as a node begins (index among its siblings), `close()`
+// as it ends.
+template <typename Open, typename Close>
+void forEachInDocumentOrder(const PrivilegedNode& root, Open open, Close close) {
+  struct Level {
     const PrivilegedNode* node;
     std::size_t nextChild;
   };
-  std::vector<Open> stack{{&root, 0}};
-  putHead(sink, root);
+  std::vector<Level> stack{{&root, 0}};
+  open(root, 0);
   while (!stack.empty()) {
-    Open& top = stack.back();
+    Level& top = stack.back();
     if (top.nextChild == top.node->children.size()) {
-      sink.put("]}");
+      close();
       stack.pop_back();
       continue;
     }
     const PrivilegedNode& child = top.node->children[top.nextChild];
-    if (top.nextChild++ > 0) sink.put(',');
-    putHead(sink, child);
+    open(child, top.nextChild++);
     stack.push_back({&child, 0});
   }
+}
+
+// A size the document cannot exceed, from text lengths alone: measuring the
+// exact size would mean escaping every text and formatting every number twice.
+// Only the pages written are ever touched, so the slack costs address space,
+// not memory. Also finds the first date that JSON cannot express.
+struct Bound {
+  std::size_t size = kStoreSlack;
+  const PrivilegedNode* rejected = nullptr;
+};
+
+Bound documentBound(const PrivilegedNode& root) {
+  Bound bound;
+  forEachInDocumentOrder(
+      root,
+      [&](const PrivilegedNode& node, std::size_t) {
+        bound.size +=
+            kLongestHead + kLongestTail + kLongestEscape * (node.name.size() + node.path.size());
+        if (node.modificationDate && !std::isfinite(*node.modificationDate) &&
+            bound.rejected == nullptr) {
+          bound.rejected = &node;
+        }
+      },
+      [] {});
+  return bound;
 }
 
 using simdjson::dom::array;
@@ -213,19 +231,25 @@ std::string EncodeError::description() const {
 }
 
 std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root) {
-  Counter counter;
-  putTree(counter, root);
-  if (counter.rejected != nullptr)
-    return std::unexpected(EncodeError{std::string(counter.rejected->path)});
+  const Bound bound = documentBound(root);
+  if (bound.rejected != nullptr)
+    return std::unexpected(EncodeError{std::string(bound.rejected->path)});
   std::string document;
-  document.resize_and_overwrite(counter.size, [&](char* buffer, std::size_t size) {
+  document.resize_and_overwrite(bound.size, [&](char* buffer, std::size_t size) {
     platform::adviseHugePages(buffer, size);
     Writer writer{buffer};
-    putTree(writer, root);
-    return size;
+    forEachInDocumentOrder(
+        root,
+        [&](const PrivilegedNode& node, std::size_t index) {
+          if (index > 0) writer.put(',');
+          putHead(writer, node);
+        },
+        [&] { writer.put("]}"); });
+    return static_cast<std::size_t>(writer.out - buffer);
   });
   return document;
 }
+
 std::string DecodeError::description() const {
   switch (kind) {
     case Kind::keyNotFound:

@@ -26,8 +26,9 @@ struct DecodeError {
 
 // One compact UTF-8 JSON object per node, children nested in order; "/" is
 // written as "\/", an absent date leaves "modificationDate" out, numbers take
-// their shortest round-trip form. The document is measured first and written
-// into one buffer of exactly that size. Iterative: any depth is fine.
+// their shortest round-trip form. The document is written in one pass into one
+// buffer sized ahead from the texts' lengths; its size is the document's, its
+// capacity that bound. Iterative: any depth is fine.
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root);
 
 // Reads a document written by encodeDocument, or any JSON with the same
