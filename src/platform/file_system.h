@@ -48,8 +48,10 @@ class DirectoryEnumerator {
   [[nodiscard]] virtual bool next() = 0;
 
   // About the current entry, valid until the next call of next(). level() is
-  // 1 for the root's own entries. path() begins with the root's path; both
-  // texts are valid UTF-8 (bytes that are not become U+FFFD).
+  // 1 for the root's own entries. path() is the path of the directory
+  // holding the entry, "/" unless that path ends in one, then name(), so it
+  // begins with the root's path; both texts are valid UTF-8 (bytes that are
+  // not become U+FFFD).
   [[nodiscard]] virtual std::size_t level() const = 0;
   [[nodiscard]] virtual std::string_view name() const = 0;
   [[nodiscard]] virtual std::string_view path() const = 0;

@@ -52,10 +52,21 @@ PrivilegedNode leafNode(std::string_view name, std::string_view path, std::int64
 }
 
 // `node` moved into `memory`; texts and lists already there are taken over,
-// the others copied.
-PrivilegedNode adopt(PrivilegedNode& node, std::pmr::memory_resource* memory) {
+// the others copied. A node whose path was left empty while it waited in its
+// directory (see FrameStack) gets it now, made from the directory's path.
+PrivilegedNode adopt(PrivilegedNode& node, std::string_view directoryPath,
+                     std::pmr::memory_resource* memory) {
+  std::pmr::string path(memory);
+  if (node.path.empty() && !node.isAggregate) {
+    path.reserve(directoryPath.size() + 1 + node.name.size());
+    path.append(directoryPath);
+    if (!path.ends_with('/')) path.push_back('/');
+    path.append(node.name);
+  } else {
+    path = std::pmr::string(std::move(node.path), memory);
+  }
   return {.name = std::pmr::string(std::move(node.name), memory),
-          .path = std::pmr::string(std::move(node.path), memory),
+          .path = std::move(path),
           .isDirectory = node.isDirectory,
           .allocatedSize = node.allocatedSize,
           .folderCount = node.folderCount,
@@ -85,7 +96,7 @@ PrivilegedNode directoryNode(std::string_view name, std::string_view path,
     node.allocatedSize += child.allocatedSize;
     node.folderCount += child.folderCount;
     node.fileCount += child.fileCount;
-    node.children.push_back(adopt(child, memory));
+    node.children.push_back(adopt(child, path, memory));
   }
   return node;
 }
@@ -93,7 +104,10 @@ PrivilegedNode directoryNode(std::string_view name, std::string_view path,
 // The open directories. Their children are made in a scratch arena that is
 // used in stack order: a closing directory's surviving children are copied
 // into the tree's memory, and everything it held in scratch is reused, so
-// entries that coalescing merges never reach the tree's memory.
+// entries that coalescing merges never reach the tree's memory. A child that
+// is an entry of its frame's own directory waits there without its path,
+// which is the directory's path joined with its name: only survivors pay for
+// it, once.
 class FrameStack final {
  public:
   explicit FrameStack(std::pmr::memory_resource* memory) : memory_(memory) {}
@@ -173,10 +187,14 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
     }
     const auto properties = entries.properties();
     if (!properties) continue;
+    // Below a directory whose properties could not be read, entries belong
+    // to a frame further up and keep their own paths.
+    const std::string_view waitingPath =
+        level == stack.size() ? std::string_view() : entries.path();
     if (!isDirectoryEntry(*properties)) {
       const auto size = leafSize(
           *properties, [&] { return entries.status(); }, seenInodes);
-      stack.append(leafNode(entries.name(), entries.path(), size, *properties, stack.scratch()),
+      stack.append(leafNode(entries.name(), waitingPath, size, *properties, stack.scratch()),
                    entries.entryCountHint());
       continue;
     }
@@ -187,9 +205,9 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
       continue;
     }
     entries.skipDescendants();
-    stack.append(stack.directoryNotEntered(entries.name(), entries.path(),
-                                           properties->contentModificationDate),
-                 entries.entryCountHint());
+    stack.append(
+        stack.directoryNotEntered(entries.name(), waitingPath, properties->contentModificationDate),
+        entries.entryCountHint());
   }
   while (stack.size() > 1) stack.append(stack.closeLast(), 0);
   return stack.closeLast();

@@ -86,7 +86,12 @@ TEST_F(PrivilegedWalkTest, EntriesThatVanishAreDroppedAndTheirContentsMoveUp) {
   const PrivilegedNode root = walk();
   EXPECT_TRUE(fs_.skipped().empty());
   ASSERT_EQ(root.children.size(), 1u);
-  EXPECT_EQ(namesOf(root.children[0]), (std::vector<std::string>{"orphan", "kept"}));
+  const PrivilegedNode& d = root.children[0];
+  ASSERT_EQ(namesOf(d), (std::vector<std::string>{"orphan", "kept"}));
+  // The orphan keeps the path it was reached by, not one made from where it
+  // ended up.
+  EXPECT_EQ(d.children[0].path, "/r/d/gone/orphan");
+  EXPECT_EQ(d.children[1].path, "/r/d/kept");
 }
 
 TEST_F(PrivilegedWalkTest, RootFileIsOneLeafAndRootFailuresReportThePathAsSent) {

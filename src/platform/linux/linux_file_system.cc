@@ -250,6 +250,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), kListingBufferSize);
       });
       if (count <= 0) return;  // an unreadable directory keeps what was read
+      // Names take less room than the records holding them.
+      directory.names.reserve(directory.names.size() + static_cast<std::size_t>(count));
       for (long offset = 0; offset < count;) {
         const char* record = buffer_.get() + offset;
         unsigned short length;
