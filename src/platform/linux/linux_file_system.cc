@@ -38,10 +38,18 @@ auto retryOnInterrupt(Call call) {
   return result;
 }
 
+// 0, or the errno of a failed statx; `stx` is filled in place, since the
+// record is large and this runs once per entry.
+int statxInto(int dirFd, const char* name, struct statx& stx) {
+  const int result =
+      retryOnInterrupt([&] { return ::statx(dirFd, name, kStatxFlags, kStatxMask, &stx); });
+  return result == 0 ? 0 : errno;
+}
+
 std::expected<struct statx, OsError> statxAt(int dirFd, const char* name) {
   struct statx stx;
-  if (retryOnInterrupt([&] { return ::statx(dirFd, name, kStatxFlags, kStatxMask, &stx); }) != 0)
-    return std::unexpected(OsError{errno, "statx"});
+  if (const int error = statxInto(dirFd, name, stx); error != 0)
+    return std::unexpected(OsError{error, "statx"});
   return stx;
 }
 
@@ -154,9 +162,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       currentNameOffset_ = top.nextName;
       top.nextName += std::strlen(raw) + 1;
       setPath(top.pathLength, raw);
-      current_ = statxAt(top.fd.get(), raw);
+      currentError_ = statxInto(top.fd.get(), raw, current_);
       level_ = stack_.size();
-      isDescentPending_ = current_ && S_ISDIR(current_->stx_mode);
+      isDescentPending_ = currentError_ == 0 && S_ISDIR(current_.stx_mode);
       return true;
     }
     return false;
@@ -167,12 +175,12 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::string_view path() const override { return path_; }
 
   std::expected<EntryProperties, OsError> properties() const override {
-    if (!current_) return std::unexpected(current_.error());
-    return propertiesOf(*current_, rootDevice_);
+    if (currentError_ != 0) return std::unexpected(OsError{currentError_, "statx"});
+    return propertiesOf(current_, rootDevice_);
   }
   std::expected<FileStatus, OsError> status() const override {
-    if (!current_) return std::unexpected(current_.error());
-    return statusOf(*current_);
+    if (currentError_ != 0) return std::unexpected(OsError{currentError_, "statx"});
+    return statusOf(current_);
   }
 
   std::size_t entryCountHint() const override {
@@ -194,11 +202,11 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   void descend() {
     OpenDirectory& parent = stack_.back();
     UniqueFd fd = openSubdirectory(parent.fd.get(), parent.names.data() + currentNameOffset_,
-                                   deviceOf(*current_), current_->stx_ino);
+                                   deviceOf(current_), current_.stx_ino);
     if (!fd) return;
     OpenDirectory child{.fd = std::move(fd),
-                        .device = deviceOf(*current_),
-                        .inode = current_->stx_ino,
+                        .device = deviceOf(current_),
+                        .inode = current_.stx_ino,
                         .nameInParent = currentNameOffset_,
                         .pathLength = path_.size()};
     list(child);
@@ -269,7 +277,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::string path_;
   std::unique_ptr<char[]> buffer_;
   const std::uint64_t rootDevice_;
-  std::expected<struct statx, OsError> current_ = std::unexpected(OsError{});
+  struct statx current_ {};
+  int currentError_ = ENOENT;  // of current_'s statx; 0 when it succeeded
   std::size_t currentNameOffset_ = 0;
   std::size_t nameStart_ = 0;
   std::size_t level_ = 0;
