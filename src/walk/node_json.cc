@@ -38,6 +38,23 @@ constexpr std::array<Escape, 256> makeEscapes() {
 constexpr auto kEscapes = makeEscapes();
 constexpr std::size_t kLongestEscape = 6;
 
+// The length of kEscapes[byte], computed rather than loaded: the write
+// position then waits only on arithmetic, not on a table load per byte.
+constexpr std::size_t escapedLength(unsigned char byte) {
+  // \b \t \n \f \r have two-character escapes; other controls take \u00XX.
+  constexpr std::uint32_t kShortControls =
+      1u << '\b' | 1u << '\t' | 1u << '\n' | 1u << '\f' | 1u << '\r';
+  const std::size_t control = byte < 0x20 ? ((kShortControls >> byte) & 1u ? 2 : 6) : 0;
+  const std::size_t quoted = byte == '/' || byte == '"' || byte == '\\' ? 2 : 0;
+  return control + quoted + (control + quoted == 0 ? 1 : 0);
+}
+static_assert([] {
+  for (int byte = 0; byte < 256; ++byte) {
+    if (escapedLength(static_cast<unsigned char>(byte)) != kEscapes[byte].length) return false;
+  }
+  return true;
+}());
+
 // The longest texts of the members whose length depends on the value.
 constexpr std::size_t kLongestInteger = 20;  // "-9223372036854775808"
 constexpr std::size_t kLongestDate = 24;     // "-2.2250738585072014e-308"
@@ -63,9 +80,9 @@ struct Writer {
   void putString(std::string_view text) {
     *out++ = '"';
     for (char c : text) {
-      const Escape& escape = kEscapes[static_cast<unsigned char>(c)];
-      std::memcpy(out, &escape, sizeof escape);
-      out += escape.length;
+      const auto byte = static_cast<unsigned char>(c);
+      std::memcpy(out, &kEscapes[byte], sizeof(Escape));
+      out += escapedLength(byte);
     }
     *out++ = '"';
   }
@@ -82,7 +99,7 @@ void putNumber(Writer& writer, Number value) {
     // same double and is a number to every reader. (A file's date can get
     // there: some file systems store any 64-bit second count.)
     const std::string_view shortest(digits, result.ptr);
-    if (shortest.find_first_of(".e") == std::string_view::npos && std::abs(value) >= 0x1p63) {
+    if (std::abs(value) >= 0x1p63 && shortest.find_first_of(".e") == std::string_view::npos) {
       result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific);
     }
   }
