@@ -6,11 +6,9 @@
 #include "platform/code_requirement.h"
 #include "platform/code_signature.h"
 #include "platform/logger.h"
-#include "platform/page_arena.h"
 #include "policy/home_directories.h"
 #include "policy/path_eligibility.h"
-#include "walk/node_json.h"
-#include "walk/privileged_walk.h"
+#include "walk/walk_document.h"
 
 namespace kelmarind::service {
 
@@ -28,23 +26,6 @@ std::string makeCodeSigningRequirement(const std::optional<std::string>& teamIde
   requirement += '"';
   return requirement;
 }
-
-namespace {
-
-// The tree and its arena are released here, before the reply goes out, so a
-// large walk never holds the tree and its document at once for longer than the
-// encoding.
-std::expected<std::string, std::string> walkAndEncode(std::string_view path,
-                                                      const platform::FileSystem& fileSystem) {
-  platform::PageArena memory;
-  const auto root = walk::PrivilegedWalk::walk(path, fileSystem, &memory);
-  if (!root) return std::unexpected(root.error().description());
-  auto document = walk::encodeDocument(*root);
-  if (!document) return std::unexpected(document.error().description());
-  return std::move(*document);
-}
-
-}  // namespace
 
 // What construction computes before the fields are set, in the order it must
 // happen: the home directories first, then the team.
@@ -107,7 +88,7 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
     std::move(reply).fail(std::string(refusalText));
     return;
   }
-  auto document = walkAndEncode(requested, fileSystem_);
+  auto document = walk::walkToDocument(requested, fileSystem_);
   if (!document) {
     std::move(reply).fail(std::move(document.error()));
     return;

@@ -4,27 +4,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <expected>
 #include <string>
 
 #include "platform/linux/linux_file_system.h"
-#include "platform/page_arena.h"
-#include "walk/node_json.h"
-#include "walk/privileged_walk.h"
+#include "walk/walk_document.h"
 
 namespace {
-
-// As the service does, the tree and its arena are gone before the document is
-// written out, so the pages the output needs can be the ones the tree held.
-std::expected<std::string, std::string> walkAndEncode(const char* path) {
-  const kelmarind::platform::linux::LinuxFileSystem fileSystem;
-  kelmarind::platform::PageArena memory;
-  const auto root = kelmarind::walk::PrivilegedWalk::walk(path, fileSystem, &memory);
-  if (!root) return std::unexpected(root.error().description());
-  auto document = kelmarind::walk::encodeDocument(*root);
-  if (!document) return std::unexpected(document.error().description());
-  return std::move(*document);
-}
 
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
@@ -43,10 +28,12 @@ int main(int argc, char** argv) {
     std::fputs("usage: kelmarind-walk PATH\n", stderr);
     return 2;
   }
-  const auto document = walkAndEncode(argv[1]);
+  const kelmarind::platform::linux::LinuxFileSystem fileSystem;
+  const auto document = kelmarind::walk::walkToDocument(argv[1], fileSystem);
   if (!document) {
     std::fprintf(stderr, "%s\n", document.error().c_str());
     return 1;
   }
+  // The tree is gone by now, so the output's pages can be the ones it held.
   return writeAll(STDOUT_FILENO, *document) ? 0 : 1;
 }
