@@ -11,7 +11,6 @@
 #include <utility>
 
 #include "platform/linux/linux_file_system.h"
-#include "platform/page_arena.h"
 #include "platform/unique_fd.h"
 #include "walk/node_json.h"
 #include "walk/privileged_walk.h"
@@ -27,22 +26,20 @@ double secondsSince(Clock::time_point start) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using kelmarind::walk::PrivilegedNode;
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
     return 2;
   }
   const kelmarind::platform::linux::LinuxFileSystem fileSystem;
   auto start = Clock::now();
-  kelmarind::platform::PageArena memory;
-  auto root = kelmarind::walk::PrivilegedWalk::walk(argv[1], fileSystem, &memory);
+  auto root = kelmarind::walk::PrivilegedWalk::walkTree(argv[1], fileSystem);
   const double walkSeconds = secondsSince(start);
   if (!root) {
     std::fprintf(stderr, "%s\n", root.error().description().c_str());
     return 1;
   }
   start = Clock::now();
-  auto document = kelmarind::walk::encodeDocument(*root);
+  auto document = kelmarind::walk::encodeDocument(root->root());
   const double encodeSeconds = secondsSince(start);
   if (!document) {
     std::fprintf(stderr, "%s\n", document.error().description().c_str());
@@ -54,7 +51,7 @@ int main(int argc, char** argv) {
                          static_cast<ssize_t>(document->size());
   const double writeSeconds = secondsSince(start);
   start = Clock::now();
-  std::optional<PrivilegedNode> tree(std::move(*root));
+  std::optional<kelmarind::walk::WalkedTree> tree(std::move(*root));
   tree.reset();
   const double freeSeconds = secondsSince(start);
   std::printf("walk=%.4f encode=%.4f write=%.4f free=%.4f documentBytes=%zu\n", walkSeconds,

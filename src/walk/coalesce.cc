@@ -3,12 +3,6 @@
 #include <charconv>
 
 namespace kelmarind::walk {
-namespace {
-
-constexpr double kSmallFraction = 0.002;
-constexpr std::size_t kLeastMergedCount = 2;
-
-}  // namespace
 
 std::string groupedCount(std::int64_t count) {
   char digits[24];
@@ -23,34 +17,30 @@ std::string groupedCount(std::int64_t count) {
   return out;
 }
 
-std::pmr::vector<PrivilegedNode> coalesceSmallEntries(std::pmr::vector<PrivilegedNode> children) {
-  if (children.size() < kLeastMergedCount) return children;
-  std::int64_t total = 0;
-  for (const PrivilegedNode& child : children) total += child.allocatedSize;
-  if (total <= 0) return children;
-  const double threshold = static_cast<double>(total) * kSmallFraction;
+std::string aggregateName(std::size_t count) {
+  return groupedCount(static_cast<std::int64_t>(count)) + " more items";
+}
 
-  std::size_t smallCount = 0;
-  for (const PrivilegedNode& child : children)
-    if (static_cast<double>(child.allocatedSize) < threshold) ++smallCount;
-  if (smallCount < kLeastMergedCount) return children;
+std::pmr::vector<PrivilegedNode> coalesceSmallEntries(std::pmr::vector<PrivilegedNode> children) {
+  const auto small = findSmallEntries(std::span<const PrivilegedNode>(children));
+  if (!small) return children;
 
   // Only the survivors move; the merged entries' subtrees are dropped with
   // the input list.
   std::pmr::vector<PrivilegedNode> out(children.get_allocator());
-  out.reserve(children.size() - smallCount + 1);
-  PrivilegedNode aggregate{.name = std::pmr::string(children.get_allocator()),
-                           .path = std::pmr::string(children.get_allocator()),
-                           .isDirectory = false,
-                           .allocatedSize = 0,
-                           .folderCount = 0,
-                           .fileCount = 0,
-                           .modificationDate = std::nullopt,
-                           .isAggregate = true,
-                           .children = std::pmr::vector<PrivilegedNode>(children.get_allocator())};
-  aggregate.name.append(groupedCount(static_cast<std::int64_t>(smallCount))).append(" more items");
+  out.reserve(children.size() - small->count + 1);
+  PrivilegedNode aggregate{
+      .name = std::pmr::string(aggregateName(small->count), children.get_allocator()),
+      .path = std::pmr::string(children.get_allocator()),
+      .isDirectory = false,
+      .allocatedSize = 0,
+      .folderCount = 0,
+      .fileCount = 0,
+      .modificationDate = std::nullopt,
+      .isAggregate = true,
+      .children = std::pmr::vector<PrivilegedNode>(children.get_allocator())};
   for (PrivilegedNode& child : children) {
-    if (static_cast<double>(child.allocatedSize) < threshold) {
+    if (small->contains(child.allocatedSize)) {
       aggregate.allocatedSize += child.allocatedSize;
       aggregate.folderCount += child.folderCount;
       aggregate.fileCount += child.fileCount;

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <type_traits>
 #include <vector>
 
@@ -106,75 +108,109 @@ void putNumber(Writer& writer, Number value) {
   writer.put(std::string_view(digits, result.ptr));
 }
 
+// The two node records, read alike: the value form and the walk's own.
+std::string_view nameOf(const PrivilegedNode& node) { return node.name; }
+std::string_view nameOf(const CompactNode& node) { return node.name(); }
+std::string_view pathOf(const PrivilegedNode& node) { return node.path; }
+std::string_view pathOf(const CompactNode& node) { return node.path(); }
+bool isDirectory(const PrivilegedNode& node) { return node.isDirectory; }
+bool isDirectory(const CompactNode& node) { return node.isDirectory(); }
+bool isAggregate(const PrivilegedNode& node) { return node.isAggregate; }
+bool isAggregate(const CompactNode& node) { return node.isAggregate(); }
+std::optional<double> dateOf(const PrivilegedNode& node) { return node.modificationDate; }
+std::optional<double> dateOf(const CompactNode& node) { return node.modificationDate(); }
+std::span<const PrivilegedNode> childrenOf(const PrivilegedNode& node) { return node.children; }
+std::span<const CompactNode> childrenOf(const CompactNode& node) { return node.children(); }
+
 // Everything of a node's object up to the opening of its children array.
-void putHead(Writer& writer, const PrivilegedNode& node) {
+template <typename Node>
+void putHead(Writer& writer, const Node& node) {
   writer.put(R"({"name":)");
-  writer.putString(node.name);
+  writer.putString(nameOf(node));
   writer.put(R"(,"path":)");
-  writer.putString(node.path);
-  writer.put(node.isDirectory ? R"(,"isDirectory":true,"allocatedSize":)"
-                              : R"(,"isDirectory":false,"allocatedSize":)");
+  writer.putString(pathOf(node));
+  writer.put(isDirectory(node) ? R"(,"isDirectory":true,"allocatedSize":)"
+                               : R"(,"isDirectory":false,"allocatedSize":)");
   putNumber(writer, node.allocatedSize);
   writer.put(R"(,"folderCount":)");
   putNumber(writer, node.folderCount);
   writer.put(R"(,"fileCount":)");
   putNumber(writer, node.fileCount);
-  if (node.modificationDate) {
+  if (const auto date = dateOf(node)) {
     writer.put(R"(,"modificationDate":)");
-    putNumber(writer, *node.modificationDate);
+    putNumber(writer, *date);
   }
-  writer.put(node.isAggregate ? R"(,"isAggregate":true,"children":[)"
-                              : R"(,"isAggregate":false,"children":[)");
+  writer.put(isAggregate(node) ? R"(,"isAggregate":true,"children":[)"
+                               : R"(,"isAggregate":false,"children":[)");
 }
 
 // Visits the tree depth-first in document order with an explicit stack, since
 // trees may be thousands of levels deep and this runs on a request's thread:
 // `open(node, index)` as a node begins (index among its siblings), `close()`
 // as it ends.
-template <typename Open, typename Close>
-void forEachInDocumentOrder(const PrivilegedNode& root, Open open, Close close) {
+template <typename Node, typename Open, typename Close>
+void forEachInDocumentOrder(const Node& root, Open open, Close close) {
   struct Level {
-    const PrivilegedNode* node;
+    std::span<const Node> children;
     std::size_t nextChild;
   };
-  std::vector<Level> stack{{&root, 0}};
+  std::vector<Level> stack{{childrenOf(root), 0}};
   open(root, 0);
   while (!stack.empty()) {
     Level& top = stack.back();
-    if (top.nextChild == top.node->children.size()) {
+    if (top.nextChild == top.children.size()) {
       close();
       stack.pop_back();
       continue;
     }
-    const PrivilegedNode& child = top.node->children[top.nextChild];
+    const Node& child = top.children[top.nextChild];
     open(child, top.nextChild++);
-    stack.push_back({&child, 0});
+    stack.push_back({childrenOf(child), 0});
   }
 }
 
 // A size the document cannot exceed, from text lengths alone: measuring the
 // exact size would mean escaping every text and formatting every number twice.
 // Only the pages written are ever touched, so the slack costs address space,
-// not memory. Also finds the first date that JSON cannot express.
+// not memory. Also finds the path of the first date that JSON cannot express.
 struct Bound {
   std::size_t size = kStoreSlack;
-  const PrivilegedNode* rejected = nullptr;
+  std::optional<std::string_view> rejected;
 };
 
-Bound documentBound(const PrivilegedNode& root) {
+template <typename Node>
+Bound documentBound(const Node& root) {
   Bound bound;
   forEachInDocumentOrder(
       root,
-      [&](const PrivilegedNode& node, std::size_t) {
-        bound.size +=
-            kLongestHead + kLongestTail + kLongestEscape * (node.name.size() + node.path.size());
-        if (node.modificationDate && !std::isfinite(*node.modificationDate) &&
-            bound.rejected == nullptr) {
-          bound.rejected = &node;
-        }
+      [&](const Node& node, std::size_t) {
+        bound.size += kLongestHead + kLongestTail +
+                      kLongestEscape * (nameOf(node).size() + pathOf(node).size());
+        const auto date = dateOf(node);
+        if (date && !std::isfinite(*date) && !bound.rejected) bound.rejected = pathOf(node);
       },
       [] {});
   return bound;
+}
+
+template <typename Node>
+std::expected<std::string, EncodeError> encode(const Node& root) {
+  const Bound bound = documentBound(root);
+  if (bound.rejected) return std::unexpected(EncodeError{std::string(*bound.rejected)});
+  std::string document;
+  document.resize_and_overwrite(bound.size, [&](char* buffer, std::size_t size) {
+    platform::adviseHugePages(buffer, size);
+    Writer writer{buffer};
+    forEachInDocumentOrder(
+        root,
+        [&](const Node& node, std::size_t index) {
+          if (index > 0) writer.put(',');
+          putHead(writer, node);
+        },
+        [&] { writer.put("]}"); });
+    return static_cast<std::size_t>(writer.out - buffer);
+  });
+  return document;
 }
 
 using simdjson::dom::array;
@@ -248,23 +284,11 @@ std::string EncodeError::description() const {
 }
 
 std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root) {
-  const Bound bound = documentBound(root);
-  if (bound.rejected != nullptr)
-    return std::unexpected(EncodeError{std::string(bound.rejected->path)});
-  std::string document;
-  document.resize_and_overwrite(bound.size, [&](char* buffer, std::size_t size) {
-    platform::adviseHugePages(buffer, size);
-    Writer writer{buffer};
-    forEachInDocumentOrder(
-        root,
-        [&](const PrivilegedNode& node, std::size_t index) {
-          if (index > 0) writer.put(',');
-          putHead(writer, node);
-        },
-        [&] { writer.put("]}"); });
-    return static_cast<std::size_t>(writer.out - buffer);
-  });
-  return document;
+  return encode(root);
+}
+
+std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root) {
+  return encode(root);
 }
 
 std::string DecodeError::description() const {

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "walk/compact_node.h"
 #include "walk/privileged_node.h"
 
 namespace kelmarind::walk {
@@ -30,6 +31,8 @@ struct DecodeError {
 // buffer sized ahead from the texts' lengths; its size is the document's, its
 // capacity that bound. Iterative: any depth is fine.
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root);
+// The same document, from the walk's own form of the tree.
+[[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root);
 
 // Reads a document written by encodeDocument, or any JSON with the same
 // members. Every member but "modificationDate" is required (null or missing

@@ -2,17 +2,17 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <unordered_set>
 
 #include "platform/file_system.h"
-#include "platform/page_arena.h"
 #include "walk/coalesce.h"
 
 namespace kelmarind::walk {
 namespace {
 
 using platform::EntryProperties;
-using NodeList = std::pmr::vector<PrivilegedNode>;
+using NodeList = std::pmr::vector<CompactNode>;
 
 // Identifiers of hard-linked files already counted in one walk.
 struct SeenInodes {
@@ -38,66 +38,60 @@ std::int64_t leafSize(const EntryProperties& properties, Status status, SeenInod
   return seenInodes.seen.insert(*identifier).second ? size : 0;
 }
 
-PrivilegedNode leafNode(std::string_view name, std::string_view path, std::int64_t size,
-                        const EntryProperties& properties, std::pmr::memory_resource* memory) {
-  return {.name = std::pmr::string(name, memory),
-          .path = std::pmr::string(path, memory),
-          .isDirectory = false,
-          .allocatedSize = size,
-          .folderCount = 0,
-          .fileCount = 1,
-          .modificationDate = properties.contentModificationDate,
-          .isAggregate = false,
-          .children = NodeList(memory)};
+// Sets `node`'s text to `path` followed by `name` unless `path` already ends
+// with it, in `memory`. An empty `path` makes the text the name alone.
+void setText(CompactNode& node, std::string_view path, std::string_view name,
+             std::pmr::memory_resource* memory) {
+  const bool isTail = !path.empty() && path.ends_with(name);
+  const std::size_t size = path.size() + (isTail ? 0 : name.size());
+  auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(size, 1), 1));
+  std::memcpy(text, path.data(), path.size());
+  if (!isTail) std::memcpy(text + path.size(), name.data(), name.size());
+  node.text = text;
+  node.textSize = static_cast<std::uint32_t>(size);
+  node.pathSize = static_cast<std::uint32_t>(path.size());
+  node.nameSize = static_cast<std::uint16_t>(name.size());
 }
 
-// `node` moved into `memory`; texts and lists already there are taken over,
-// the others copied. A node whose path was left empty while it waited in its
-// directory (see FrameStack) gets it now, made from the directory's path.
-PrivilegedNode adopt(PrivilegedNode& node, std::string_view directoryPath,
-                     std::pmr::memory_resource* memory) {
-  std::pmr::string path(memory);
-  if (node.path.empty() && !node.isAggregate) {
-    path.reserve(directoryPath.size() + 1 + node.name.size());
-    path.append(directoryPath);
-    if (!path.ends_with('/')) path.push_back('/');
-    path.append(node.name);
-  } else {
-    path = std::pmr::string(std::move(node.path), memory);
-  }
-  return {.name = std::pmr::string(std::move(node.name), memory),
-          .path = std::move(path),
-          .isDirectory = node.isDirectory,
-          .allocatedSize = node.allocatedSize,
-          .folderCount = node.folderCount,
-          .fileCount = node.fileCount,
-          .modificationDate = node.modificationDate,
-          .isAggregate = node.isAggregate,
-          .children = NodeList(std::move(node.children), memory)};
+void setDate(CompactNode& node, std::optional<double> date) {
+  if (!date) return;
+  node.flags |= CompactNode::kHasDate;
+  node.date = *date;
 }
 
-// Coalesces `children` and makes the directory node over what is left, in
-// `memory` down to the last child.
-PrivilegedNode directoryNode(std::string_view name, std::string_view path,
-                             std::optional<double> modificationDate, NodeList children,
-                             std::pmr::memory_resource* memory) {
-  NodeList kept = coalesceSmallEntries(std::move(children));
-  PrivilegedNode node{.name = std::pmr::string(name, memory),
-                      .path = std::pmr::string(path, memory),
-                      .isDirectory = true,
-                      .allocatedSize = 0,
-                      .folderCount = 1,
-                      .fileCount = 0,
-                      .modificationDate = modificationDate,
-                      .isAggregate = false,
-                      .children = NodeList(memory)};
-  node.children.reserve(kept.size());
-  for (PrivilegedNode& child : kept) {
-    node.allocatedSize += child.allocatedSize;
-    node.folderCount += child.folderCount;
-    node.fileCount += child.fileCount;
-    node.children.push_back(adopt(child, path, memory));
+// A file, or a directory that is not entered. With an empty `path` it waits
+// for its directory to give it one (see FrameStack).
+CompactNode entryNode(std::string_view name, std::string_view path, bool isDirectory,
+                      std::int64_t size, std::optional<double> date,
+                      std::pmr::memory_resource* memory) {
+  CompactNode node{
+      .allocatedSize = size, .folderCount = isDirectory ? 1 : 0, .fileCount = isDirectory ? 0 : 1};
+  setText(node, path, name, memory);
+  if (isDirectory) node.flags |= CompactNode::kDirectory;
+  if (path.empty()) node.flags |= CompactNode::kWaiting;
+  setDate(node, date);
+  return node;
+}
+
+// `node` as it is kept in the tree, its text in `memory`: a waiting node's
+// path made from its directory's, a text still in scratch memory copied.
+CompactNode adopt(CompactNode node, std::string_view directoryPath,
+                  std::pmr::memory_resource* memory) {
+  if ((node.flags & CompactNode::kWaiting) != 0) {
+    const std::size_t separator = directoryPath.ends_with('/') ? 0 : 1;
+    const std::size_t size = directoryPath.size() + separator + node.nameSize;
+    auto* text = static_cast<char*>(memory->allocate(size, 1));
+    std::memcpy(text, directoryPath.data(), directoryPath.size());
+    if (separator != 0) text[directoryPath.size()] = '/';
+    std::memcpy(text + directoryPath.size() + separator, node.text, node.nameSize);
+    node.text = text;
+    node.textSize = node.pathSize = static_cast<std::uint32_t>(size);
+  } else if ((node.flags & CompactNode::kTextInScratch) != 0) {
+    auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(node.textSize, 1), 1));
+    std::memcpy(text, node.text, node.textSize);
+    node.text = text;
   }
+  node.flags &= ~(CompactNode::kWaiting | CompactNode::kTextInScratch);
   return node;
 }
 
@@ -110,10 +104,9 @@ PrivilegedNode directoryNode(std::string_view name, std::string_view path,
 // it, once.
 class FrameStack final {
  public:
-  explicit FrameStack(std::pmr::memory_resource* memory) : memory_(memory) {}
+  explicit FrameStack(platform::PageArena& memory) : memory_(&memory) {}
 
   [[nodiscard]] std::size_t size() const { return frames_.size(); }
-  [[nodiscard]] std::pmr::memory_resource* scratch() { return &scratch_; }
 
   void push(platform::FileLocation url, std::optional<double> modificationDate) {
     marks_.push_back(scratch_.mark());
@@ -121,29 +114,63 @@ class FrameStack final {
   }
 
   // `countHint` guesses the last frame's final number of children.
-  void append(PrivilegedNode node, std::size_t countHint) {
+  void append(const CompactNode& node, std::size_t countHint) {
     NodeList& children = frames_.back().children;
     if (children.capacity() == 0) children.reserve(std::max<std::size_t>(countHint, 1));
-    children.push_back(std::move(node));
+    children.push_back(node);
   }
 
-  [[nodiscard]] PrivilegedNode closeLast() {
+  // A leaf or an unentered directory, in scratch memory until its directory
+  // closes.
+  void appendEntry(std::string_view name, std::string_view path, bool isDirectory,
+                   std::int64_t size, std::optional<double> date, std::size_t countHint) {
+    CompactNode node = entryNode(name, path, isDirectory, size, date, &scratch_);
+    node.flags |= CompactNode::kTextInScratch;
+    append(node, countHint);
+  }
+
+  // Coalesces the last frame's children and makes its directory's node, in
+  // the tree's memory down to the last child.
+  [[nodiscard]] CompactNode closeLast() {
     PrivilegedWalk::Frame& frame = frames_.back();
-    PrivilegedNode node = directoryNode(frame.url.lastComponent(), frame.url.path(),
-                                        frame.modificationDate, std::move(frame.children), memory_);
+    const std::span<const CompactNode> children = frame.children;
+    const auto small = findSmallEntries(children);
+    const std::size_t keptCount = small ? children.size() - small->count + 1 : children.size();
+    auto* kept = static_cast<CompactNode*>(memory_->allocate(
+        std::max<std::size_t>(keptCount, 1) * sizeof(CompactNode), alignof(CompactNode)));
+
+    const std::string_view path = frame.url.path();
+    CompactNode node =
+        entryNode(frame.url.lastComponent(), path, true, 0, frame.modificationDate, memory_);
+    CompactNode aggregate{.flags = CompactNode::kAggregate};
+    std::size_t next = 0;
+    for (const CompactNode& child : children) {
+      node.allocatedSize += child.allocatedSize;
+      node.folderCount += child.folderCount;
+      node.fileCount += child.fileCount;
+      if (small && small->contains(child.allocatedSize)) {
+        aggregate.allocatedSize += child.allocatedSize;
+        aggregate.folderCount += child.folderCount;
+        aggregate.fileCount += child.fileCount;
+      } else {
+        kept[next++] = adopt(child, path, memory_);
+      }
+    }
+    if (small) {
+      setText(aggregate, {}, aggregateName(small->count), memory_);
+      kept[next++] = aggregate;
+    }
+    node.firstChild = kept;
+    node.childCount = static_cast<std::uint32_t>(next);
+
     frames_.pop_back();
     scratch_.rewind(marks_.back());
     marks_.pop_back();
     return node;
   }
 
-  [[nodiscard]] PrivilegedNode directoryNotEntered(std::string_view name, std::string_view path,
-                                                   std::optional<double> modificationDate) {
-    return directoryNode(name, path, modificationDate, NodeList(&scratch_), &scratch_);
-  }
-
  private:
-  std::pmr::memory_resource* const memory_;
+  platform::PageArena* const memory_;
   // Declared before the frames, which hold memory from it.
   platform::PageArena scratch_;
   std::vector<PrivilegedWalk::Frame> frames_;
@@ -156,18 +183,20 @@ std::string PrivilegedWalk::WalkError::description() const {
   return "Not readable even as root: " + path;
 }
 
-std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
-    std::string_view path, const platform::FileSystem& fileSystem,
-    std::pmr::memory_resource* memory) {
+std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
+    std::string_view path, const platform::FileSystem& fileSystem) {
   const auto notReadable = [&] { return std::unexpected(WalkError{.path = std::string(path)}); };
   platform::FileLocation root = platform::FileLocation(std::string(path)).standardized();
+  auto memory = std::make_unique<platform::PageArena>();
   const auto rootProperties = fileSystem.properties(root.path());
   if (!rootProperties) return notReadable();
   if (!isDirectoryEntry(*rootProperties)) {
     SeenInodes fresh;
     const auto size = leafSize(
         *rootProperties, [&] { return fileSystem.status(root.path()); }, fresh);
-    return leafNode(root.lastComponent(), root.path(), size, *rootProperties, memory);
+    const CompactNode leaf = entryNode(root.lastComponent(), root.path(), false, size,
+                                       rootProperties->contentModificationDate, memory.get());
+    return WalkedTree(std::move(memory), leaf);
   }
   const auto rootStatus = fileSystem.status(root.path());
   if (!rootStatus) return notReadable();
@@ -176,14 +205,14 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
 
   platform::DirectoryEnumerator& entries = **enumerator;
   SeenInodes seenInodes;
-  FrameStack stack(memory);
+  FrameStack stack(*memory);
   stack.push(std::move(root), rootProperties->contentModificationDate);
   while (entries.next()) {
     const std::size_t level = entries.level();
     while (stack.size() > level) {
-      PrivilegedNode closed = stack.closeLast();
+      const CompactNode closed = stack.closeLast();
       // Only the entry's own directory is the one the hint is about.
-      stack.append(std::move(closed), stack.size() == level ? entries.entryCountHint() : 0);
+      stack.append(closed, stack.size() == level ? entries.entryCountHint() : 0);
     }
     const auto properties = entries.properties();
     if (!properties) continue;
@@ -194,8 +223,8 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
     if (!isDirectoryEntry(*properties)) {
       const auto size = leafSize(
           *properties, [&] { return entries.status(); }, seenInodes);
-      stack.append(leafNode(entries.name(), waitingPath, size, *properties, stack.scratch()),
-                   entries.entryCountHint());
+      stack.appendEntry(entries.name(), waitingPath, false, size,
+                        properties->contentModificationDate, entries.entryCountHint());
       continue;
     }
     const auto status = entries.status();
@@ -205,12 +234,55 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
       continue;
     }
     entries.skipDescendants();
-    stack.append(
-        stack.directoryNotEntered(entries.name(), waitingPath, properties->contentModificationDate),
-        entries.entryCountHint());
+    stack.appendEntry(entries.name(), waitingPath, true, 0, properties->contentModificationDate,
+                      entries.entryCountHint());
   }
   while (stack.size() > 1) stack.append(stack.closeLast(), 0);
-  return stack.closeLast();
+  const CompactNode top = stack.closeLast();
+  return WalkedTree(std::move(memory), top);
+}
+
+std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
+    std::string_view path, const platform::FileSystem& fileSystem) {
+  auto tree = walkTree(path, fileSystem);
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  return tree->toValue();
+}
+
+PrivilegedNode WalkedTree::toValue() const {
+  const auto valueOf = [](const CompactNode& node) {
+    PrivilegedNode value{.name = std::pmr::string(node.name()),
+                         .path = std::pmr::string(node.path()),
+                         .isDirectory = node.isDirectory(),
+                         .allocatedSize = node.allocatedSize,
+                         .folderCount = node.folderCount,
+                         .fileCount = node.fileCount,
+                         .modificationDate = node.modificationDate(),
+                         .isAggregate = node.isAggregate(),
+                         .children = {}};
+    value.children.reserve(node.childCount);
+    return value;
+  };
+  // Iterative, since trees can be thousands of levels deep; each children
+  // list is reserved in full, so the values held on the stack stay put.
+  struct Open {
+    const CompactNode* node;
+    PrivilegedNode* value;
+    std::size_t next;
+  };
+  PrivilegedNode root = valueOf(root_);
+  std::vector<Open> stack{{&root_, &root, 0}};
+  while (!stack.empty()) {
+    Open& top = stack.back();
+    if (top.next == top.node->childCount) {
+      stack.pop_back();
+      continue;
+    }
+    const CompactNode& child = top.node->children()[top.next++];
+    PrivilegedNode& value = top.value->children.emplace_back(valueOf(child));
+    stack.push_back({&child, &value, 0});
+  }
+  return root;
 }
 
 }  // namespace kelmarind::walk

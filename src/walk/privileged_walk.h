@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <memory_resource>
 #include <optional>
 #include <string>
@@ -10,6 +11,8 @@
 #include <vector>
 
 #include "platform/file_location.h"
+#include "platform/page_arena.h"
+#include "walk/compact_node.h"
 #include "walk/privileged_node.h"
 
 namespace kelmarind::platform {
@@ -18,11 +21,27 @@ class FileSystem;
 
 namespace kelmarind::walk {
 
+// A walked tree in the walk's compact form, together with the memory that
+// holds it: what the service encodes. Movable; nodes keep their addresses.
+class WalkedTree {
+ public:
+  WalkedTree(std::unique_ptr<platform::PageArena> memory, CompactNode root)
+      : memory_(std::move(memory)), root_(root) {}
+
+  [[nodiscard]] const CompactNode& root() const { return root_; }
+  // The same tree as a value that owns its texts and children.
+  [[nodiscard]] PrivilegedNode toValue() const;
+
+ private:
+  std::unique_ptr<platform::PageArena> memory_;
+  CompactNode root_;
+};
+
 struct PrivilegedWalk {
   // One directory open on the way from the root to the current entry.
   struct Frame {
     platform::FileLocation url;
-    std::pmr::vector<PrivilegedNode> children;  // completed so far, in completion order
+    std::pmr::vector<CompactNode> children;  // completed so far, in completion order
     std::optional<double> modificationDate;
   };
 
@@ -38,11 +57,13 @@ struct PrivilegedWalk {
   // counting each hard-linked file once and staying on the root's device.
   // Fails only when the root cannot be examined or listed; problems below it
   // are absorbed. Keeps no state between calls: concurrent walks are fine as
-  // long as `fileSystem` allows them. The tree's texts and children lists are
-  // allocated from `memory`, which must outlive the tree.
+  // long as `fileSystem` allows them.
+  [[nodiscard]] static std::expected<WalkedTree, WalkError> walkTree(
+      std::string_view path, const platform::FileSystem& fileSystem);
+
+  // walkTree's tree as a value.
   [[nodiscard]] static std::expected<PrivilegedNode, WalkError> walk(
-      std::string_view path, const platform::FileSystem& fileSystem,
-      std::pmr::memory_resource* memory = std::pmr::get_default_resource());
+      std::string_view path, const platform::FileSystem& fileSystem);
 };
 
 }  // namespace kelmarind::walk

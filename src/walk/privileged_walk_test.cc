@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "platform/fake/fake_file_system.h"
-#include "platform/page_arena.h"
+#include "walk/node_json.h"
 
 namespace kelmarind::walk {
 namespace {
@@ -108,7 +108,7 @@ TEST_F(PrivilegedWalkTest, RootFileIsOneLeafAndRootFailuresReportThePathAsSent) 
 
 // Open directories' entries are made in scratch memory that later siblings
 // reuse; the survivors must reach the tree's own memory intact.
-TEST_F(PrivilegedWalkTest, SurvivorsKeepTheirTextsInTheCallersMemory) {
+TEST_F(PrivilegedWalkTest, SurvivorsKeepTheirTextsInTheTreesMemory) {
   const std::string longName = "a-name-longer-than-any-inline-text-";
   std::vector<std::string> directories{"/r"};
   fs_.addDirectory("/r");
@@ -128,24 +128,25 @@ TEST_F(PrivilegedWalkTest, SurvivorsKeepTheirTextsInTheCallersMemory) {
     expected.push_back(dir + "/" + longName + "after");
   }
   std::ranges::sort(expected);
-  platform::PageArena memory;
-  auto root = PrivilegedWalk::walk("/r", fs_, &memory);
-  ASSERT_TRUE(root.has_value());
+  const auto tree = PrivilegedWalk::walkTree("/r", fs_);
+  ASSERT_TRUE(tree.has_value());
   std::vector<std::string> leaves;
-  std::vector<const PrivilegedNode*> pending{&*root};
+  std::vector<const CompactNode*> pending{&tree->root()};
   while (!pending.empty()) {
-    const PrivilegedNode* node = pending.back();
+    const CompactNode* node = pending.back();
     pending.pop_back();
-    for (const PrivilegedNode& child : node->children) {
-      if (child.isAggregate) continue;
-      EXPECT_EQ(child.path, node->path + "/" + child.name);
-      if (!child.isDirectory) leaves.emplace_back(child.path);
+    for (const CompactNode& child : node->children()) {
+      if (child.isAggregate()) continue;
+      EXPECT_EQ(child.path(), std::string(node->path()) + "/" + std::string(child.name()));
+      if (!child.isDirectory()) leaves.emplace_back(child.path());
       pending.push_back(&child);
     }
   }
   std::ranges::sort(leaves);
   EXPECT_EQ(leaves, expected);
-  EXPECT_EQ(*root, walk());
+  // Both forms of the tree write the same document.
+  EXPECT_EQ(encodeDocument(tree->root()).value_or(""),
+            encodeDocument(tree->toValue()).value_or("-"));
 }
 
 }  // namespace
