@@ -1,7 +1,9 @@
 // The node record in the form the walk builds it: a fixed 64-byte record whose
-// texts and children live in the walk's arena, so a tree of a hundred thousand
-// nodes takes a third of the memory of the value form and no allocation per
-// node. It reads like a PrivilegedNode and encodes to the same document.
+// texts and children live in the walk's arena. Most nodes store only their
+// name: their path is their parent's path, "/" and the name, and is written
+// out from the parent's as the document is encoded. So a tree of a hundred
+// thousand nodes takes a fraction of the memory of the value form and no
+// allocation per node, and encodes to the same document.
 #pragma once
 
 #include <cstdint>
@@ -11,22 +13,25 @@
 
 namespace kelmarind::walk {
 
-// Borrows everything it points at. `text` holds the path, and after it the
-// name when the name is not the path's last part; the name is always the
-// text's tail. An aggregate node has no path: its text is its name.
+// Borrows everything it points at. `text` ends with the name; a node with its
+// own path (kOwnPath) holds the whole path there, the name being its tail
+// (the root, and entries that were reached below a directory that could not
+// be examined). An aggregate node's path is empty.
 struct CompactNode {
   enum Flag : std::uint8_t {
     kDirectory = 1,
     kAggregate = 2,
     kHasDate = 4,
+    kOwnPath = 8,
     // Set only while a node waits in its directory's scratch list (see the
-    // walk): its text there is its name alone, its path still to be made.
-    kWaiting = 8,
+    // walk), until its text is copied into the tree's memory.
     kTextInScratch = 16,
   };
 
   const char* text = nullptr;
   std::uint32_t textSize = 0;
+  // Of the full path, stored or not: what the encoder needs to size the
+  // document ahead.
   std::uint32_t pathSize = 0;
   // Names come from directory listings: at most 255 bytes, 765 once invalid
   // UTF-8 is replaced.
@@ -40,7 +45,9 @@ struct CompactNode {
   const CompactNode* firstChild = nullptr;
 
   [[nodiscard]] std::string_view name() const { return {text + textSize - nameSize, nameSize}; }
-  [[nodiscard]] std::string_view path() const { return {text, pathSize}; }
+  [[nodiscard]] bool hasOwnPath() const { return (flags & kOwnPath) != 0; }
+  // The path of a node that has its own (see above).
+  [[nodiscard]] std::string_view ownPath() const { return {text, pathSize}; }
   [[nodiscard]] bool isDirectory() const { return (flags & kDirectory) != 0; }
   [[nodiscard]] bool isAggregate() const { return (flags & kAggregate) != 0; }
   [[nodiscard]] std::optional<double> modificationDate() const {
@@ -50,5 +57,14 @@ struct CompactNode {
 };
 
 static_assert(sizeof(CompactNode) == 64);
+
+// The path of `node`, a child of a node whose path is `parentPath`.
+[[nodiscard]] inline std::string childPath(std::string_view parentPath, const CompactNode& node) {
+  if (node.hasOwnPath()) return std::string(node.ownPath());
+  if (node.isAggregate()) return {};
+  std::string path(parentPath);
+  if (!path.ends_with('/')) path += '/';
+  return path.append(node.name());
+}
 
 }  // namespace kelmarind::walk

@@ -79,14 +79,12 @@ struct Writer {
     out += text.size();
   }
   void put(char c) { *out++ = c; }
-  void putString(std::string_view text) {
-    *out++ = '"';
+  void putEscaped(std::string_view text) {
     for (char c : text) {
       const auto byte = static_cast<unsigned char>(c);
       std::memcpy(out, &kEscapes[byte], sizeof(Escape));
       out += escapedLength(byte);
     }
-    *out++ = '"';
   }
 };
 
@@ -108,54 +106,41 @@ void putNumber(Writer& writer, Number value) {
   writer.put(std::string_view(digits, result.ptr));
 }
 
-// The two node records, read alike: the value form and the walk's own.
-std::string_view nameOf(const PrivilegedNode& node) { return node.name; }
-std::string_view nameOf(const CompactNode& node) { return node.name(); }
-std::string_view pathOf(const PrivilegedNode& node) { return node.path; }
-std::string_view pathOf(const CompactNode& node) { return node.path(); }
-bool isDirectory(const PrivilegedNode& node) { return node.isDirectory; }
-bool isDirectory(const CompactNode& node) { return node.isDirectory(); }
-bool isAggregate(const PrivilegedNode& node) { return node.isAggregate; }
-bool isAggregate(const CompactNode& node) { return node.isAggregate(); }
-std::optional<double> dateOf(const PrivilegedNode& node) { return node.modificationDate; }
-std::optional<double> dateOf(const CompactNode& node) { return node.modificationDate(); }
-std::span<const PrivilegedNode> childrenOf(const PrivilegedNode& node) { return node.children; }
-std::span<const CompactNode> childrenOf(const CompactNode& node) { return node.children(); }
-
-// Everything of a node's object up to the opening of its children array.
+// A node's members after its path, up to the opening of its children array.
 template <typename Node>
-void putHead(Writer& writer, const Node& node) {
-  writer.put(R"({"name":)");
-  writer.putString(nameOf(node));
-  writer.put(R"(,"path":)");
-  writer.putString(pathOf(node));
-  writer.put(isDirectory(node) ? R"(,"isDirectory":true,"allocatedSize":)"
-                               : R"(,"isDirectory":false,"allocatedSize":)");
+void putFields(Writer& writer, const Node& node, bool isDirectory, bool isAggregate,
+               std::optional<double> date) {
+  writer.put(isDirectory ? R"(","isDirectory":true,"allocatedSize":)"
+                         : R"(","isDirectory":false,"allocatedSize":)");
   putNumber(writer, node.allocatedSize);
   writer.put(R"(,"folderCount":)");
   putNumber(writer, node.folderCount);
   writer.put(R"(,"fileCount":)");
   putNumber(writer, node.fileCount);
-  if (const auto date = dateOf(node)) {
+  if (date) {
     writer.put(R"(,"modificationDate":)");
     putNumber(writer, *date);
   }
-  writer.put(isAggregate(node) ? R"(,"isAggregate":true,"children":[)"
-                               : R"(,"isAggregate":false,"children":[)");
+  writer.put(isAggregate ? R"(,"isAggregate":true,"children":[)"
+                         : R"(,"isAggregate":false,"children":[)");
 }
 
+std::span<const PrivilegedNode> childrenOf(const PrivilegedNode& node) { return node.children; }
+std::span<const CompactNode> childrenOf(const CompactNode& node) { return node.children(); }
+
 // Visits the tree depth-first in document order with an explicit stack, since
-// trees may be thousands of levels deep and this runs on a request's thread:
-// `open(node, index)` as a node begins (index among its siblings), `close()`
-// as it ends.
-template <typename Node, typename Open, typename Close>
-void forEachInDocumentOrder(const Node& root, Open open, Close close) {
+// trees may be thousands of levels deep and this runs on a request's thread.
+// `open(node, index, parentState)` is called as a node begins (index among
+// its siblings) and returns the state its children will be given; `close()`
+// is called as it ends.
+template <typename Node, typename State, typename Open, typename Close>
+void forEachInDocumentOrder(const Node& root, State rootState, Open open, Close close) {
   struct Level {
     std::span<const Node> children;
     std::size_t nextChild;
+    State state;
   };
-  std::vector<Level> stack{{childrenOf(root), 0}};
-  open(root, 0);
+  std::vector<Level> stack{{childrenOf(root), 0, open(root, 0, rootState)}};
   while (!stack.empty()) {
     Level& top = stack.back();
     if (top.nextChild == top.children.size()) {
@@ -164,54 +149,90 @@ void forEachInDocumentOrder(const Node& root, Open open, Close close) {
       continue;
     }
     const Node& child = top.children[top.nextChild];
-    open(child, top.nextChild++);
-    stack.push_back({childrenOf(child), 0});
+    State state = open(child, top.nextChild++, top.state);
+    stack.push_back({childrenOf(child), 0, state});
   }
 }
+
+struct NoState {};
 
 // A size the document cannot exceed, from text lengths alone: measuring the
 // exact size would mean escaping every text and formatting every number twice.
 // Only the pages written are ever touched, so the slack costs address space,
-// not memory. Also finds the path of the first date that JSON cannot express.
+// not memory. Also finds the first node with a date that JSON cannot express.
+template <typename Node>
 struct Bound {
   std::size_t size = kStoreSlack;
-  std::optional<std::string_view> rejected;
+  const Node* rejected = nullptr;
 };
 
+std::size_t textSizes(const PrivilegedNode& node) { return node.name.size() + node.path.size(); }
+std::size_t textSizes(const CompactNode& node) { return node.nameSize + node.pathSize; }
+std::optional<double> dateOf(const PrivilegedNode& node) { return node.modificationDate; }
+std::optional<double> dateOf(const CompactNode& node) { return node.modificationDate(); }
+
 template <typename Node>
-Bound documentBound(const Node& root) {
-  Bound bound;
+Bound<Node> documentBound(const Node& root) {
+  Bound<Node> bound;
   forEachInDocumentOrder(
-      root,
-      [&](const Node& node, std::size_t) {
-        bound.size += kLongestHead + kLongestTail +
-                      kLongestEscape * (nameOf(node).size() + pathOf(node).size());
+      root, NoState{},
+      [&](const Node& node, std::size_t, NoState) {
+        bound.size += kLongestHead + kLongestTail + kLongestEscape * textSizes(node);
         const auto date = dateOf(node);
-        if (date && !std::isfinite(*date) && !bound.rejected) bound.rejected = pathOf(node);
+        if (date && !std::isfinite(*date) && bound.rejected == nullptr) bound.rejected = &node;
+        return NoState{};
       },
       [] {});
   return bound;
 }
 
-template <typename Node>
-std::expected<std::string, EncodeError> encode(const Node& root) {
-  const Bound bound = documentBound(root);
-  if (bound.rejected) return std::unexpected(EncodeError{std::string(*bound.rejected)});
+std::string pathOf(const PrivilegedNode&, const PrivilegedNode* node) {
+  return std::string(node->path);
+}
+
+// Compact nodes do not all hold their paths: this one is found again from the
+// root, which is fine for an error.
+std::string pathOf(const CompactNode& root, const CompactNode* node) {
+  std::string found;
+  forEachInDocumentOrder(
+      root, std::string(),
+      [&](const CompactNode& visited, std::size_t, const std::string& parentPath) {
+        std::string path = childPath(parentPath, visited);
+        if (&visited == node) found = path;
+        return path;
+      },
+      [] {});
+  return found;
+}
+
+// Writes the document into a buffer of the bounded size, with `putNode` for
+// each node's members up to its children.
+template <typename Node, typename State, typename PutNode>
+std::expected<std::string, EncodeError> encode(const Node& root, State rootState, PutNode putNode) {
+  const Bound<Node> bound = documentBound(root);
+  if (bound.rejected != nullptr) return std::unexpected(EncodeError{pathOf(root, bound.rejected)});
   std::string document;
   document.resize_and_overwrite(bound.size, [&](char* buffer, std::size_t size) {
     platform::adviseHugePages(buffer, size);
     Writer writer{buffer};
     forEachInDocumentOrder(
-        root,
-        [&](const Node& node, std::size_t index) {
+        root, rootState,
+        [&](const Node& node, std::size_t index, const State& parent) {
           if (index > 0) writer.put(',');
-          putHead(writer, node);
+          return putNode(writer, node, parent);
         },
         [&] { writer.put("]}"); });
     return static_cast<std::size_t>(writer.out - buffer);
   });
   return document;
 }
+
+// Where a node's escaped path lies in the document being written.
+struct EscapedPath {
+  const char* text = nullptr;
+  std::size_t size = 0;
+  bool endsWithSlash = false;  // the path itself, not its escaped form
+};
 
 using simdjson::dom::array;
 using simdjson::dom::element;
@@ -284,11 +305,40 @@ std::string EncodeError::description() const {
 }
 
 std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root) {
-  return encode(root);
+  return encode(root, NoState{}, [](Writer& writer, const PrivilegedNode& node, NoState) {
+    writer.put(R"({"name":")");
+    writer.putEscaped(node.name);
+    writer.put(R"(","path":")");
+    writer.putEscaped(node.path);
+    putFields(writer, node, node.isDirectory, node.isAggregate, node.modificationDate);
+    return NoState{};
+  });
 }
 
+// A path that is its parent's path and the node's name is not escaped again:
+// it is the parent's escaped path, already in the document, then "\/", then
+// the escaped name just written.
 std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root) {
-  return encode(root);
+  return encode(
+      root, EscapedPath{}, [](Writer& writer, const CompactNode& node, const EscapedPath& parent) {
+        writer.put(R"({"name":")");
+        const char* name = writer.out;
+        writer.putEscaped(node.name());
+        const std::string_view escapedName(name, writer.out);
+        writer.put(R"(","path":")");
+        EscapedPath path{.text = writer.out};
+        if (node.hasOwnPath()) {
+          writer.putEscaped(node.ownPath());
+          path.endsWithSlash = node.ownPath().ends_with('/');
+        } else if (!node.isAggregate()) {
+          writer.put(std::string_view(parent.text, parent.size));
+          if (!parent.endsWithSlash) writer.put(R"(\/)");
+          writer.put(escapedName);
+        }
+        path.size = static_cast<std::size_t>(writer.out - path.text);
+        putFields(writer, node, node.isDirectory(), node.isAggregate(), node.modificationDate());
+        return path;
+      });
 }
 
 std::string DecodeError::description() const {

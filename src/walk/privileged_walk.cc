@@ -38,8 +38,8 @@ std::int64_t leafSize(const EntryProperties& properties, Status status, SeenInod
   return seenInodes.seen.insert(*identifier).second ? size : 0;
 }
 
-// Sets `node`'s text to `path` followed by `name` unless `path` already ends
-// with it, in `memory`. An empty `path` makes the text the name alone.
+// Sets `node`'s text, in `memory`, to its name, preceded by `path` when the
+// node is to have its own path (`path` not empty).
 void setText(CompactNode& node, std::string_view path, std::string_view name,
              std::pmr::memory_resource* memory) {
   const bool isTail = !path.empty() && path.ends_with(name);
@@ -51,6 +51,7 @@ void setText(CompactNode& node, std::string_view path, std::string_view name,
   node.textSize = static_cast<std::uint32_t>(size);
   node.pathSize = static_cast<std::uint32_t>(path.size());
   node.nameSize = static_cast<std::uint16_t>(name.size());
+  if (!path.empty()) node.flags |= CompactNode::kOwnPath;
 }
 
 void setDate(CompactNode& node, std::optional<double> date) {
@@ -59,8 +60,8 @@ void setDate(CompactNode& node, std::optional<double> date) {
   node.date = *date;
 }
 
-// A file, or a directory that is not entered. With an empty `path` it waits
-// for its directory to give it one (see FrameStack).
+// A file or a directory. With an empty `path` its path is its parent's path
+// and its name, which its parent sets when it adopts it.
 CompactNode entryNode(std::string_view name, std::string_view path, bool isDirectory,
                       std::int64_t size, std::optional<double> date,
                       std::pmr::memory_resource* memory) {
@@ -68,40 +69,34 @@ CompactNode entryNode(std::string_view name, std::string_view path, bool isDirec
       .allocatedSize = size, .folderCount = isDirectory ? 1 : 0, .fileCount = isDirectory ? 0 : 1};
   setText(node, path, name, memory);
   if (isDirectory) node.flags |= CompactNode::kDirectory;
-  if (path.empty()) node.flags |= CompactNode::kWaiting;
   setDate(node, date);
   return node;
 }
 
-// `node` as it is kept in the tree, its text in `memory`: a waiting node's
-// path made from its directory's, a text still in scratch memory copied.
+// `node` as its directory, at `directoryPath`, keeps it: its text in
+// `memory`, its path's length known.
 CompactNode adopt(CompactNode node, std::string_view directoryPath,
                   std::pmr::memory_resource* memory) {
-  if ((node.flags & CompactNode::kWaiting) != 0) {
+  if (!node.hasOwnPath()) {
     const std::size_t separator = directoryPath.ends_with('/') ? 0 : 1;
-    const std::size_t size = directoryPath.size() + separator + node.nameSize;
-    auto* text = static_cast<char*>(memory->allocate(size, 1));
-    std::memcpy(text, directoryPath.data(), directoryPath.size());
-    if (separator != 0) text[directoryPath.size()] = '/';
-    std::memcpy(text + directoryPath.size() + separator, node.text, node.nameSize);
-    node.text = text;
-    node.textSize = node.pathSize = static_cast<std::uint32_t>(size);
-  } else if ((node.flags & CompactNode::kTextInScratch) != 0) {
+    node.pathSize = static_cast<std::uint32_t>(directoryPath.size() + separator + node.nameSize);
+  }
+  if ((node.flags & CompactNode::kTextInScratch) != 0) {
     auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(node.textSize, 1), 1));
     std::memcpy(text, node.text, node.textSize);
     node.text = text;
+    node.flags &= ~CompactNode::kTextInScratch;
   }
-  node.flags &= ~(CompactNode::kWaiting | CompactNode::kTextInScratch);
   return node;
 }
 
 // The open directories. Their children are made in a scratch arena that is
 // used in stack order: a closing directory's surviving children are copied
 // into the tree's memory, and everything it held in scratch is reused, so
-// entries that coalescing merges never reach the tree's memory. A child that
-// is an entry of its frame's own directory waits there without its path,
-// which is the directory's path joined with its name: only survivors pay for
-// it, once.
+// entries that coalescing merges never reach the tree's memory. A node keeps
+// only its name when its path is its directory's path and its name, as it is
+// for every entry but those reached below a directory that could not be
+// examined.
 class FrameStack final {
  public:
   explicit FrameStack(platform::PageArena& memory) : memory_(&memory) {}
@@ -170,6 +165,16 @@ class FrameStack final {
   }
 
  private:
+  // Whether the directory at `path` is an entry of the directory of the
+  // frame below the last one.
+  [[nodiscard]] bool isInParentFrame(std::string_view path, std::string_view name) const {
+    if (frames_.size() < 2) return false;
+    std::string_view parent = frames_[frames_.size() - 2].url.path();
+    const std::size_t separator = parent.ends_with('/') ? 0 : 1;
+    return path.size() == parent.size() + separator + name.size() && path.starts_with(parent) &&
+           path.ends_with(name) && (separator == 0 || path[parent.size()] == '/');
+  }
+
   platform::PageArena* const memory_;
   // Declared before the frames, which hold memory from it.
   platform::PageArena scratch_;
@@ -250,9 +255,9 @@ std::expected<PrivilegedNode, PrivilegedWalk::WalkError> PrivilegedWalk::walk(
 }
 
 PrivilegedNode WalkedTree::toValue() const {
-  const auto valueOf = [](const CompactNode& node) {
+  const auto valueOf = [](const CompactNode& node, std::string_view parentPath) {
     PrivilegedNode value{.name = std::pmr::string(node.name()),
-                         .path = std::pmr::string(node.path()),
+                         .path = std::pmr::string(childPath(parentPath, node)),
                          .isDirectory = node.isDirectory(),
                          .allocatedSize = node.allocatedSize,
                          .folderCount = node.folderCount,
@@ -270,7 +275,7 @@ PrivilegedNode WalkedTree::toValue() const {
     PrivilegedNode* value;
     std::size_t next;
   };
-  PrivilegedNode root = valueOf(root_);
+  PrivilegedNode root = valueOf(root_, {});
   std::vector<Open> stack{{&root_, &root, 0}};
   while (!stack.empty()) {
     Open& top = stack.back();
@@ -279,7 +284,7 @@ PrivilegedNode WalkedTree::toValue() const {
       continue;
     }
     const CompactNode& child = top.node->children()[top.next++];
-    PrivilegedNode& value = top.value->children.emplace_back(valueOf(child));
+    PrivilegedNode& value = top.value->children.emplace_back(valueOf(child, top.value->path));
     stack.push_back({&child, &value, 0});
   }
   return root;
