@@ -135,8 +135,9 @@ class FrameStack final {
         std::max<std::size_t>(keptCount, 1) * sizeof(CompactNode), alignof(CompactNode)));
 
     const std::string_view path = frame.url.path();
-    CompactNode node =
-        entryNode(frame.url.lastComponent(), path, true, 0, frame.modificationDate, memory_);
+    const std::string_view name = frame.url.lastComponent();
+    CompactNode node = entryNode(name, isInParentFrame(path, name) ? std::string_view() : path,
+                                 true, 0, frame.modificationDate, memory_);
     CompactNode aggregate{.flags = CompactNode::kAggregate};
     std::size_t next = 0;
     for (const CompactNode& child : children) {
