@@ -25,4 +25,13 @@ void adviseHugePages(void* data, std::size_t size) noexcept {
   (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
 }
 
+void releasePages(void* data, std::size_t size) noexcept {
+  static const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + pageSize - 1) & ~(pageSize - 1);
+  const std::uintptr_t end = (begin + size) & ~(pageSize - 1);
+  // A failure leaves the pages in place, which is only a lost saving.
+  if (end > first) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+}
+
 }  // namespace kelmarind::platform

@@ -1,14 +1,17 @@
 #include "platform/linux/unix_listener.h"
 
 #include <malloc.h>
+#include <sys/socket.h>
 
 #include <array>
 #include <chrono>
 #include <optional>
+#include <span>
 #include <system_error>
 #include <utility>
 
 #include "platform/connection.h"
+#include "platform/huge_pages.h"
 #include "platform/linux/unix_socket.h"
 
 namespace kelmarind::platform::linux {
@@ -89,9 +92,14 @@ class UnixConnection final : public Connection, private ReplyChannel {
       reply = wire::Reply::ofText(text);
       frame = wire::encodeReply(reply);
     }
-    const std::array<std::string_view, 2> pieces{frame->head, frame->body};
+    // The reply is this call's own, so its bytes can be given back as they go.
+    const std::span<char> body = reply.bytes ? std::span<char>(*reply.bytes) : std::span<char>();
+    const std::array<std::string_view, 1> head{frame->head};
+    const auto sendBody = [&](const char* data, std::size_t size) {
+      return ::send(socket_.get(), data, size, MSG_NOSIGNAL);
+    };
     // A peer that left mid-request only loses its reply.
-    if (!sendAll(socket_.get(), pieces)) isPeerGone_ = true;
+    if (!sendAll(socket_.get(), head) || !sendReleasing(body, sendBody)) isPeerGone_ = true;
   }
 
   const UniqueFd socket_;
