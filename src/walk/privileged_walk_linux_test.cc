@@ -38,9 +38,17 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
     EXPECT_TRUE(std::ofstream(at(relative)) << std::string(size, 'x')) << relative;
   }
 
+  // The tree as the service would send it, read back: its document must
+  // also equal the one written from the tree's value form.
   PrivilegedNode walk(std::string_view relative = "") const {
-    auto node = PrivilegedWalk::walk(relative.empty() ? dir_.path() : at(relative), fileSystem_);
-    EXPECT_TRUE(node.has_value()) << node.error().description();
+    auto tree =
+        PrivilegedWalk::walkTree(relative.empty() ? dir_.path() : at(relative), fileSystem_);
+    EXPECT_TRUE(tree.has_value()) << tree.error().description();
+    if (!tree) return {};
+    const std::string document = encodeDocument(tree->root()).value_or("");
+    EXPECT_EQ(document, encodeDocument(tree->toValue()).value_or("(failed)"));
+    auto node = decodeDocument(document);
+    EXPECT_TRUE(node.has_value()) << document.substr(0, 200);
     return node.value_or(PrivilegedNode{});
   }
 
@@ -51,9 +59,9 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return {};
     if (::fork() == 0) {
-      auto root = prepare() ? PrivilegedWalk::walk(dir_.path(), fileSystem_)
+      auto tree = prepare() ? PrivilegedWalk::walkTree(dir_.path(), fileSystem_)
                             : std::unexpected(PrivilegedWalk::WalkError{});
-      const std::string out = root ? encodeDocument(*root).value_or("") : "failed";
+      const std::string out = tree ? encodeDocument(tree->root()).value_or("") : "failed";
       FILE* pipe = ::fdopen(fds[1], "w");
       std::fwrite(out.data(), 1, out.size(), pipe);
       ::_exit(std::fclose(pipe) == 0 ? 0 : 1);

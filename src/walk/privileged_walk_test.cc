@@ -112,6 +112,23 @@ TEST_F(PrivilegedWalkTest, RootFileIsOneLeafAndRootFailuresReportThePathAsSent) 
   }
 }
 
+// The root's own path ends with "/", so its children's paths must not get a
+// second one, in either form of the tree.
+TEST_F(PrivilegedWalkTest, WalksTheFileSystemRoot) {
+  fs_.addDirectory("/");
+  fs_.addDirectory("/d");
+  fs_.addFile("/d/f", 10);
+  fs_.addFile("/g", 20);
+  const PrivilegedNode root = walk("/");
+  EXPECT_EQ(root.name, "/");
+  EXPECT_EQ(root.path, "/");
+  ASSERT_EQ(root.children.size(), 2u);
+  EXPECT_EQ(root.children[0].path, "/d");
+  ASSERT_EQ(root.children[0].children.size(), 1u);
+  EXPECT_EQ(root.children[0].children[0].path, "/d/f");
+  EXPECT_EQ(root.children[1].path, "/g");
+}
+
 // Open directories' entries are made in scratch memory that later siblings
 // reuse; the survivors must reach the tree's own memory intact.
 TEST_F(PrivilegedWalkTest, SurvivorsKeepTheirTextsInTheTreesMemory) {
