@@ -6,6 +6,7 @@
 // allocation per node, and encodes to the same document.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -13,41 +14,45 @@
 
 namespace kelmarind::walk {
 
-// Borrows everything it points at. `text` ends with the name; a node with its
-// own path (kOwnPath) holds the whole path there, the name being its tail
-// (the root, and entries that were reached below a directory that could not
-// be examined). An aggregate node's path is empty.
+// Borrows everything it points at. `text` holds the name, except for a node
+// with its own path (kOwnPath): the root, and entries reached below a
+// directory that could not be examined. Its text is the path, whose tail is
+// the name, or, when it is not (kNameAfterPath), the path followed by the
+// name. An aggregate node's path is empty.
 struct CompactNode {
   enum Flag : std::uint8_t {
     kDirectory = 1,
     kAggregate = 2,
     kHasDate = 4,
     kOwnPath = 8,
+    kNameAfterPath = 16,
     // Set only while a node waits in its directory's scratch list (see the
     // walk), until its text is copied into the tree's memory.
-    kTextInScratch = 16,
+    kTextInScratch = 32,
   };
 
   const char* text = nullptr;
-  std::uint32_t textSize = 0;
   // Of the full path, stored or not: what the encoder needs to size the
   // document ahead.
   std::uint32_t pathSize = 0;
-  // Names come from directory listings: at most 255 bytes, 765 once invalid
-  // UTF-8 is replaced.
-  std::uint16_t nameSize = 0;
-  std::uint8_t flags = 0;
+  std::uint32_t nameSize = 0;
   std::uint32_t childCount = 0;
+  std::uint8_t flags = 0;
   std::int64_t allocatedSize = 0;
   std::int64_t folderCount = 0;
   std::int64_t fileCount = 0;
   double date = 0;
   const CompactNode* firstChild = nullptr;
 
-  [[nodiscard]] std::string_view name() const { return {text + textSize - nameSize, nameSize}; }
   [[nodiscard]] bool hasOwnPath() const { return (flags & kOwnPath) != 0; }
   // The path of a node that has its own (see above).
   [[nodiscard]] std::string_view ownPath() const { return {text, pathSize}; }
+  [[nodiscard]] std::string_view name() const { return {text + textSize() - nameSize, nameSize}; }
+  // The bytes `text` points at.
+  [[nodiscard]] std::size_t textSize() const {
+    if (!hasOwnPath()) return nameSize;
+    return pathSize + ((flags & kNameAfterPath) != 0 ? nameSize : 0);
+  }
   [[nodiscard]] bool isDirectory() const { return (flags & kDirectory) != 0; }
   [[nodiscard]] bool isAggregate() const { return (flags & kAggregate) != 0; }
   [[nodiscard]] std::optional<double> modificationDate() const {

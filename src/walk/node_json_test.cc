@@ -5,6 +5,7 @@
 #include <cmath>
 
 #include "platform/unicode_text.h"
+#include "walk/privileged_walk.h"
 
 namespace kelmarind::walk {
 namespace {
@@ -51,6 +52,39 @@ TEST(NodeJsonTest, DatesUseTheShortestFormThatReadsBackTheSame) {
   const auto nan = encodeDocument({"n", "/n", false, 0, 0, 1, std::nan(""), false, {}});
   ASSERT_FALSE(nan.has_value());
   EXPECT_EQ(nan.error().path, "/n");
+}
+
+// The walk's compact form stores most paths as their parent's plus the name
+// and writes them from the parent's escaped text: every kind of path must
+// come out as the value form writes it.
+TEST(NodeJsonTest, TheCompactFormWritesTheSameDocumentAsTheValueForm) {
+  const auto leaf = [](std::string name, std::string path) {
+    return PrivilegedNode{
+        std::pmr::string(name), std::pmr::string(path), false, 1, 0, 1, 2.5, false, {}};
+  };
+  const std::string odd = "q\"\\/\x01\x1f\n Grüße";
+  PrivilegedNode d{"d", "/d", true, 5, 1, 4, std::nullopt, false, {}};
+  d.children = {leaf(odd, "/d/" + odd),     // its parent's path and its name
+                leaf("x", "/elsewhere/x"),  // a path of its own
+                leaf("y", "/d/zz"),         // a name that is not the path's end
+                leaf("e", ""),              // no path, yet no aggregate
+                {"9 more items", "", false, 0, 0, 9, std::nullopt, true, {}},
+                // Read from elsewhere, an aggregate may have a path.
+                {"1 more item", "/d/agg", false, 0, 0, 1, std::nullopt, true, {}}};
+  PrivilegedNode root{"/", "/", true, 6, 2, 5, 1.0, false, {d, leaf("f", "/f")}};
+
+  const WalkedTree compact = WalkedTree::fromValue(root);
+  const std::string document = encodeDocument(root).value();
+  EXPECT_EQ(encodeDocument(compact.root()).value_or("(failed)"), document);
+  EXPECT_EQ(compact.toValue(), root);
+  EXPECT_NE(document.find(R"("path":"\/d\/q\"\\\/\u0001\u001f\n Grüße")"), std::string::npos);
+
+  // A rejected date names the node's path, which the compact form has to
+  // put together.
+  root.children[0].children[0].modificationDate = std::nan("");
+  const auto rejected = encodeDocument(WalkedTree::fromValue(root).root());
+  ASSERT_FALSE(rejected.has_value());
+  EXPECT_EQ(rejected.error().path, "/d/" + odd);
 }
 
 std::string leafWith(std::string_view from, std::string_view to) {

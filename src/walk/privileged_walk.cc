@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <tuple>
 #include <unordered_set>
+#include <utility>
 
 #include "platform/file_system.h"
 #include "walk/coalesce.h"
@@ -38,20 +40,35 @@ std::int64_t leafSize(const EntryProperties& properties, Status status, SeenInod
   return seenInodes.seen.insert(*identifier).second ? size : 0;
 }
 
-// Sets `node`'s text, in `memory`, to its name, preceded by `path` when the
-// node is to have its own path (`path` not empty).
+// Sets `node`'s text, in `memory`: its name, preceded by `path` when the
+// node has its own.
+void setText(CompactNode& node, bool isOwnPath, std::string_view path, std::string_view name,
+             std::pmr::memory_resource* memory) {
+  node.pathSize = static_cast<std::uint32_t>(path.size());
+  node.nameSize = static_cast<std::uint32_t>(name.size());
+  if (isOwnPath) node.flags |= CompactNode::kOwnPath;
+  const bool isNameApart = !isOwnPath || !path.ends_with(name);
+  if (isOwnPath && isNameApart) node.flags |= CompactNode::kNameAfterPath;
+  const std::size_t size = node.textSize();
+  auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(size, 1), 1));
+  if (isOwnPath) std::memcpy(text, path.data(), path.size());
+  if (isNameApart) std::memcpy(text + size - name.size(), name.data(), name.size());
+  node.text = text;
+}
+
+// As above; an empty `path` means the node's path is its parent's path and
+// its name, which its parent sets when it adopts it.
 void setText(CompactNode& node, std::string_view path, std::string_view name,
              std::pmr::memory_resource* memory) {
-  const bool isTail = !path.empty() && path.ends_with(name);
-  const std::size_t size = path.size() + (isTail ? 0 : name.size());
-  auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(size, 1), 1));
-  std::memcpy(text, path.data(), path.size());
-  if (!isTail) std::memcpy(text + path.size(), name.data(), name.size());
-  node.text = text;
-  node.textSize = static_cast<std::uint32_t>(size);
-  node.pathSize = static_cast<std::uint32_t>(path.size());
-  node.nameSize = static_cast<std::uint16_t>(name.size());
-  if (!path.empty()) node.flags |= CompactNode::kOwnPath;
+  setText(node, !path.empty(), path, name, memory);
+}
+
+// Whether `path` is `parentPath` joined with `name`.
+bool isChildPath(std::string_view parentPath, std::string_view path, std::string_view name) {
+  const std::size_t separator = parentPath.ends_with('/') ? 0 : 1;
+  return path.size() == parentPath.size() + separator + name.size() &&
+         path.starts_with(parentPath) && path.ends_with(name) &&
+         (separator == 0 || path[parentPath.size()] == '/');
 }
 
 void setDate(CompactNode& node, std::optional<double> date) {
@@ -82,8 +99,8 @@ CompactNode adopt(CompactNode node, std::string_view directoryPath,
     node.pathSize = static_cast<std::uint32_t>(directoryPath.size() + separator + node.nameSize);
   }
   if ((node.flags & CompactNode::kTextInScratch) != 0) {
-    auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(node.textSize, 1), 1));
-    std::memcpy(text, node.text, node.textSize);
+    auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(node.textSize(), 1), 1));
+    std::memcpy(text, node.text, node.textSize());
     node.text = text;
     node.flags &= ~CompactNode::kTextInScratch;
   }
@@ -169,11 +186,7 @@ class FrameStack final {
   // Whether the directory at `path` is an entry of the directory of the
   // frame below the last one.
   [[nodiscard]] bool isInParentFrame(std::string_view path, std::string_view name) const {
-    if (frames_.size() < 2) return false;
-    std::string_view parent = frames_[frames_.size() - 2].url.path();
-    const std::size_t separator = parent.ends_with('/') ? 0 : 1;
-    return path.size() == parent.size() + separator + name.size() && path.starts_with(parent) &&
-           path.ends_with(name) && (separator == 0 || path[parent.size()] == '/');
+    return frames_.size() >= 2 && isChildPath(frames_[frames_.size() - 2].url.path(), path, name);
   }
 
   platform::PageArena* const memory_;
@@ -289,6 +302,50 @@ PrivilegedNode WalkedTree::toValue() const {
     stack.push_back({&child, &value, 0});
   }
   return root;
+}
+
+WalkedTree WalkedTree::fromValue(const PrivilegedNode& value) {
+  auto memory = std::make_unique<platform::PageArena>();
+  // `node` in compact form, and its children's records, allocated but not
+  // filled yet.
+  const auto compact =
+      [&](const PrivilegedNode& node,
+          std::optional<std::string_view> parentPath) -> std::pair<CompactNode, CompactNode*> {
+    CompactNode out{.allocatedSize = node.allocatedSize,
+                    .folderCount = node.folderCount,
+                    .fileCount = node.fileCount};
+    const bool isDerived =
+        !node.isAggregate && parentPath && isChildPath(*parentPath, node.path, node.name);
+    setText(out, !isDerived, node.path, node.name, memory.get());
+    if (node.isDirectory) out.flags |= CompactNode::kDirectory;
+    if (node.isAggregate) out.flags |= CompactNode::kAggregate;
+    setDate(out, node.modificationDate);
+    auto* children = static_cast<CompactNode*>(
+        memory->allocate(std::max<std::size_t>(node.children.size(), 1) * sizeof(CompactNode),
+                         alignof(CompactNode)));
+    out.firstChild = children;
+    out.childCount = static_cast<std::uint32_t>(node.children.size());
+    return {out, children};
+  };
+  struct Open {
+    const PrivilegedNode* value;
+    CompactNode* children;  // the compact node's, being filled
+    std::size_t next;
+  };
+  const auto [root, rootChildren] = compact(value, std::nullopt);
+  std::vector<Open> stack{{&value, rootChildren, 0}};
+  while (!stack.empty()) {
+    Open& top = stack.back();
+    if (top.next == top.value->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const PrivilegedNode& child = top.value->children[top.next];
+    CompactNode* grandchildren = nullptr;
+    std::tie(top.children[top.next++], grandchildren) = compact(child, top.value->path);
+    stack.push_back({&child, grandchildren, 0});
+  }
+  return WalkedTree(std::move(memory), root);
 }
 
 }  // namespace kelmarind::walk

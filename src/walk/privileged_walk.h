@@ -31,6 +31,9 @@ class WalkedTree {
   [[nodiscard]] const CompactNode& root() const { return root_; }
   // The same tree as a value that owns its texts and children.
   [[nodiscard]] PrivilegedNode toValue() const;
+  // `value` in compact form, every text kept as it is: a node whose path is
+  // its parent's path and its name stores only the name, as the walk does.
+  [[nodiscard]] static WalkedTree fromValue(const PrivilegedNode& value);
 
  private:
   std::unique_ptr<platform::PageArena> memory_;
