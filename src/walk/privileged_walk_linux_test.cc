@@ -164,12 +164,16 @@ TEST_F(PrivilegedWalkLinuxTest, ThousandEqualFilesBecomeOneAggregate) {
             std::tuple(1000, root.children[0].allocatedSize));
 }
 
-// Built with descriptors, since its paths are far longer than PATH_MAX.
+// Built with descriptors, since its paths are far longer than PATH_MAX. Each
+// level holds "d", the rest of the chain, between two empty directories: in
+// either listing order one of them is reached after the walk comes back up
+// from "d", and needs the level's descriptor again.
 bool buildChain(const std::string& top, int depth) {
   int fd = ::open(top.c_str(), O_DIRECTORY | O_CLOEXEC);
   for (int i = 0; i < depth && fd >= 0; ++i) {
-    const int next =
-        ::mkdirat(fd, "d", 0755) == 0 ? ::openat(fd, "d", O_DIRECTORY | O_CLOEXEC) : -1;
+    const bool isBuilt = ::mkdirat(fd, "e1", 0755) == 0 && ::mkdirat(fd, "d", 0755) == 0 &&
+                         ::mkdirat(fd, "e2", 0755) == 0;
+    const int next = isBuilt ? ::openat(fd, "d", O_DIRECTORY | O_CLOEXEC) : -1;
     ::close(fd);
     fd = next;
   }
@@ -185,12 +189,17 @@ TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithFewDescriptors) {
     return mountPrivateTmpfs(dir_.path()) && buildChain(dir_.path(), kDepth) &&
            ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
   });
-  EXPECT_EQ(std::tuple(root.folderCount, root.fileCount), std::tuple(kDepth + 1, 1));
+  EXPECT_EQ(std::tuple(root.folderCount, root.fileCount), std::tuple(3 * kDepth + 1, 1));
   const PrivilegedNode* node = &root;
-  while (!node->children.empty()) node = &node->children[0];
   std::string expected = dir_.path();
-  for (int i = 0; i < kDepth; ++i) expected += "/d";
-  EXPECT_EQ(std::string_view(node->path), expected + "/leaf");
+  for (int i = 0; i < kDepth && node->children.size() == 3; ++i) {
+    EXPECT_EQ(std::string_view(child(*node, "e1").path), expected + "/e1");
+    EXPECT_EQ(std::string_view(child(*node, "e2").path), expected + "/e2");
+    expected += "/d";
+    node = &child(*node, "d");
+  }
+  ASSERT_EQ(node->children.size(), 1u);
+  EXPECT_EQ(std::string_view(node->children[0].path), expected + "/leaf");
 }
 
 // A busy helper may have no descriptor left for the root itself: it is shown

@@ -24,6 +24,9 @@ namespace {
 // their descriptors closed and are reopened on the way back up.
 constexpr std::size_t kOpenDirectoryLimit = 24;
 constexpr std::size_t kListingBufferSize = 64 * 1024;
+// Levels climbed with one relative path of ".." components, well inside
+// PATH_MAX; a longer way up is taken from the top instead.
+constexpr std::size_t kLongestClimb = 1000;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
 constexpr std::int64_t kReferenceDateOffset = 978307200;
 constexpr unsigned kStatxMask =
@@ -126,10 +129,15 @@ UniqueFd openSubdirectory(int dirFd, const char* name, std::uint64_t device, std
 }
 
 struct OpenDirectory {
-  UniqueFd fd{};  // closed while the directory is far above the deepest level
+  // Closed while the directory is far above the deepest level, and for good
+  // once its last entry has been reported.
+  UniqueFd fd{};
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
-  std::string names{};           // every entry's raw name, each ending in NUL
+  // Every entry's raw name, each ending in NUL: first those the listing says
+  // are not directories, then the others, so that when the walk goes below
+  // a directory, what is left of it is only directories.
+  std::string names{};
   std::size_t entryCount = 0;    // of names
   std::size_t nextName = 0;      // offset in `names` of the next entry to report
   std::size_t nameInParent = 0;  // offset of this directory's name in the parent's `names`
@@ -215,21 +223,37 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       stack_[stack_.size() - 1 - kOpenDirectoryLimit].fd.reset();
   }
 
-  // Leaves the deepest directory. Its parent's descriptor, if it was closed,
-  // comes back through "..", which holds while nothing is renamed; the device
-  // and inode check catches a rename and falls back to the way down.
+  // Leaves the deepest directory. A parent whose descriptor was closed gets
+  // it back only if it still has entries to report: through "..", or
+  // "../..", and so on when the directories passed on the way up had nothing
+  // left and were not reopened. That holds while nothing is renamed; the
+  // device and inode check catches a rename and falls back to the way down.
   void ascend() {
-    UniqueFd child = std::move(stack_.back().fd);
+    if (UniqueFd child = std::move(stack_.back().fd)) {
+      climb_ = std::move(child);
+      climbLevels_ = 1;
+    } else if (climb_) {
+      ++climbLevels_;
+    }
     stack_.pop_back();
-    if (stack_.empty() || stack_.back().fd) return;
+    if (stack_.empty()) return;
     OpenDirectory& parent = stack_.back();
-    if (child) {
-      UniqueFd up = openDirectoryAt(child.get(), "..");
-      if (up && isSameDirectory(up.get(), parent.device, parent.inode)) {
-        parent.fd = std::move(up);
+    if (parent.fd) {
+      climb_.reset();
+      return;
+    }
+    if (parent.nextName >= parent.names.size()) return;  // passed without a descriptor
+    if (climb_ && climbLevels_ <= kLongestClimb) {
+      std::string up = "..";
+      for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
+      UniqueFd fd = openDirectoryAt(climb_.get(), up.c_str());
+      climb_.reset();
+      if (fd && isSameDirectory(fd.get(), parent.device, parent.inode)) {
+        parent.fd = std::move(fd);
         return;
       }
     }
+    climb_.reset();
     if (!reopen(stack_.size() - 1)) parent.nextName = parent.names.size();
   }
 
@@ -257,25 +281,36 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       const long count = retryOnInterrupt([&] {
         return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), kListingBufferSize);
       });
-      if (count <= 0) return;  // an unreadable directory keeps what was read
+      if (count <= 0) break;  // an unreadable directory keeps what was read
       // Names take less room than the records holding them.
       directory.names.reserve(directory.names.size() + static_cast<std::size_t>(count));
       for (long offset = 0; offset < count;) {
         const char* record = buffer_.get() + offset;
         unsigned short length;
         std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
+        unsigned char type;
+        std::memcpy(&type, record + offsetof(struct dirent64, d_type), sizeof type);
         const char* raw = record + offsetof(struct dirent64, d_name);
         offset += length;
         if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
-        directory.names.append(raw, std::strlen(raw) + 1);
+        // A type the listing does not know may be a directory.
+        std::string& to = type == DT_DIR || type == DT_UNKNOWN ? directories_ : directory.names;
+        to.append(raw, std::strlen(raw) + 1);
         ++directory.entryCount;
       }
     }
+    directory.names += directories_;
+    directories_.clear();
   }
 
   std::vector<OpenDirectory> stack_;
   std::string path_;
   std::unique_ptr<char[]> buffer_;
+  std::string directories_;  // the listing's directories while it is read, kept for its capacity
+  // The descriptor of a directory left on the way up, `climbLevels_` below
+  // the deepest open one, while the directories between have none.
+  UniqueFd climb_;
+  std::size_t climbLevels_ = 0;
   const std::uint64_t rootDevice_;
   struct statx current_ {};
   int currentError_ = ENOENT;  // of current_'s statx; 0 when it succeeded
