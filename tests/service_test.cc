@@ -92,9 +92,18 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
   addFile("a/one", 10000);
   addFile("two", 300);
   ASSERT_EQ(::link((tree_ / "two").c_str(), (tree_ / "a/link").c_str()), 0);
+  // Equal files with long names, too many to show few and too few to merge:
+  // a document the helper sends in several slices, releasing each.
+  const std::string longName(200, 'n');
+  for (int d = 0; d < 30; ++d) {
+    const std::string directory = "big" + std::to_string(d);
+    addDirectory(directory);
+    for (int f = 0; f < 400; ++f) addFile(directory + "/" + longName + std::to_string(f), 1);
+  }
 
   const ProcessResult local = runProcess({binaryPath("kelmarind-walk"), tree_.path()});
   ASSERT_EQ(local.exitStatus, 0) << local.err;
+  ASSERT_GT(local.out.size(), std::size_t{3} << 21);
 
   // Several clients at once, each twice: every reply is the same document.
   std::vector<ProcessResult> results(6);
