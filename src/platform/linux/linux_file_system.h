@@ -16,8 +16,10 @@ class LinuxFileSystem final : public FileSystem {
       std::string_view path) const override;
   [[nodiscard]] std::expected<FileStatus, OsError> status(std::string_view path) const override;
   // The enumerator holds at most a fixed number of directory descriptors open
-  // at any depth. Directories it cannot list or reopen are reported without
-  // contents; so is the root when no descriptor or memory is left to open it.
+  // at any depth. Within a directory it reports the entries its listing gives
+  // as non-directories first, then the others, each in listing order.
+  // Directories it cannot list or reopen are reported without contents; so is
+  // the root when no descriptor or memory is left to open it.
   // Fails when the root cannot be opened for any other reason.
   [[nodiscard]] std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
       std::string_view root) const override;
