@@ -21,7 +21,8 @@ namespace kelmarind::platform::linux {
 namespace {
 
 // Ancestors beyond this many levels above the deepest open directory have
-// their descriptors closed and are reopened on the way back up.
+// their descriptors closed, and reopened on the way back up if they still
+// have entries to report.
 constexpr std::size_t kOpenDirectoryLimit = 24;
 constexpr std::size_t kListingBufferSize = 64 * 1024;
 // Levels climbed with one relative path of ".." components, well inside
@@ -129,9 +130,7 @@ UniqueFd openSubdirectory(int dirFd, const char* name, std::uint64_t device, std
 }
 
 struct OpenDirectory {
-  // Closed while the directory is far above the deepest level, and for good
-  // once its last entry has been reported.
-  UniqueFd fd{};
+  UniqueFd fd{};  // closed while the directory is far above the deepest level
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   // Every entry's raw name, each ending in NUL: first those the listing says
