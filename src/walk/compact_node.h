@@ -63,12 +63,17 @@ struct CompactNode {
 
 static_assert(sizeof(CompactNode) == 64);
 
+// How many "/" join a child's name to `parentPath`: none after the root's.
+[[nodiscard]] inline std::size_t separatorAfter(std::string_view parentPath) {
+  return parentPath.ends_with('/') ? 0 : 1;
+}
+
 // The path of `node`, a child of a node whose path is `parentPath`.
 [[nodiscard]] inline std::string childPath(std::string_view parentPath, const CompactNode& node) {
   if (node.hasOwnPath()) return std::string(node.ownPath());
   if (node.isAggregate()) return {};
   std::string path(parentPath);
-  if (!path.ends_with('/')) path += '/';
+  path.append(separatorAfter(parentPath), '/');
   return path.append(node.name());
 }
 

@@ -65,7 +65,7 @@ void setText(CompactNode& node, std::string_view path, std::string_view name,
 
 // Whether `path` is `parentPath` joined with `name`.
 bool isChildPath(std::string_view parentPath, std::string_view path, std::string_view name) {
-  const std::size_t separator = parentPath.ends_with('/') ? 0 : 1;
+  const std::size_t separator = separatorAfter(parentPath);
   return path.size() == parentPath.size() + separator + name.size() &&
          path.starts_with(parentPath) && path.ends_with(name) &&
          (separator == 0 || path[parentPath.size()] == '/');
@@ -95,8 +95,8 @@ CompactNode entryNode(std::string_view name, std::string_view path, bool isDirec
 CompactNode adopt(CompactNode node, std::string_view directoryPath,
                   std::pmr::memory_resource* memory) {
   if (!node.hasOwnPath()) {
-    const std::size_t separator = directoryPath.ends_with('/') ? 0 : 1;
-    node.pathSize = static_cast<std::uint32_t>(directoryPath.size() + separator + node.nameSize);
+    node.pathSize = static_cast<std::uint32_t>(directoryPath.size() +
+                                               separatorAfter(directoryPath) + node.nameSize);
   }
   if ((node.flags & CompactNode::kTextInScratch) != 0) {
     auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(node.textSize(), 1), 1));
