@@ -11,10 +11,14 @@
 
 namespace kelmarind::testing {
 
-TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/kelmarind-test-XXXXXX";
+TempDir::TempDir()
+    : TempDir([] {
+        const char* base = std::getenv("TMPDIR");
+        return std::string_view(base != nullptr && *base != '\0' ? base : "/tmp");
+      }()) {}
+
+TempDir::TempDir(std::string_view base) {
+  std::string pattern = std::string(base) + "/kelmarind-test-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   path_ = std::move(pattern);
 }

@@ -11,6 +11,8 @@ namespace kelmarind::testing {
 class TempDir final {
  public:
   TempDir();
+  // The same under `base`.
+  explicit TempDir(std::string_view base);
   TempDir(TempDir&& other) noexcept;
   TempDir& operator=(TempDir&&) = delete;
   TempDir(const TempDir&) = delete;

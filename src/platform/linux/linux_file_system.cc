@@ -11,9 +11,11 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
+#include <deque>
+#include <limits>
 #include <string>
-#include <vector>
 
+#include "platform/linux/status_lookahead.h"
 #include "platform/unicode_text.h"
 #include "platform/unique_fd.h"
 
@@ -28,11 +30,14 @@ constexpr std::size_t kListingBufferSize = 64 * 1024;
 // Levels climbed with one relative path of ".." components, well inside
 // PATH_MAX; a longer way up is taken from the top instead.
 constexpr std::size_t kLongestClimb = 1000;
+// Directories with at least this many entries have their entries' status
+// read on two threads; below it, handing work over costs more than it saves.
+constexpr std::size_t kSharedListingMinimum = 64;
+// Shared listings alive at once (each holds up to 64 KiB of status records
+// until it is left); wide directories nested deeper are read on one thread.
+constexpr std::size_t kSharedListingLimit = 8;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
 constexpr std::int64_t kReferenceDateOffset = 978307200;
-constexpr unsigned kStatxMask =
-    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_MTIME;
-constexpr int kStatxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
 
 template <typename Call>
 auto retryOnInterrupt(Call call) {
@@ -42,17 +47,9 @@ auto retryOnInterrupt(Call call) {
   return result;
 }
 
-// 0, or the errno of a failed statx; `stx` is filled in place, since the
-// record is large and this runs once per entry.
-int statxInto(int dirFd, const char* name, struct statx& stx) {
-  const int result =
-      retryOnInterrupt([&] { return ::statx(dirFd, name, kStatxFlags, kStatxMask, &stx); });
-  return result == 0 ? 0 : errno;
-}
-
 std::expected<struct statx, OsError> statxAt(int dirFd, const char* name) {
   struct statx stx;
-  if (const int error = statxInto(dirFd, name, stx); error != 0)
+  if (const int error = statusAt(dirFd, name, stx); error != 0)
     return std::unexpected(OsError{error, "statx"});
   return stx;
 }
@@ -137,8 +134,11 @@ struct OpenDirectory {
   // are not directories, then the others, so that when the walk goes below
   // a directory, what is left of it is only directories.
   std::string names{};
-  std::size_t entryCount = 0;    // of names
-  std::size_t nextName = 0;      // offset in `names` of the next entry to report
+  std::size_t entryCount = 0;  // of names
+  std::size_t nextName = 0;    // offset in `names` of the next entry to report
+  std::size_t nextIndex = 0;   // and its index
+  // For a wide directory: its entries' status, read on two threads.
+  std::unique_ptr<SharedListing> shared{};
   std::size_t nameInParent = 0;  // offset of this directory's name in the parent's `names`
   std::size_t pathLength = 0;    // length of its path text
 };
@@ -151,6 +151,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     top.pathLength = path_.size();
     list(top);
     stack_.push_back(std::move(top));
+    share(stack_.back());
   }
 
   bool next() override {
@@ -169,7 +170,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       currentNameOffset_ = top.nextName;
       top.nextName += std::strlen(raw) + 1;
       setPath(top.pathLength, raw);
-      currentError_ = statxInto(top.fd.get(), raw, current_);
+      const std::size_t index = top.nextIndex++;
+      currentError_ = top.shared ? lookahead_.take(*top.shared, index, top.fd.get(), current_)
+                                 : statusAt(top.fd.get(), raw, current_);
       level_ = stack_.size();
       isDescentPending_ = currentError_ == 0 && S_ISDIR(current_.stx_mode);
       return true;
@@ -218,8 +221,24 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
                         .pathLength = path_.size()};
     list(child);
     stack_.push_back(std::move(child));
-    if (stack_.size() > kOpenDirectoryLimit + 1)
-      stack_[stack_.size() - 1 - kOpenDirectoryLimit].fd.reset();
+    if (stack_.size() > kOpenDirectoryLimit + 1) {
+      OpenDirectory& far = stack_[stack_.size() - 1 - kOpenDirectoryLimit];
+      if (far.shared) lookahead_.withdraw(*far.shared);
+      far.fd.reset();
+    }
+    share(stack_.back());
+  }
+
+  // Hands a wide directory just listed to the lookahead. Its names stay in
+  // place: the stack is a deque, and the names are not touched again.
+  void share(OpenDirectory& directory) {
+    if (directory.entryCount < kSharedListingMinimum || sharedCount_ >= kSharedListingLimit ||
+        directory.names.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+      return;
+    directory.shared = std::make_unique<SharedListing>(directory.fd.get(), directory.names.data(),
+                                                       directory.entryCount);
+    ++sharedCount_;
+    lookahead_.publish(*directory.shared);
   }
 
   // Leaves the deepest directory. A parent whose descriptor was closed gets
@@ -233,6 +252,10 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       climbLevels_ = 1;
     } else if (climb_) {
       ++climbLevels_;
+    }
+    if (stack_.back().shared) {
+      lookahead_.withdraw(*stack_.back().shared);
+      --sharedCount_;
     }
     stack_.pop_back();
     if (stack_.empty()) return;
@@ -302,7 +325,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     directories_.clear();
   }
 
-  std::vector<OpenDirectory> stack_;
+  // A deque, so that a directory's names stay where the lookahead reads them.
+  std::deque<OpenDirectory> stack_;
   std::string path_;
   std::unique_ptr<char[]> buffer_;
   std::string directories_;  // the listing's directories while it is read, kept for its capacity
@@ -317,6 +341,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::size_t nameStart_ = 0;
   std::size_t level_ = 0;
   bool isDescentPending_ = false;
+  std::size_t sharedCount_ = 0;  // directories on the stack with a shared listing
+  // Declared last, so that its thread stops before the listings it reads go.
+  StatusLookahead lookahead_;
 };
 
 }  // namespace

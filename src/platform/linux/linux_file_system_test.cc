@@ -1,0 +1,158 @@
+#include "platform/linux/linux_file_system.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <map>
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace kelmarind::platform::linux {
+namespace {
+
+// Wide directories have their entries' status read on two threads. Every
+// file here is named after its length, so a status that lands on the wrong
+// entry, or an entry lost or reported twice, shows.
+class WideDirectoryTest : public ::testing::Test {
+ protected:
+  void addDirectory(const std::string& relative) {
+    ASSERT_EQ(::mkdir((dir_ / relative).c_str(), 0755), 0) << relative;
+  }
+
+  // Files <prefix>0 ... <prefix>(count - 1), each as long as its number.
+  void addFiles(const std::string& directory, const std::string& prefix, int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::string path = dir_ / (directory + "/" + prefix + std::to_string(i));
+      const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+      ASSERT_GE(fd, 0) << path;
+      ASSERT_EQ(::ftruncate(fd, i), 0);
+      ::close(fd);
+    }
+  }
+
+  struct Seen {
+    std::size_t level = 0;
+    bool isDirectory = false;
+    std::int64_t size = -1;  // -1: the status could not be read
+  };
+
+  // Every entry by path; stops after `limit` entries.
+  std::map<std::string, Seen> enumerate(std::size_t limit = SIZE_MAX) {
+    std::map<std::string, Seen> seen;
+    auto enumerator = fileSystem_.enumerate(dir_.path());
+    EXPECT_TRUE(enumerator.has_value());
+    if (!enumerator) return seen;
+    while (seen.size() < limit && (*enumerator)->next()) {
+      const auto properties = (*enumerator)->properties();
+      Seen entry{.level = (*enumerator)->level()};
+      if (properties) {
+        entry.isDirectory = properties->isDirectory.value_or(false);
+        entry.size = properties->fileSize.value_or(-2);
+      }
+      const bool isNew = seen.emplace((*enumerator)->path(), entry).second;
+      EXPECT_TRUE(isNew) << "reported twice: " << (*enumerator)->path();
+    }
+    return seen;
+  }
+
+  // The length a file's name promises: the digits after its last letter.
+  static std::int64_t promisedSize(const std::string& path) {
+    const std::size_t digits = path.find_last_not_of("0123456789") + 1;
+    std::int64_t size = -1;
+    std::from_chars(path.data() + digits, path.data() + path.size(), size);
+    return size;
+  }
+
+  // Checks every file's length against its name; returns how many files.
+  static int checkFiles(const std::map<std::string, Seen>& seen) {
+    int files = 0;
+    for (const auto& [path, entry] : seen) {
+      if (entry.isDirectory) continue;
+      ++files;
+      EXPECT_EQ(entry.size, promisedSize(path)) << path;
+    }
+    return files;
+  }
+
+  // Thousands of files: made in memory where the machine has a tmpfs for it,
+  // since creating a file on a journalled disk takes the better part of a
+  // millisecond.
+  testing::TempDir dir_ =
+      ::access("/dev/shm", W_OK) == 0 ? testing::TempDir("/dev/shm") : testing::TempDir();
+  LinuxFileSystem fileSystem_;
+};
+
+TEST_F(WideDirectoryTest, NestedWideDirectoriesReportEveryEntryOnceWithItsOwnStatus) {
+  addFiles("", "f", 3000);
+  for (int d = 0; d < 40; ++d) {
+    const std::string sub = "d" + std::to_string(d);
+    addDirectory(sub);
+    addFiles(sub, "g", 70 + d);
+    if (d % 10 == 0) {
+      addDirectory(sub + "/inner");
+      addFiles(sub + "/inner", "h", 300);
+    }
+  }
+  const auto seen = enumerate();
+  EXPECT_EQ(seen.size(), 3000u + 40 + (70 * 40 + 39 * 20) + 4 * 301);
+  EXPECT_EQ(checkFiles(seen), 3000 + 70 * 40 + 39 * 20 + 4 * 300);
+  EXPECT_EQ(seen.at(dir_ / "d30/inner/h299").level, 3u);
+
+  // A walk that stops early leaves nothing running behind it.
+  EXPECT_EQ(enumerate(1500).size(), 1500u);
+}
+
+// The status of an entry removed after the listing may have been read ahead
+// before the removal; either way it belongs to that entry, and an entry still
+// there always has its own.
+TEST_F(WideDirectoryTest, EntriesRemovedAfterTheListingComeWithoutStatus) {
+  addFiles(".", "f", 2000);
+  auto enumerator = fileSystem_.enumerate(dir_.path());
+  ASSERT_TRUE(enumerator.has_value());
+  for (int i = 0; i < 2000; i += 2)
+    ASSERT_EQ(::unlink((dir_ / ("f" + std::to_string(i))).c_str()), 0);
+  int present = 0;
+  int gone = 0;
+  while ((*enumerator)->next()) {
+    const std::string path((*enumerator)->path());
+    const auto properties = (*enumerator)->properties();
+    if (properties) {
+      EXPECT_EQ(properties->fileSize, promisedSize(path)) << path;
+      present += promisedSize(path) % 2;
+    } else {
+      ++gone;
+      EXPECT_EQ(promisedSize(path) % 2, 0) << path;
+      EXPECT_EQ(properties.error().code, ENOENT);
+    }
+  }
+  EXPECT_EQ(present, 1000);
+  EXPECT_GT(gone, 500);  // the read-ahead is a few hundred entries at most
+}
+
+// Deeper than the descriptors kept open and than the wide listings shared at
+// once: each level's remaining directories are read after the walk returns
+// from below, some through a reopened descriptor.
+TEST_F(WideDirectoryTest, WideLevelsDeeperThanEveryBound) {
+  constexpr int kDepth = 40;
+  std::string level = ".";  // relative path of the level being built
+  for (int i = 0; i < kDepth; ++i) {
+    addFiles(level, "f", 100);
+    addDirectory(level + "/a");
+    addDirectory(level + "/z");
+    addFiles(level + "/z", "g", 65);
+    if (i + 1 < kDepth) level += "/a";
+  }
+  const auto seen = enumerate();
+  EXPECT_EQ(seen.size(), kDepth * (100 + 2 + 65u));
+  EXPECT_EQ(checkFiles(seen), kDepth * 165);
+  const std::string deepest = dir_.path() + level.substr(1) + "/z/g64";
+  ASSERT_TRUE(seen.contains(deepest));
+  EXPECT_EQ(seen.at(deepest).level, kDepth + 1u);
+}
+
+}  // namespace
+}  // namespace kelmarind::platform::linux

@@ -1,0 +1,178 @@
+#include "platform/linux/status_lookahead.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace kelmarind::platform::linux {
+namespace {
+
+constexpr unsigned kStatxMask =
+    STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_MTIME;
+constexpr int kStatxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
+
+// Entries claimed at once: the lock is taken once per chunk, and a chunk is
+// short enough that the end of a listing finds the two threads finishing
+// together.
+constexpr std::size_t kChunk = 16;
+// How far the helper may run ahead of the enumerator, in entries; bounds the
+// slots a listing needs (a statx record each).
+constexpr std::size_t kSlotLimit = 256;
+// Checks of a slot before sleeping on it: about the time of one statx.
+constexpr int kSpins = 200;
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+std::uint32_t readyValue(std::size_t index) { return static_cast<std::uint32_t>(index + 1); }
+
+}  // namespace
+
+int statusAt(int dirFd, const char* name, struct statx& out) {
+  int result;
+  do result = ::statx(dirFd, name, kStatxFlags, kStatxMask, &out);
+  while (result == -1 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
+SharedListing::SharedListing(int fd, const char* names, std::size_t count)
+    : fd_(fd),
+      names_(names),
+      slotCount_(std::min(count, kSlotLimit)),
+      slots_(new Slot[std::max<std::size_t>(slotCount_, 1)]) {
+  offsets_.reserve(count);
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    offsets_.push_back(static_cast<std::uint32_t>(offset));
+    offset += std::strlen(names + offset) + 1;
+  }
+}
+
+StatusLookahead::~StatusLookahead() {
+  {
+    const std::lock_guard lock(mutex_);
+    isStopping_ = true;
+  }
+  workAvailable_.notify_one();
+  if (helper_.joinable()) helper_.join();
+}
+
+void StatusLookahead::publish(SharedListing& listing) {
+  if (hasNoHelper_) return;
+  if (!helper_.joinable()) {
+    try {
+      helper_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      // Out of threads: the walk reads every status itself, as it would
+      // without this class.
+      hasNoHelper_ = true;
+      return;
+    }
+  }
+  std::unique_lock lock(mutex_);
+  if (published_ != nullptr && published_ != &listing) closeLocked(*published_, lock);
+  published_ = &listing;
+  if (isHelperWaiting_) workAvailable_.notify_one();
+}
+
+void StatusLookahead::withdraw(SharedListing& listing) {
+  std::unique_lock lock(mutex_);
+  closeLocked(listing, lock);
+}
+
+void StatusLookahead::closeLocked(SharedListing& listing, std::unique_lock<std::mutex>& lock) {
+  listing.isOpen_ = false;
+  if (published_ == &listing) published_ = nullptr;
+  chunkDone_.wait(lock, [&] { return listing.chunksInFlight_ == 0; });
+}
+
+int StatusLookahead::take(SharedListing& listing, std::size_t index, int dirFd, struct statx& out) {
+  SharedListing::Slot& slot = listing.slot(index);
+  const std::uint32_t ready = readyValue(index);
+  // Rather than wait for the helper's chunk, read the next free one: both
+  // threads stay busy, and the entry is usually written by the time this
+  // thread comes back to it.
+  while (slot.ready.load(std::memory_order_acquire) != ready) {
+    std::size_t begin;
+    std::size_t end;
+    {
+      const std::lock_guard lock(mutex_);
+      if (!hasRoomIn(listing)) break;
+      begin = listing.claimed_;
+      end = listing.claimed_ = chunkEnd(listing);
+      if (isHelperWaiting_ && published_ == &listing && hasWorkFor(listing))
+        workAvailable_.notify_one();
+    }
+    examineChunk(listing, begin, end, dirFd);
+  }
+  awaitSlot(slot, ready);
+  std::memcpy(&out, &slot.status, sizeof out);
+  const int error = slot.error;
+  listing.taken_.store(index + 1, std::memory_order_release);
+  return error;
+}
+
+void StatusLookahead::awaitSlot(SharedListing::Slot& slot, std::uint32_t ready) {
+  for (int i = 0; i < kSpins; ++i) {
+    if (slot.ready.load(std::memory_order_acquire) == ready) return;
+    relax();
+  }
+  // Sequentially consistent with the helper's store and load: either it
+  // sees the value awaited and wakes this thread, or this thread sees the
+  // slot written.
+  awaited_.store(ready);
+  for (std::uint32_t seen; (seen = slot.ready.load()) != ready;) slot.ready.wait(seen);
+  awaited_.store(0, std::memory_order_relaxed);
+}
+
+std::size_t StatusLookahead::chunkEnd(const SharedListing& listing) {
+  return std::min(listing.claimed_ + kChunk, listing.size());
+}
+
+bool StatusLookahead::hasRoomIn(const SharedListing& listing) {
+  return listing.claimed_ < listing.size() &&
+         chunkEnd(listing) <= listing.taken_.load(std::memory_order_acquire) + listing.slotCount_;
+}
+
+bool StatusLookahead::hasWorkFor(const SharedListing& listing) {
+  return listing.isOpen_ && hasRoomIn(listing);
+}
+
+void StatusLookahead::run() {
+  std::unique_lock lock(mutex_);
+  while (!isStopping_) {
+    SharedListing* listing = published_;
+    if (listing == nullptr || !hasWorkFor(*listing)) {
+      isHelperWaiting_ = true;
+      workAvailable_.wait(lock);
+      isHelperWaiting_ = false;
+      continue;
+    }
+    const std::size_t begin = listing->claimed_;
+    const std::size_t end = listing->claimed_ = chunkEnd(*listing);
+    ++listing->chunksInFlight_;
+    lock.unlock();
+    examineChunk(*listing, begin, end, listing->fd_);
+    lock.lock();
+    if (--listing->chunksInFlight_ == 0 && !listing->isOpen_) chunkDone_.notify_all();
+  }
+}
+
+void StatusLookahead::examineChunk(SharedListing& listing, std::size_t begin, std::size_t end,
+                                   int dirFd) {
+  for (std::size_t index = begin; index < end; ++index) {
+    SharedListing::Slot& slot = listing.slot(index);
+    slot.error = statusAt(dirFd, listing.name(index), slot.status);
+    const std::uint32_t ready = readyValue(index);
+    slot.ready.store(ready);
+    if (awaited_.load() == ready) slot.ready.notify_all();
+  }
+}
+
+}  // namespace kelmarind::platform::linux
