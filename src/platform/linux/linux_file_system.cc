@@ -32,7 +32,7 @@ constexpr std::size_t kListingBufferSize = 64 * 1024;
 constexpr std::size_t kLongestClimb = 1000;
 // Directories with at least this many entries have their entries' status
 // read on two threads; below it, handing work over costs more than it saves.
-constexpr std::size_t kSharedListingMinimum = 64;
+constexpr std::size_t kSharedListingMinimum = 32;
 // Shared listings alive at once (each holds up to 64 KiB of status records
 // until it is left); wide directories nested deeper are read on one thread.
 constexpr std::size_t kSharedListingLimit = 8;

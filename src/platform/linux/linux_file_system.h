@@ -1,6 +1,7 @@
 // The file-system seam on Linux: one statx per entry relative to an open
 // directory, getdents64 for listing, and a bounded number of open directories
-// however deep the tree goes.
+// however deep the tree goes. Wide directories have their entries' status
+// read on two threads.
 #pragma once
 
 #include "platform/file_system.h"
@@ -16,8 +17,11 @@ class LinuxFileSystem final : public FileSystem {
       std::string_view path) const override;
   [[nodiscard]] std::expected<FileStatus, OsError> status(std::string_view path) const override;
   // The enumerator holds at most a fixed number of directory descriptors open
-  // at any depth. Within a directory it reports the entries its listing gives
-  // as non-directories first, then the others, each in listing order.
+  // at any depth (one more while a helper thread reads statuses ahead, a few
+  // hundred entries at most, in a directory of 32 entries or more; that
+  // thread ends with the enumerator). Within a directory it reports the
+  // entries its listing gives as non-directories first, then the others, each
+  // in listing order.
   // Directories it cannot list or reopen are reported without contents; so is
   // the root when no descriptor or memory is left to open it.
   // Fails when the root cannot be opened for any other reason.

@@ -46,7 +46,8 @@ class SharedListing {
   [[nodiscard]] const char* name(std::size_t index) const { return names_ + offsets_[index]; }
   [[nodiscard]] Slot& slot(std::size_t index) { return slots_[index % slotCount_]; }
 
-  const int fd_;  // the helper's to use while the listing is published
+  const int fd_;          // the helper's to use while the listing is published
+  std::uint64_t id_ = 0;  // given when published, never reused
   const char* const names_;
   std::vector<std::uint32_t> offsets_;
   std::size_t slotCount_;
@@ -100,6 +101,7 @@ class StatusLookahead {
   std::condition_variable workAvailable_;  // the helper waits here
   std::condition_variable chunkDone_;      // withdraw waits here
   SharedListing* published_ = nullptr;
+  std::uint64_t lastListingId_ = 0;
   bool isHelperWaiting_ = false;
   bool isStopping_ = false;
   bool hasNoHelper_ = false;  // starting the thread failed
