@@ -33,7 +33,7 @@ constexpr std::size_t kLongestClimb = 1000;
 // Directories with at least this many entries have their entries' status
 // read on two threads; below it, handing work over costs more than it saves.
 constexpr std::size_t kSharedListingMinimum = 32;
-// Shared listings alive at once (each holds up to 64 KiB of status records
+// Shared listings alive at once (each holds up to 66 KiB of status records
 // until it is left); wide directories nested deeper are read on one thread.
 constexpr std::size_t kSharedListingLimit = 8;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
