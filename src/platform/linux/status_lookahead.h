@@ -40,7 +40,7 @@ class SharedListing {
     // The index + 1 of the entry whose status the slot holds, once written.
     std::atomic<std::uint32_t> ready{0};
     int error = 0;
-    struct statx status {};
+    struct statx status;  // written before `ready`, read after it
   };
 
   [[nodiscard]] const char* name(std::size_t index) const { return names_ + offsets_[index]; }
