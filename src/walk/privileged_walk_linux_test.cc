@@ -164,6 +164,23 @@ TEST_F(PrivilegedWalkLinuxTest, ThousandEqualFilesBecomeOneAggregate) {
             std::tuple(1000, root.children[0].allocatedSize));
 }
 
+// Wide directories have their statuses read by a second thread; where none
+// can be started, the walk reads them all itself.
+TEST_F(PrivilegedWalkLinuxTest, WideDirectoryWithoutASecondThreadToSpare) {
+  if (!isRoot()) GTEST_SKIP() << "dropping to another user needs root";
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  for (int i = 0; i < 300; ++i) addFile("f" + std::to_string(i), i % 2 == 0 ? 4096 : 0);
+  const PrivilegedNode expected = walk();
+  const PrivilegedNode root = walkInChild([] {
+    constexpr uid_t kNobody = 65534;
+    const rlimit none{.rlim_cur = 0, .rlim_max = 0};
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(kNobody, kNobody, kNobody) == 0 &&
+           ::setrlimit(RLIMIT_NPROC, &none) == 0 && ::setresuid(kNobody, kNobody, kNobody) == 0;
+  });
+  EXPECT_EQ(root.fileCount, 300);
+  EXPECT_EQ(root, expected);
+}
+
 // Built with descriptors, since its paths are far longer than PATH_MAX. Every
 // seventh level holds "d", the rest of the chain, between two empty
 // directories: in either listing order one of them is reached after the walk
