@@ -48,9 +48,11 @@ bool plainAnswer(std::string_view path, const std::vector<FileLocation>& homes) 
     }
     std::vector<std::string_view> parent = components;
     if (!parent.empty()) parent.pop_back();
-    for (const auto& root : kelmarind::policy::protectedContainerRoots) {
-      if (equalsJoined(components, homeComponents, root)) return false;
-      if (equalsJoined(parent, homeComponents, root)) return false;
+    for (const std::string_view root : kelmarind::policy::protectedContainerRoots) {
+      const FileLocation relative{std::string(root)};
+      const std::vector<std::string_view> tail = relative.components();
+      if (equalsJoined(components, homeComponents, tail)) return false;
+      if (equalsJoined(parent, homeComponents, tail)) return false;
     }
   }
   return true;

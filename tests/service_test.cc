@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "client/scan_client.h"
@@ -83,6 +84,46 @@ TEST_F(ServiceTest, RefusesIneligiblePathsWithOneLogLineEachAndNothingElse) {
   for (std::size_t i = 0; i < paths.size(); ++i) {
     EXPECT_EQ(lines[i].level, "default");
     EXPECT_EQ(lines[i].message, "Refused ineligible path: " + paths[i]);
+  }
+}
+
+// Whatever route a request takes to a protected folder, its own name or a
+// symbolic link anyone could make, it is refused with one log line naming
+// the request as sent. Links on /proc lead into other processes' views and
+// are not followed at all.
+TEST_F(ServiceTest, ProtectedFoldersAreRefusedWhateverRouteReachesThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make a home under /home/";
+  const TempDir home("/home");
+  for (const char* folder : {"Documents", "snap", "snap/editor"}) {
+    ASSERT_EQ(::mkdir((home / folder).c_str(), 0700), 0) << folder;
+  }
+  // A second home that is a link to a folder elsewhere: its folders are
+  // protected where the link leads too.
+  addDirectory("elsewhere");
+  addDirectory("elsewhere/Downloads");
+  const TempDir links("/home");
+  ASSERT_EQ(::symlink((tree_ / "elsewhere").c_str(), (links / "linked").c_str()), 0);
+  startHelper({"tester:x:4242:4242::" + home.path() + ":/bin/sh",
+               "linked:x:4243:4243::" + links / "linked" + ":/bin/sh"});
+  ASSERT_EQ(::symlink(home.path().c_str(), (tree_ / "home").c_str()), 0);
+  ASSERT_EQ(::symlink((home / "snap").c_str(), (tree_ / "apps").c_str()), 0);
+
+  const std::vector<std::string> refused = {home / "Documents", tree_ / "home/Documents",
+                                            tree_ / "apps/editor", tree_ / "home/snap/../Documents",
+                                            tree_ / "elsewhere/Downloads"};
+  for (const std::string& path : refused) {
+    const ProcessResult result = scan({path});
+    EXPECT_EQ(std::tuple(result.exitStatus, result.err), std::tuple(1, kRefusal)) << path;
+  }
+  const std::string throughProc = "/proc/self/root" + home / "Documents";
+  EXPECT_EQ(scan({throughProc}).err, "Not readable even as root: " + throughProc + "\n");
+  const ProcessResult link = scan({"--json", tree_ / "home"});
+  EXPECT_EQ(link.exitStatus, 0) << "a link as the root is a leaf: " << link.err;
+
+  std::vector<LogLine> lines = helper_->logLines();
+  ASSERT_EQ(lines.size(), 2 + refused.size());
+  for (std::size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(lines[2 + i].message, "Refused ineligible path: " + refused[i]);
   }
 }
 

@@ -72,19 +72,40 @@ class DirectoryEnumerator {
   virtual void skipDescendants() = 0;
 };
 
+// A walk's root, resolved once and held open: what is examined and
+// enumerated is the entry the path reached when it was resolved, whatever
+// happens to the path afterwards. Owned by one walk; not thread-safe.
+class RootEntry {
+ public:
+  virtual ~RootEntry() = default;
+
+  // The absolute path the request reached: every symbolic link on the way
+  // followed but a final one, no "." or ".." left. This, not the requested
+  // text, is what names the location for the eligibility check.
+  [[nodiscard]] virtual std::string_view reachedPath() const = 0;
+  // Of the entry itself, never of the target of a final symbolic link.
+  [[nodiscard]] virtual std::expected<EntryProperties, OsError> properties() const = 0;
+  [[nodiscard]] virtual std::expected<FileStatus, OsError> status() const = 0;
+  // Enumerates below the entry, a directory; `path` is the text every
+  // entry's path begins with. The enumerator must not outlive this object.
+  [[nodiscard]] virtual std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
+      std::string_view path) const = 0;
+};
+
 // Reads file systems; never writes. Implementations are cheap to make and
 // safe to share between threads: every call keeps its state to itself.
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
 
-  [[nodiscard]] virtual std::expected<EntryProperties, OsError> properties(
+  // The entry that `path`, absolute and in standard form, reaches. A final
+  // symbolic link is the entry itself, not followed. Fails when something
+  // on the way does not exist or is not a directory, on a loop of links, and
+  // where a link would lead out of the caller's view of the file system
+  // (the links of a process file system into other processes' roots, working
+  // directories and open files are never followed).
+  [[nodiscard]] virtual std::expected<std::unique_ptr<RootEntry>, OsError> resolve(
       std::string_view path) const = 0;
-  [[nodiscard]] virtual std::expected<FileStatus, OsError> status(std::string_view path) const = 0;
-  // Enumerates below the directory `root`, whose path text is kept as the
-  // prefix of every entry's path.
-  [[nodiscard]] virtual std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
-      std::string_view root) const = 0;
 };
 
 }  // namespace kelmarind::platform

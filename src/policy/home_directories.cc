@@ -2,15 +2,19 @@
 
 #include <pwd.h>
 
+#include <algorithm>
+#include <array>
 #include <string>
 #include <unordered_set>
 
+#include "platform/file_system.h"
 #include "platform/unicode_text.h"
 
 namespace kelmarind::policy {
 namespace {
 
-constexpr std::string_view kHomePrefix = "/Users/";
+// Where homes live: the original platform's folder, and Linux's.
+constexpr std::array<std::string_view, 2> kHomePrefixes{"/Users/", "/home/"};
 
 }  // namespace
 
@@ -31,7 +35,10 @@ std::vector<platform::FileLocation> collectHomeDirectories(UserDatabase& source)
   while (const std::optional<UserEntry> entry = source.next()) {
     if (!entry->homeDirectory) continue;
     std::string home = platform::decodeUtf8Lossy(*entry->homeDirectory);
-    if (home.starts_with(kHomePrefix)) homes.insert(std::move(home));
+    if (std::ranges::any_of(kHomePrefixes,
+                            [&](std::string_view prefix) { return home.starts_with(prefix); })) {
+      homes.insert(std::move(home));
+    }
   }
   source.close();
 
@@ -39,6 +46,23 @@ std::vector<platform::FileLocation> collectHomeDirectories(UserDatabase& source)
   out.reserve(homes.size());
   for (const std::string& home : homes) out.emplace_back(home);
   return out;
+}
+
+std::vector<platform::FileLocation> withReachedLocations(std::vector<platform::FileLocation> homes,
+                                                         const platform::FileSystem& fileSystem) {
+  const std::size_t collectedCount = homes.size();
+  for (std::size_t i = 0; i < collectedCount; ++i) {
+    // "/." after the home makes a home that is itself a link count as the
+    // way there, not as the entry reached.
+    const auto root = fileSystem.resolve(homes[i].standardized().path() + "/.");
+    if (!root) continue;
+    platform::FileLocation reached{std::string((*root)->reachedPath())};
+    if (std::ranges::find(homes, reached, [](const auto& home) { return home.standardized(); }) ==
+        homes.end()) {
+      homes.push_back(std::move(reached));
+    }
+  }
+  return homes;
 }
 
 std::vector<platform::FileLocation> collectHomeDirectories() {

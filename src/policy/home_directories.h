@@ -8,6 +8,10 @@
 
 #include "platform/file_location.h"
 
+namespace kelmarind::platform {
+class FileSystem;
+}
+
 namespace kelmarind::policy {
 
 // One entry of the user database, as far as the policy reads it.
@@ -43,12 +47,19 @@ class SystemUserDatabase final : public UserDatabase {
 };
 
 // Every distinct home directory of `source` whose text begins with "/Users/"
-// (an exact, case-sensitive test of the raw text), each decoded as UTF-8 with
+// or "/home/" (an exact, case-sensitive test of the raw text), each decoded as UTF-8 with
 // U+FFFD for ill-formed bytes. Texts that differ only in a trailing separator
 // count as distinct. The order carries no meaning. Entries without a home are
 // skipped; a database that fails stops the walk and what was read until then
 // is the answer. Cannot fail.
 [[nodiscard]] std::vector<platform::FileLocation> collectHomeDirectories(UserDatabase& source);
+
+// `homes`, followed by the location each reaches where that differs from
+// all of them: a home that is, or lies below, a symbolic link is also judged
+// where the link leads, since a request can arrive there by that route.
+// Homes that cannot be resolved are kept as they are.
+[[nodiscard]] std::vector<platform::FileLocation> withReachedLocations(
+    std::vector<platform::FileLocation> homes, const platform::FileSystem& fileSystem);
 
 // The same over the system's user database. Call it from one thread while no
 // other code walks the user database.

@@ -69,9 +69,11 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, CollectHomeDirectoriesTest,
     testing::Values(
         CollectRow{"TwoUsers", {"/Users/user1", "/Users/user2"}, {"/Users/user1", "/Users/user2"}},
-        CollectRow{"NotUnderUsers",
+        CollectRow{"LinuxHomesToo", {"/home/alice", "/Users/bob"}, {"/home/alice", "/Users/bob"}},
+        CollectRow{"NotUnderUsersOrHome",
                    {"/var/root", "/var/empty", "/", "/Users", "/UsersX/a", "/users/user1",
-                    "/x/Users/user1", "Users/user1"},
+                    "/x/Users/user1", "Users/user1", "/home", "/homes/a", "/root", "/nonexistent",
+                    "home/alice"},
                    {}},
         CollectRow{"SharedIsAHomeLikeAnyOther", {"/Users/Shared"}, {"/Users/Shared"}},
         CollectRow{"PrefixItself", {"/Users/"}, {"/Users/"}},

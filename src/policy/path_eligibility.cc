@@ -72,9 +72,14 @@ bool isProtectedInHome(std::string_view target, std::size_t targetCount, std::st
   }
   StandardComponentsFromEnd parent(target);
   (void)parent.next();
-  for (const auto& root : protectedContainerRoots) {
-    if (restIsHomeThen(whole, targetCount, home, homeCount, root)) return true;
-    if (restIsHomeThen(parent, targetCount - 1, home, homeCount, root)) return true;
+  for (const std::string_view root : protectedContainerRoots) {
+    std::array<std::string_view, 2> components{};
+    std::size_t count = 0;
+    platform::forEachComponent(
+        root, [&](std::string_view component) { components[count++] = component; });
+    const std::span<const std::string_view> tail(components.data(), count);
+    if (restIsHomeThen(whole, targetCount, home, homeCount, tail)) return true;
+    if (restIsHomeThen(parent, targetCount - 1, home, homeCount, tail)) return true;
   }
   return false;
 }

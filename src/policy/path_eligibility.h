@@ -16,11 +16,11 @@ inline constexpr std::array<std::string_view, 3> protectedHomeFolders{"Desktop",
                                                                       "Downloads"};
 
 // Folders, relative to each home directory, refused together with each entry
-// directly inside them.
-inline constexpr std::array<std::array<std::string_view, 2>, 2> protectedContainerRoots{{
-    {"Library", "Containers"},
-    {"Library", "Group Containers"},
-}};
+// directly inside them: the per-application containers of sandboxed
+// applications, two kinds from the original platform and the two that
+// sandboxed desktop applications keep their data in on Linux.
+inline constexpr std::array<std::string_view, 4> protectedContainerRoots{
+    "Library/Containers", "Library/Group Containers", ".var/app", "snap"};
 
 // Lower-case extensions of the media library packages refused anywhere. Built
 // on first use, once, safely when first uses race; never changed afterwards.

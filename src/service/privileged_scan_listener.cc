@@ -8,6 +8,7 @@
 #include "platform/logger.h"
 #include "policy/home_directories.h"
 #include "policy/path_eligibility.h"
+#include "walk/privileged_walk.h"
 #include "walk/walk_document.h"
 
 namespace kelmarind::service {
@@ -42,7 +43,8 @@ PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
                                                const platform::FileSystem& fileSystem)
     : PrivilegedScanListener(logger, fileSystem, [&] {
         Setup setup;
-        setup.homeDirectories = policy::collectHomeDirectories(users);
+        setup.homeDirectories =
+            policy::withReachedLocations(policy::collectHomeDirectories(users), fileSystem);
         setup.teamIdentifier = helperTeamIdentifier(signature);
         setup.requirement = makeCodeSigningRequirement(setup.teamIdentifier);
         // Only the validity is kept: each connection is given the text.
@@ -83,12 +85,17 @@ void PrivilegedScanListener::invoke(const platform::wire::Request& request,
 void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> path,
                                                WalkReply reply) {
   const std::string_view requested = path.value_or(std::string_view{});
-  if (!policy::isEligiblePath(requested, homeDirectories)) {
+  const auto refuse = [&] {
     logger_.write(platform::LogLevel::Default, refusedPathLine, {requested});
     std::move(reply).fail(std::string(refusalText));
-    return;
-  }
-  auto document = walk::walkToDocument(requested, fileSystem_);
+  };
+  if (!policy::isEligiblePath(requested, homeDirectories)) return refuse();
+  // Judged again on what the text reached: a link on the way may lead
+  // somewhere the text does not name. What is walked is what was judged.
+  auto root = walk::PrivilegedWalk::resolveRoot(requested, fileSystem_);
+  if (!root) return std::move(reply).fail(root.error().description());
+  if (!policy::isEligiblePath((*root)->reachedPath(), homeDirectories)) return refuse();
+  auto document = walk::walkToDocument(**root, requested);
   if (!document) {
     std::move(reply).fail(std::move(document.error()));
     return;

@@ -132,12 +132,13 @@ TEST_F(PrivilegedScanListenerTest, TeamWithQuoteLogsTheFaultAndRefusesEveryConne
 
 TEST_F(PrivilegedScanListenerTest, RefusesIneligiblePathsWithOneLineEach) {
   build("TEAM123");
-  EXPECT_EQ(listener_->homeDirectories.size(), 1u);
+  EXPECT_EQ(listener_->homeDirectories.size(), 2u);
   const std::vector<std::optional<std::string>> refused = {std::nullopt,
                                                            "",
                                                            "Library",
                                                            "/Users/user1/Documents",
                                                            "/Users/user1/Library/Containers/A",
+                                                           "/home/other/snap/editor",
                                                            std::string("/tmp\0/x", 7)};
   for (const auto& path : refused) {
     EXPECT_EQ(walk(path), Reply::ofText(refusalText)) << path.value_or("(nil)");

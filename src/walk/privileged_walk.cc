@@ -231,33 +231,46 @@ std::string PrivilegedWalk::WalkError::description() const {
   return "Not readable even as root: " + path;
 }
 
+PrivilegedWalk::WalkError PrivilegedWalk::WalkError::of(std::string_view path,
+                                                        const platform::OsError& error) {
+  if (!error.isShortage()) return WalkError{.path = std::string(path), .cause = {}};
+  return WalkError{.kind = Kind::incomplete, .path = std::string(path), .cause = error.message()};
+}
+
+std::expected<std::unique_ptr<platform::RootEntry>, PrivilegedWalk::WalkError>
+PrivilegedWalk::resolveRoot(std::string_view path, const platform::FileSystem& fileSystem) {
+  auto root = fileSystem.resolve(platform::FileLocation(std::string(path)).standardized().path());
+  if (!root) return std::unexpected(WalkError::of(path, root.error()));
+  return std::move(*root);
+}
+
 std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
     std::string_view path, const platform::FileSystem& fileSystem) {
-  const auto notReadable = [&] {
-    return std::unexpected(WalkError{.path = std::string(path), .cause = {}});
-  };
-  const auto incomplete = [&](const platform::OsError& error) {
-    return std::unexpected(WalkError{
-        .kind = WalkError::Kind::incomplete, .path = std::string(path), .cause = error.message()});
+  auto root = resolveRoot(path, fileSystem);
+  if (!root) return std::unexpected(std::move(root.error()));
+  return walkTree(**root, path);
+}
+
+std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
+    const platform::RootEntry& rootEntry, std::string_view path) {
+  const auto fail = [&](const platform::OsError& error) {
+    return std::unexpected(WalkError::of(path, error));
   };
   platform::FileLocation root = platform::FileLocation(std::string(path)).standardized();
   auto memory = std::make_unique<platform::PageArena>();
-  const auto rootProperties = fileSystem.properties(root.path());
-  if (!rootProperties) return notReadable();
+  const auto rootProperties = rootEntry.properties();
+  if (!rootProperties) return fail(rootProperties.error());
   if (!isDirectoryEntry(*rootProperties)) {
     SeenInodes fresh;
-    const auto size =
-        leafSize(*rootProperties, [&] { return fileSystem.status(root.path()); }, fresh);
+    const auto size = leafSize(*rootProperties, [&] { return rootEntry.status(); }, fresh);
     const CompactNode leaf = entryNode(root.lastComponent(), root.path(), false, size,
                                        rootProperties->contentModificationDate, memory.get());
     return WalkedTree(std::move(memory), leaf);
   }
-  const auto rootStatus = fileSystem.status(root.path());
-  if (!rootStatus) return notReadable();
-  auto enumerator = fileSystem.enumerate(root.path());
-  if (!enumerator) {
-    return enumerator.error().isShortage() ? incomplete(enumerator.error()) : notReadable();
-  }
+  const auto rootStatus = rootEntry.status();
+  if (!rootStatus) return fail(rootStatus.error());
+  auto enumerator = rootEntry.enumerate(root.path());
+  if (!enumerator) return fail(enumerator.error());
 
   platform::DirectoryEnumerator& entries = **enumerator;
   SeenInodes seenInodes;
@@ -294,7 +307,7 @@ std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
     stack.appendEntry(entries.name(), waitingPath, true, 0, properties->contentModificationDate,
                       entries.entryCountHint());
   }
-  if (const auto failure = entries.failure()) return incomplete(*failure);
+  if (const auto failure = entries.failure()) return fail(*failure);
   while (stack.size() > 1) stack.append(stack.closeLast(), 0);
   const CompactNode top = stack.closeLast();
   return WalkedTree(std::move(memory), top);

@@ -17,7 +17,9 @@
 
 namespace kelmarind::platform {
 class FileSystem;
-}
+class RootEntry;
+struct OsError;
+}  // namespace kelmarind::platform
 
 namespace kelmarind::walk {
 
@@ -59,7 +61,15 @@ struct PrivilegedWalk {
     // "Not readable even as root: " followed by the path; for an incomplete
     // walk, "Could not finish walking <path> (<cause>); try again later."
     [[nodiscard]] std::string description() const;
+    // The walk of `path` failed with `error`: incomplete for a shortage,
+    // else not readable.
+    [[nodiscard]] static WalkError of(std::string_view path, const platform::OsError& error);
   };
+
+  // The entry that `path` (standardized first) reaches, resolved once, so
+  // that what is judged is what is walked. Fails as a walk would.
+  [[nodiscard]] static std::expected<std::unique_ptr<platform::RootEntry>, WalkError> resolveRoot(
+      std::string_view path, const platform::FileSystem& fileSystem);
 
   // Walks the subtree at `path` (standardized first) without recursion,
   // counting each hard-linked file once and staying on the root's device. A
@@ -70,6 +80,12 @@ struct PrivilegedWalk {
   // resources before the whole tree is read: never a partial tree. Other
   // problems below the root are absorbed. Keeps no state between calls: concurrent walks are fine
   // as long as `fileSystem` allows them.
+  // `root` is what `path`, the request's text, resolved to; the nodes' paths
+  // begin with the standard form of `path`, whatever `root` was reached
+  // through.
+  [[nodiscard]] static std::expected<WalkedTree, WalkError> walkTree(
+      const platform::RootEntry& root, std::string_view path);
+  // resolveRoot, then the walk of what it reached.
   [[nodiscard]] static std::expected<WalkedTree, WalkError> walkTree(
       std::string_view path, const platform::FileSystem& fileSystem);
 

@@ -250,15 +250,15 @@ bool buildChain(const std::string& top, int depth) {
          ::close(fd) == 0;
 }
 
-// With two descriptors to spare, one for the directory being listed and one
-// for the next: every ancestor's descriptor is given back on the way down
-// and found again on the way up.
-TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithTwoDescriptors) {
+// With three descriptors to spare, one holding the root, one for the
+// directory being listed and one for the next: every ancestor's descriptor
+// is given back on the way down and found again on the way up.
+TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithThreeDescriptors) {
   if (!isRoot()) GTEST_SKIP() << "the chain is built on a private tmpfs, which needs root";
   constexpr int kDepth = 5000;
   const PrivilegedNode root = walkInChild([&] {
     return mountPrivateTmpfs(dir_.path()) && buildChain(dir_.path(), kDepth) &&
-           leaveSpareDescriptors(2);
+           leaveSpareDescriptors(3);
   });
   const int withSiblings = (kDepth + 6) / 7;
   EXPECT_EQ(std::tuple(root.folderCount, root.fileCount),
@@ -285,7 +285,7 @@ TEST_F(PrivilegedWalkLinuxTest, WalkThatRunsOutOfDescriptorsFailsInsteadOfLeavin
   // Walked here first, which also fills the sanitizers' type-check cache,
   // which would otherwise need descriptors too.
   EXPECT_EQ(walk().fileCount, 1);
-  EXPECT_EQ(walkTextInChild([] { return leaveSpareDescriptors(1); }),
+  EXPECT_EQ(walkTextInChild([] { return leaveSpareDescriptors(2); }),
             "Could not finish walking " + dir_.path() +
                 " (openat: Too many open files); try again later.");
 }

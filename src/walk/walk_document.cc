@@ -5,13 +5,20 @@
 
 namespace kelmarind::walk {
 
-std::expected<std::string, std::string> walkToDocument(std::string_view path,
-                                                       const platform::FileSystem& fileSystem) {
-  auto tree = PrivilegedWalk::walkTree(path, fileSystem);
+std::expected<std::string, std::string> walkToDocument(const platform::RootEntry& root,
+                                                       std::string_view path) {
+  auto tree = PrivilegedWalk::walkTree(root, path);
   if (!tree) return std::unexpected(tree.error().description());
   auto document = encodeDocument(tree->root());
   if (!document) return std::unexpected(document.error().description());
   return std::move(*document);
+}
+
+std::expected<std::string, std::string> walkToDocument(std::string_view path,
+                                                       const platform::FileSystem& fileSystem) {
+  auto root = PrivilegedWalk::resolveRoot(path, fileSystem);
+  if (!root) return std::unexpected(root.error().description());
+  return walkToDocument(**root, path);
 }
 
 }  // namespace kelmarind::walk

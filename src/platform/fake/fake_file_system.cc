@@ -102,26 +102,34 @@ const FakeFileSystem::Entry* FakeFileSystem::find(std::string_view path) const {
   return nullptr;
 }
 
-std::expected<EntryProperties, OsError> FakeFileSystem::properties(std::string_view path) const {
-  const Entry* entry = find(path);
-  if (entry == nullptr) return std::unexpected(OsError{ENOENT, "statx"});
-  return entry->properties;
-}
+class FakeFileSystem::Root final : public RootEntry {
+ public:
+  Root(const FakeFileSystem& fileSystem, const Entry& entry)
+      : fileSystem_(fileSystem), entry_(entry) {}
 
-std::expected<FileStatus, OsError> FakeFileSystem::status(std::string_view path) const {
-  const Entry* entry = find(path);
-  if (entry == nullptr) return std::unexpected(OsError{ENOENT, "statx"});
-  return entry->status;
-}
+  std::string_view reachedPath() const override { return entry_.path; }
+  std::expected<EntryProperties, OsError> properties() const override { return entry_.properties; }
+  std::expected<FileStatus, OsError> status() const override { return entry_.status; }
 
-std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> FakeFileSystem::enumerate(
-    std::string_view root) const {
-  if (find(root) == nullptr) return std::unexpected(OsError{ENOENT, "openat"});
-  std::vector<const Entry*> below;
-  for (const Entry& entry : entries_)
-    if (isBelow(entry.path, root)) below.push_back(&entry);
-  return std::make_unique<FakeDirectoryEnumerator>(std::move(below), componentCount(root),
-                                                   skipped_);
+  std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
+      std::string_view path) const override {
+    std::vector<const Entry*> below;
+    for (const Entry& entry : fileSystem_.entries_)
+      if (isBelow(entry.path, path)) below.push_back(&entry);
+    return std::make_unique<FakeDirectoryEnumerator>(std::move(below), componentCount(path),
+                                                     fileSystem_.skipped_);
+  }
+
+ private:
+  const FakeFileSystem& fileSystem_;
+  const Entry& entry_;
+};
+
+std::expected<std::unique_ptr<RootEntry>, OsError> FakeFileSystem::resolve(
+    std::string_view path) const {
+  const Entry* entry = find(path);
+  if (entry == nullptr) return std::unexpected(OsError{ENOENT, "openat"});
+  return std::make_unique<Root>(*this, *entry);
 }
 
 }  // namespace kelmarind::platform::fake

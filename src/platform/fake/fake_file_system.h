@@ -34,13 +34,12 @@ class FakeFileSystem final : public FileSystem {
   // Paths of the directories whose descendants the walk skipped, in order.
   [[nodiscard]] const std::vector<std::string>& skipped() const { return *skipped_; }
 
-  [[nodiscard]] std::expected<EntryProperties, OsError> properties(
+  // Paths resolve to themselves: the fake has no links.
+  [[nodiscard]] std::expected<std::unique_ptr<RootEntry>, OsError> resolve(
       std::string_view path) const override;
-  [[nodiscard]] std::expected<FileStatus, OsError> status(std::string_view path) const override;
-  [[nodiscard]] std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
-      std::string_view root) const override;
 
  private:
+  class Root;
   [[nodiscard]] const Entry* find(std::string_view path) const;
 
   std::vector<Entry> entries_;

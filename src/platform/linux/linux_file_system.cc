@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -15,7 +17,9 @@
 #include <limits>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "platform/file_location.h"
 #include "platform/linux/status_lookahead.h"
 #include "platform/unicode_text.h"
 #include "platform/unique_fd.h"
@@ -53,9 +57,9 @@ auto retryOnInterrupt(Call call) {
   return result;
 }
 
-std::expected<struct statx, OsError> statxAt(int dirFd, const char* name) {
+std::expected<struct statx, OsError> statxOf(int fd) {
   struct statx stx;
-  if (const int error = statusAt(dirFd, name, stx); error != 0)
+  if (const int error = statusOfDescriptor(fd, stx); error != 0)
     return std::unexpected(OsError{error, "statx"});
   return stx;
 }
@@ -160,9 +164,12 @@ struct OpenDirectory {
 
 class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
  public:
-  LinuxDirectoryEnumerator(std::string_view rootPath, UniqueFd rootFd, const struct stat& root)
+  // `rootAnchor` is a descriptor of the root (O_PATH is enough), borrowed:
+  // the root is reopened through it when no other directory is open.
+  LinuxDirectoryEnumerator(std::string_view rootPath, int rootAnchor, UniqueFd rootFd,
+                           const struct stat& root)
       : path_(rootPath),
-        rootPath_(rootPath),
+        rootAnchor_(rootAnchor),
         buffer_(new char[kListingBufferSize]),
         rootDevice_(root.st_dev) {
     OpenDirectory top{.fd = std::move(rootFd), .device = root.st_dev, .inode = root.st_ino};
@@ -309,7 +316,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   }
 
   // Reopens stack_[index] from its nearest open ancestor, or from the root's
-  // path when none is open, one component at a time, checking each directory
+  // anchor when none is open, one component at a time, checking each directory
   // against the one recorded on the way down. False when the tree changed on
   // the way, or when a shortage lasted (failure_ is then set).
   bool reopen(std::size_t index) {
@@ -318,7 +325,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     UniqueFd fd;
     const std::size_t none = stack_.size();
     if (!stack_[open].fd) {
-      auto root = openDespiteShortage([&] { return openDirectoryAt(AT_FDCWD, rootPath_.c_str()); },
+      auto root = openDespiteShortage([&] { return openDirectoryAt(rootAnchor_, "."); },
                                       [&] { releaseDescriptorsExcept(none); });
       if (!root && root.error().isShortage()) failure_ = root.error();
       if (!root || !isSameDirectory(root->get(), stack_[0].device, stack_[0].inode)) return false;
@@ -385,7 +392,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // A deque, so that a directory's names stay where the lookahead reads them.
   std::deque<OpenDirectory> stack_;
   std::string path_;
-  const std::string rootPath_;
+  const int rootAnchor_;
   std::unique_ptr<char[]> buffer_;
   std::string directories_;  // the listing's directories while it is read, kept for its capacity
   // The descriptor of a directory left on the way up, `climbLevels_` below
@@ -409,28 +416,142 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
 
 }  // namespace
 
-std::expected<EntryProperties, OsError> LinuxFileSystem::properties(std::string_view path) const {
-  const std::string text(path);
-  auto stx = statxAt(AT_FDCWD, text.c_str());
-  if (!stx) return std::unexpected(stx.error());
-  return propertiesOf(*stx, deviceOf(*stx));
+namespace {
+
+// The root of a walk: the entry the request's path reached, held by an
+// O_PATH descriptor, which reads no content and follows nothing.
+class LinuxRootEntry final : public RootEntry {
+ public:
+  LinuxRootEntry(UniqueFd entry, std::string reachedPath)
+      : entry_(std::move(entry)), reachedPath_(std::move(reachedPath)) {}
+
+  std::string_view reachedPath() const override { return reachedPath_; }
+
+  std::expected<EntryProperties, OsError> properties() const override {
+    auto stx = statxOf(entry_.get());
+    if (!stx) return std::unexpected(stx.error());
+    return propertiesOf(*stx, deviceOf(*stx));
+  }
+
+  std::expected<FileStatus, OsError> status() const override {
+    auto stx = statxOf(entry_.get());
+    if (!stx) return std::unexpected(stx.error());
+    return statusOf(*stx);
+  }
+
+  std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
+      std::string_view path) const override {
+    auto fd = openDespiteShortage([&] { return openDirectoryAt(entry_.get(), "."); }, [] {});
+    if (!fd) return std::unexpected(fd.error());
+    struct stat st;
+    if (::fstat(fd->get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
+    return std::make_unique<LinuxDirectoryEnumerator>(path, entry_.get(), std::move(*fd), st);
+  }
+
+ private:
+  const UniqueFd entry_;
+  const std::string reachedPath_;
+};
+
+// More links than this on the way to one root is taken for a loop, as the
+// kernel does.
+constexpr int kLinkLimit = 40;
+
+std::expected<UniqueFd, OsError> openPath(int dirFd, const char* name) {
+  auto fd = openDespiteShortage(
+      [&] {
+        return UniqueFd(retryOnInterrupt(
+            [&] { return ::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC); }));
+      },
+      [] {});
+  return fd;
 }
 
-std::expected<FileStatus, OsError> LinuxFileSystem::status(std::string_view path) const {
-  const std::string text(path);
-  auto stx = statxAt(AT_FDCWD, text.c_str());
-  if (!stx) return std::unexpected(stx.error());
-  return statusOf(*stx);
+std::expected<std::string, OsError> linkText(int linkFd) {
+  std::string text(256, '\0');
+  for (;;) {
+    const ssize_t length = ::readlinkat(linkFd, "", text.data(), text.size());
+    if (length < 0) return std::unexpected(OsError{errno, "readlinkat"});
+    if (static_cast<std::size_t>(length) < text.size()) {
+      text.resize(static_cast<std::size_t>(length));
+      return text;
+    }
+    text.resize(text.size() * 2);
+  }
 }
 
-std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> LinuxFileSystem::enumerate(
-    std::string_view root) const {
-  const std::string text(root);
-  auto fd = openDespiteShortage([&] { return openDirectoryAt(AT_FDCWD, text.c_str()); }, [] {});
-  if (!fd) return std::unexpected(fd.error());
-  struct stat st;
-  if (::fstat(fd->get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
-  return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(*fd), st);
+bool isOnProcessFileSystem(int fd) {
+  struct statfs fs;
+  return ::fstatfs(fd, &fs) == 0 && fs.f_type == PROC_SUPER_MAGIC;
+}
+
+// Pushes the components of `path` onto `pending` so that the first comes
+// off first.
+void pushComponents(std::string_view path, std::vector<std::string>& pending) {
+  std::vector<std::string> components;
+  forEachComponent(path, [&](std::string_view component) { components.emplace_back(component); });
+  pending.insert(pending.end(), std::make_move_iterator(components.rbegin()),
+                 std::make_move_iterator(components.rend()));
+}
+
+}  // namespace
+
+// One component at a time, each opened with O_PATH | O_NOFOLLOW relative to
+// the last, so the kernel follows nothing on its own: every link on the way
+// is read and its text taken apart here, which is what lets links on /proc
+// be refused, and what keeps track of the path actually reached.
+std::expected<std::unique_ptr<RootEntry>, OsError> LinuxFileSystem::resolve(
+    std::string_view path) const {
+  std::vector<std::string> pending;
+  pushComponents(path, pending);
+  std::vector<std::string> reached;
+  auto current = openPath(AT_FDCWD, "/");
+  if (!current) return std::unexpected(current.error());
+  int linkCount = 0;
+  while (!pending.empty()) {
+    const std::string name = std::move(pending.back());
+    pending.pop_back();
+    if (name == ".") continue;
+    if (name == "..") {
+      // At the root ".." is the root itself, as in the kernel's own walk.
+      auto parent = openPath(current->get(), "..");
+      if (!parent) return std::unexpected(parent.error());
+      current = std::move(parent);
+      if (!reached.empty()) reached.pop_back();
+      continue;
+    }
+    auto next = openPath(current->get(), name.c_str());
+    if (!next) return std::unexpected(next.error());
+    struct stat st;
+    if (::fstat(next->get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
+    if (pending.empty()) {
+      reached.push_back(name);
+      current = std::move(next);
+      break;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (++linkCount > kLinkLimit) return std::unexpected(OsError{ELOOP, "readlinkat"});
+      // A process file system's links lead into other processes' roots,
+      // working directories and open files, outside this process's view.
+      if (isOnProcessFileSystem(next->get())) return std::unexpected(OsError{EXDEV, "openat"});
+      auto target = linkText(next->get());
+      if (!target) return std::unexpected(target.error());
+      pushComponents(*target, pending);
+      if (target->starts_with('/')) {
+        current = openPath(AT_FDCWD, "/");
+        if (!current) return std::unexpected(current.error());
+        reached.clear();
+      }
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) return std::unexpected(OsError{ENOTDIR, "openat"});
+    reached.push_back(name);
+    current = std::move(next);
+  }
+  std::string reachedPath;
+  for (const std::string& name : reached) reachedPath += "/" + name;
+  if (reachedPath.empty()) reachedPath = "/";
+  return std::make_unique<LinuxRootEntry>(std::move(*current), std::move(reachedPath));
 }
 
 }  // namespace kelmarind::platform::linux

@@ -6,8 +6,11 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cstdlib>
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/temp_dir.h"
 
@@ -43,7 +46,10 @@ class WideDirectoryTest : public ::testing::Test {
   // Every entry by path; stops after `limit` entries.
   std::map<std::string, Seen> enumerate(std::size_t limit = SIZE_MAX) {
     std::map<std::string, Seen> seen;
-    auto enumerator = fileSystem_.enumerate(dir_.path());
+    const auto root = fileSystem_.resolve(dir_.path());
+    EXPECT_TRUE(root.has_value());
+    if (!root) return seen;
+    auto enumerator = (*root)->enumerate(dir_.path());
     EXPECT_TRUE(enumerator.has_value());
     if (!enumerator) return seen;
     while (seen.size() < limit && (*enumerator)->next()) {
@@ -111,7 +117,9 @@ TEST_F(WideDirectoryTest, NestedWideDirectoriesReportEveryEntryOnceWithItsOwnSta
 // there always has its own.
 TEST_F(WideDirectoryTest, EntriesRemovedAfterTheListingComeWithoutStatus) {
   addFiles(".", "f", 2000);
-  auto enumerator = fileSystem_.enumerate(dir_.path());
+  const auto root = fileSystem_.resolve(dir_.path());
+  ASSERT_TRUE(root.has_value());
+  auto enumerator = (*root)->enumerate(dir_.path());
   ASSERT_TRUE(enumerator.has_value());
   for (int i = 0; i < 2000; i += 2)
     ASSERT_EQ(::unlink((dir_ / ("f" + std::to_string(i))).c_str()), 0);
@@ -153,6 +161,71 @@ TEST_F(WideDirectoryTest, WideLevelsDeeperThanEveryBound) {
   ASSERT_TRUE(seen.contains(deepest));
   EXPECT_EQ(seen.at(deepest).level, kDepth + 1u);
 }
+
+// A root is resolved one component at a time by the helper itself: what it
+// reaches, through which links, and which it refuses to follow.
+struct ResolutionRow {
+  std::string name;
+  std::string path;     // relative to the scratch directory unless absolute
+  std::string reached;  // relative to the scratch directory; empty when it fails
+  int error = 0;
+};
+
+void PrintTo(const ResolutionRow& row, std::ostream* out) { *out << row.name; }
+
+class RootResolutionTest : public ::testing::TestWithParam<ResolutionRow> {
+ protected:
+  void SetUp() override {
+    char* real = ::realpath(dir_.path().c_str(), nullptr);
+    base_ = real;
+    std::free(real);
+    ASSERT_EQ(::mkdir((base_ + "/real").c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((base_ + "/real/sub").c_str(), 0755), 0);
+    ASSERT_EQ(::close(::creat((base_ + "/real/sub/file").c_str(), 0644)), 0);
+    const std::string name = base_.substr(base_.rfind('/') + 1);
+    for (const auto& [link, target] :
+         std::vector<std::pair<std::string, std::string>>{{"abs", base_ + "/real"},
+                                                          {"rel", "real/sub"},
+                                                          {"up", "../" + name + "/real/./sub/.."},
+                                                          {"loop1", "loop2"},
+                                                          {"loop2", "loop1"},
+                                                          {"toproc", "/proc/self/root" + base_}}) {
+      ASSERT_EQ(::symlink(target.c_str(), (base_ + "/" + link).c_str()), 0) << link;
+    }
+  }
+
+  testing::TempDir dir_;
+  std::string base_;
+  LinuxFileSystem fileSystem_;
+};
+
+TEST_P(RootResolutionTest, ReachesWhatTheLinksLeadToOrRefuses) {
+  const ResolutionRow& row = GetParam();
+  const std::string path = row.path.starts_with('/') ? row.path : base_ + "/" + row.path;
+  const auto root = fileSystem_.resolve(path);
+  if (row.error != 0) {
+    ASSERT_FALSE(root.has_value()) << (*root)->reachedPath();
+    EXPECT_EQ(root.error().code, row.error) << root.error().message();
+    return;
+  }
+  ASSERT_TRUE(root.has_value()) << root.error().message();
+  EXPECT_EQ((*root)->reachedPath(), base_ + "/" + row.reached);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RootResolutionTest,
+    ::testing::Values(ResolutionRow{"Plain", "real/sub", "real/sub"},
+                      ResolutionRow{"AbsoluteLink", "abs/sub/file", "real/sub/file"},
+                      ResolutionRow{"RelativeLink", "rel/file", "real/sub/file"},
+                      ResolutionRow{"LinkWithDotsAndParents", "up/sub", "real/sub"},
+                      ResolutionRow{"FinalLinkIsTheEntryItself", "abs", "abs"},
+                      ResolutionRow{"Loop", "loop1/x", "", ELOOP},
+                      ResolutionRow{"FileOnTheWay", "real/sub/file/x", "", ENOTDIR},
+                      ResolutionRow{"Missing", "real/none/x", "", ENOENT},
+                      ResolutionRow{"LinkIntoProcessFileSystem", "toproc/real", "", EXDEV},
+                      ResolutionRow{"ProcessRootLink", "/proc/self/root/tmp", "", EXDEV},
+                      ResolutionRow{"ProcessWorkingDirectoryLink", "/proc/1/cwd/x", "", EXDEV}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace kelmarind::platform::linux

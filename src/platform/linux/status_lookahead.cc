@@ -43,6 +43,13 @@ int statusAt(int dirFd, const char* name, struct statx& out) {
   return result == 0 ? 0 : errno;
 }
 
+int statusOfDescriptor(int fd, struct statx& out) {
+  int result;
+  do result = ::statx(fd, "", kStatxFlags | AT_EMPTY_PATH, kStatxMask, &out);
+  while (result == -1 && errno == EINTR);
+  return result == 0 ? 0 : errno;
+}
+
 SharedListing::SharedListing(int fd, const char* names, std::size_t count)
     : fd_(fd),
       names_(names),

@@ -22,6 +22,8 @@ namespace kelmarind::platform::linux {
 // record is large and this runs once per entry. Never follows a final link
 // nor triggers an automount.
 int statusAt(int dirFd, const char* name, struct statx& out);
+// The same for the entry open on `fd` itself (an O_PATH descriptor will do).
+int statusOfDescriptor(int fd, struct statx& out);
 
 // The entries of one listed directory, shared between the enumerator and the
 // lookahead's thread. Made and owned by the enumerator; its names must stay
