@@ -90,8 +90,12 @@ cleanup() {
   fi
   umount "$merged" 2>/dev/null || umount -l "$merged" 2>/dev/null || true
   rm -rf "$run"
+  # The kernel lets go of a cgroup a moment after its last process.
   for c in "${cgroups[@]}"; do
-    [ -d "$c" ] && find "$c" -depth -type d -exec rmdir {} \; 2>/dev/null
+    for _ in $(seq 50); do
+      [ -d "$c" ] || break
+      find "$c" -depth -type d -exec rmdir {} \; 2>/dev/null || sleep 0.1
+    done
   done
   true
 }
