@@ -56,7 +56,7 @@ install_package() {
     sed -E 's/^ *([^ |(]+).*/\1/')
   for p in $deps; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
   [ ${#missing[@]} -gt 0 ] || { echo "every dependency was installed beforehand: $deps"; return 1; }
-  apt-get install -y --no-download "$here/kelmarind-helper.deb" || return 1
+  apt-get install -y "$here/kelmarind-helper.deb" || return 1
   for p in "${missing[@]}"; do
     dpkg -s "$p" 2>/dev/null | grep -q '^Status: install ok installed' ||
       { echo "$p was not installed"; return 1; }

@@ -131,6 +131,11 @@ if [ -z "$init" ]; then
   echo "booted: the container did not boot"
   exit 1
 fi
+# systemctl answers once the service manager's private socket is there.
+for _ in $(seq 600); do
+  enter test -S /run/systemd/private 2>/dev/null && break
+  sleep 0.05
+done
 state=$(timeout 120 nsenter -t "$init" -m -u -i -n -p -C -r -w \
   systemctl is-system-running --wait 2>/dev/null || true)
 if [ "$state" != running ]; then
