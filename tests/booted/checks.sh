@@ -181,19 +181,44 @@ make_wide_tree() {
   mkdir -p /srv/wide && (cd /srv/wide && seq -f 'f%06.0f' 1 200000 | xargs touch)
 }
 
+fd_count() {  # PID, without a subprocess so it can be polled tightly
+  local fds=("/proc/$1/fd/"*)
+  echo "${#fds[@]}"
+}
+
+settled_fd_count() {
+  local last="" now
+  for _ in $(seq 40); do
+    now=$(fd_count "$1")
+    [ "$now" = "$last" ] && break
+    last=$now
+    sleep 0.05
+  done
+  echo "$last"
+}
+
 # cut_while_waiting SYSTEMCTL-ARGS...: a client's walk of the wide tree is in
 # the helper when systemctl runs; the client must get a clear error, the
-# next client an answer.
+# next client an answer. The helper is frozen the moment it holds the
+# client's connection (one descriptor more), so the walk cannot end first;
+# systemd follows its SIGTERM with SIGCONT, so a frozen helper still ends.
 cut_while_waiting() {
-  [ "$(kelmarind-scan --ping)" = ok ] || return 1
-  local pid before status=0 client
-  pid=$(helper_pid)
-  before=$(ls "/proc/$pid/fd" | wc -l)
-  kelmarind-scan --json /srv/wide >/dev/null 2>/tmp/cut.err &
-  client=$!
-  # The helper has accepted the connection once it holds one more descriptor.
-  until_true 10 test "$(ls "/proc/$pid/fd" 2>/dev/null | wc -l)" -gt "$before" ||
-    { echo "the helper never took the connection"; return 1; }
+  local pid before client status=0 attempt
+  for attempt in 1 2 3; do
+    [ "$(kelmarind-scan --ping)" = ok ] || return 1
+    pid=$(helper_pid)
+    before=$(settled_fd_count "$pid")
+    kelmarind-scan --json /srv/wide >/dev/null 2>/tmp/cut.err &
+    client=$!
+    local deadline=$((SECONDS + 10))
+    until [ "$(fd_count "$pid")" -gt "$before" ] || [ "$SECONDS" -ge "$deadline" ]; do :; done
+    kill -STOP "$pid"
+    [ "$(fd_count "$pid")" -gt "$before" ] && kill -0 "$client" 2>/dev/null && break
+    echo "attempt $attempt: the walk ended before the helper was frozen"
+    kill -CONT "$pid"
+    wait "$client"
+    [ "$attempt" -lt 3 ] || return 1
+  done
   systemctl "$@" || return 1
   wait "$client" || status=$?
   [ "$status" -eq 2 ] && grep -q "connection to the helper at $socket" /tmp/cut.err ||
