@@ -45,9 +45,13 @@ recipe=(--variant=important --include="$include" --skip=cleanup/apt
   --customize-hook="chroot \"\$1\" apt-get install --download-only -y --no-install-recommends $(echo $depends)")
 key=$( (sources; printf '%s\n' "${recipe[@]}") | sha256sum | cut -c1-16)
 root=$cache/root-$key
+# Other checkouts may run this at the same time: a root is built or removed
+# only under the exclusive lock, and used under the shared one.
+mkdir -p "$cache"
+exec 9>"$cache/lock"
+flock -x 9
 if [ ! -d "$root" ]; then
   echo "booted: building the container's root (once; a few minutes)"
-  mkdir -p "$cache"
   find "$cache" -mindepth 1 -maxdepth 1 -name 'root-*' -exec rm -rf {} +
   building=$cache/building-$$
   # The dependencies are downloaded, not installed: the test installs them
@@ -60,6 +64,7 @@ if [ ! -d "$root" ]; then
   fi
   mv "$building" "$root"
 fi
+flock -s 9
 
 run=$(mktemp -d "$cache/run-XXXXXX")
 merged=$run/merged
@@ -115,7 +120,7 @@ echo "booted: booting"
   done
   exec systemd-nspawn --register=no --keep-unit --private-network -b -D "$merged" \
     --console=read-only
-) >"$cache/boot.log" 2>&1 &
+) >"$run/boot.log" 2>&1 &
 nspawn=$!
 
 for _ in $(seq 200); do
@@ -127,7 +132,7 @@ for _ in $(seq 200); do
   sleep 0.05
 done
 if [ -z "$init" ]; then
-  tail -20 "$cache/boot.log"
+  tail -20 "$run/boot.log"
   echo "booted: the container did not boot"
   exit 1
 fi
