@@ -75,7 +75,7 @@ std::expected<UniqueFd, OsError> adoptActivatedSocket() {
 }
 
 std::expected<void, OsError> removeStaleSocket(const std::string& path) {
-  struct stat status{};
+  struct stat status {};
   if (::lstat(path.c_str(), &status) < 0) {
     if (errno == ENOENT) return {};
     return failure("lstat");
@@ -103,7 +103,8 @@ std::expected<std::optional<gid_t>, OsError> endpointGroup() {
 }
 
 // The same owner, group and mode as the socket unit gives the endpoint, set
-// before listen() so no one connects while the file is still more open.
+// before listen(), so no connection can come in while the file still admits
+// more users.
 std::expected<void, OsError> restrictToEndpointGroup(const std::string& path) {
   auto group = endpointGroup();
   if (!group) return std::unexpected(group.error());
