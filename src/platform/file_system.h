@@ -44,8 +44,13 @@ class DirectoryEnumerator {
  public:
   virtual ~DirectoryEnumerator() = default;
 
-  // Moves to the next entry; false once every entry has been reported.
+  // Moves to the next entry; false once every entry has been reported, or
+  // once the enumeration cannot go on (see failure()).
   [[nodiscard]] virtual bool next() = 0;
+  // After next() answered false: nothing when every entry was reported; else
+  // why the enumeration stopped early (out of descriptors or memory), so what
+  // it reported is not the whole tree.
+  [[nodiscard]] virtual std::optional<OsError> failure() const { return std::nullopt; }
 
   // About the current entry, valid until the next call of next(). level() is
   // 1 for the root's own entries. path() is the path of the directory

@@ -1,5 +1,6 @@
 #include "platform/os_error.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace kelmarind::platform {
@@ -12,5 +13,11 @@ std::string OsError::message() const {
   out += description != nullptr ? description : "Unknown error";
   return out;
 }
+
+}  // namespace kelmarind::platform
+
+namespace kelmarind::platform {
+
+bool OsError::isShortage() const { return code == EMFILE || code == ENFILE || code == ENOMEM; }
 
 }  // namespace kelmarind::platform

@@ -12,6 +12,9 @@ struct OsError {
 
   // "openat: No such file or directory"
   [[nodiscard]] std::string message() const;
+  // Out of descriptors or memory: says nothing about the thing asked for,
+  // only that the process is busy, and may pass.
+  [[nodiscard]] bool isShortage() const;
   friend bool operator==(const OsError&, const OsError&) = default;
 };
 

@@ -21,6 +21,32 @@ struct SeenInodes {
   std::unordered_set<std::uint64_t> seen;
 };
 
+// The directories one walk has entered. Directories cannot be hard-linked, so
+// meeting one again means a bind mount shows it a second time: entering it
+// would count its contents twice, and, were it mounted below itself, never
+// end. Self-bind mounts (a service manager's read-only views) keep their
+// inode and are entered once, as without them.
+class EnteredDirectories {
+ public:
+  // False when the directory was entered before.
+  [[nodiscard]] bool enter(const platform::FileStatus& status) {
+    return entered_.insert(Key{status.device, status.inode}).second;
+  }
+
+ private:
+  struct Key {
+    std::uint64_t device;
+    std::uint64_t inode;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& key) const {
+      return std::hash<std::uint64_t>{}(key.inode * 0x9e3779b97f4a7c15ULL ^ key.device);
+    }
+  };
+  std::unordered_set<Key, KeyHash> entered_;
+};
+
 bool isDirectoryEntry(const EntryProperties& properties) {
   return properties.isDirectory.value_or(false) && !properties.isSymbolicLink.value_or(false);
 }
@@ -199,20 +225,29 @@ class FrameStack final {
 }  // namespace
 
 std::string PrivilegedWalk::WalkError::description() const {
+  if (kind == Kind::incomplete) {
+    return "Could not finish walking " + path + " (" + cause + "); try again later.";
+  }
   return "Not readable even as root: " + path;
 }
 
 std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
     std::string_view path, const platform::FileSystem& fileSystem) {
-  const auto notReadable = [&] { return std::unexpected(WalkError{.path = std::string(path)}); };
+  const auto notReadable = [&] {
+    return std::unexpected(WalkError{.path = std::string(path), .cause = {}});
+  };
+  const auto incomplete = [&](const platform::OsError& error) {
+    return std::unexpected(WalkError{
+        .kind = WalkError::Kind::incomplete, .path = std::string(path), .cause = error.message()});
+  };
   platform::FileLocation root = platform::FileLocation(std::string(path)).standardized();
   auto memory = std::make_unique<platform::PageArena>();
   const auto rootProperties = fileSystem.properties(root.path());
   if (!rootProperties) return notReadable();
   if (!isDirectoryEntry(*rootProperties)) {
     SeenInodes fresh;
-    const auto size = leafSize(
-        *rootProperties, [&] { return fileSystem.status(root.path()); }, fresh);
+    const auto size =
+        leafSize(*rootProperties, [&] { return fileSystem.status(root.path()); }, fresh);
     const CompactNode leaf = entryNode(root.lastComponent(), root.path(), false, size,
                                        rootProperties->contentModificationDate, memory.get());
     return WalkedTree(std::move(memory), leaf);
@@ -220,10 +255,14 @@ std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
   const auto rootStatus = fileSystem.status(root.path());
   if (!rootStatus) return notReadable();
   auto enumerator = fileSystem.enumerate(root.path());
-  if (!enumerator) return notReadable();
+  if (!enumerator) {
+    return enumerator.error().isShortage() ? incomplete(enumerator.error()) : notReadable();
+  }
 
   platform::DirectoryEnumerator& entries = **enumerator;
   SeenInodes seenInodes;
+  EnteredDirectories enteredDirectories;
+  (void)enteredDirectories.enter(*rootStatus);
   FrameStack stack(*memory);
   stack.push(std::move(root), rootProperties->contentModificationDate);
   while (entries.next()) {
@@ -240,14 +279,13 @@ std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
     const std::string_view waitingPath =
         level == stack.size() ? std::string_view() : entries.path();
     if (!isDirectoryEntry(*properties)) {
-      const auto size = leafSize(
-          *properties, [&] { return entries.status(); }, seenInodes);
+      const auto size = leafSize(*properties, [&] { return entries.status(); }, seenInodes);
       stack.appendEntry(entries.name(), waitingPath, false, size,
                         properties->contentModificationDate, entries.entryCountHint());
       continue;
     }
     const auto status = entries.status();
-    if (status && status->device == rootStatus->device) {
+    if (status && status->device == rootStatus->device && enteredDirectories.enter(*status)) {
       stack.push(platform::FileLocation(std::string(entries.path())),
                  properties->contentModificationDate);
       continue;
@@ -256,6 +294,7 @@ std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
     stack.appendEntry(entries.name(), waitingPath, true, 0, properties->contentModificationDate,
                       entries.entryCountHint());
   }
+  if (const auto failure = entries.failure()) return incomplete(*failure);
   while (stack.size() > 1) stack.append(stack.closeLast(), 0);
   const CompactNode top = stack.closeLast();
   return WalkedTree(std::move(memory), top);

@@ -49,18 +49,27 @@ struct PrivilegedWalk {
   };
 
   struct WalkError {
-    enum class Kind { notReadable };
+    enum class Kind {
+      notReadable,  // the root could not be examined or listed
+      incomplete,   // the helper ran out of descriptors or memory part-way
+    };
     Kind kind = Kind::notReadable;
-    std::string path;  // exactly as the request gave it
-    // "Not readable even as root: " followed by the path.
+    std::string path;   // exactly as the request gave it
+    std::string cause;  // what ran out, for an incomplete walk
+    // "Not readable even as root: " followed by the path; for an incomplete
+    // walk, "Could not finish walking <path> (<cause>); try again later."
     [[nodiscard]] std::string description() const;
   };
 
   // Walks the subtree at `path` (standardized first) without recursion,
-  // counting each hard-linked file once and staying on the root's device.
-  // Fails only when the root cannot be examined or listed; problems below it
-  // are absorbed. Keeps no state between calls: concurrent walks are fine as
-  // long as `fileSystem` allows them.
+  // counting each hard-linked file once and staying on the root's device. A
+  // directory met again (same device and inode, which only a bind mount of
+  // the same file system makes possible) is not entered twice: it is shown
+  // as an empty directory, as a directory on another device is. Fails when
+  // the root cannot be examined or listed, and when the helper runs out of
+  // resources before the whole tree is read: never a partial tree. Other
+  // problems below the root are absorbed. Keeps no state between calls: concurrent walks are fine
+  // as long as `fileSystem` allows them.
   [[nodiscard]] static std::expected<WalkedTree, WalkError> walkTree(
       std::string_view path, const platform::FileSystem& fileSystem);
 

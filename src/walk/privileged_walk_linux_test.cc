@@ -1,19 +1,25 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
 
 #include "platform/linux/linux_file_system.h"
@@ -54,14 +60,17 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
 
   // Walks the scratch directory in a forked child, after `prepare`, so that
   // privileges, namespaces and limits stay out of the test process; the
-  // document comes back through a pipe.
-  PrivilegedNode walkInChild(const std::function<bool()>& prepare) const {
+  // document, or the walk's error text, comes back through a pipe.
+  std::string walkTextInChild(const std::function<bool()>& prepare) const {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return {};
     if (::fork() == 0) {
-      auto tree = prepare() ? PrivilegedWalk::walkTree(dir_.path(), fileSystem_)
-                            : std::unexpected(PrivilegedWalk::WalkError{});
-      const std::string out = tree ? encodeDocument(tree->root()).value_or("") : "failed";
+      auto tree =
+          prepare()
+              ? PrivilegedWalk::walkTree(dir_.path(), fileSystem_)
+              : std::unexpected(PrivilegedWalk::WalkError{.path = "(not prepared)", .cause = {}});
+      const std::string out =
+          tree ? encodeDocument(tree->root()).value_or("") : tree.error().description();
       FILE* pipe = ::fdopen(fds[1], "w");
       std::fwrite(out.data(), 1, out.size(), pipe);
       ::_exit(std::fclose(pipe) == 0 ? 0 : 1);
@@ -72,6 +81,11 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
     for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) document.append(buffer, n);
     ::close(fds[0]);
     ::wait(nullptr);
+    return document;
+  }
+
+  PrivilegedNode walkInChild(const std::function<bool()>& prepare) const {
+    const std::string document = walkTextInChild(prepare);
     auto node = decodeDocument(document);
     EXPECT_TRUE(node.has_value()) << document.substr(0, 200);
     return node.value_or(PrivilegedNode{});
@@ -83,11 +97,45 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
 
 bool isRoot() { return ::geteuid() == 0; }
 
-// In a child: a fresh tmpfs at `path`, seen by nobody else and gone with it.
-bool mountPrivateTmpfs(const std::string& path) {
+// In a child: mounts of its own, seen by nobody else and gone with it.
+bool unshareMounts() {
   return ::unshare(CLONE_NEWNS) == 0 &&
-         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-         ::mount("tmpfs", path.c_str(), "tmpfs", 0, nullptr) == 0;
+         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+bool mountPrivateTmpfs(const std::string& path) {
+  return unshareMounts() && ::mount("tmpfs", path.c_str(), "tmpfs", 0, nullptr) == 0;
+}
+
+// In a child: openat2 fails with ENOSYS from now on, as under a service
+// manager's system-call filter that cannot inspect its arguments.
+bool refuseOpenat2() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{.len = std::size(filter), .filter = filter};
+  return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// In a child: lowers the descriptor limit so that exactly `spare` more
+// descriptors can be open at once.
+bool leaveSpareDescriptors(int spare) {
+  // The number the listing of /proc/self/fd is about to take, and give back.
+  const int listing = ::dup(STDIN_FILENO);
+  if (listing < 0 || ::close(listing) != 0) return false;
+  std::set<int> open;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::stoi(entry.path().filename());
+    if (fd != listing) open.insert(fd);
+  }
+  rlim_t limit = 0;
+  for (int free = 0; free < spare; ++limit) free += open.contains(static_cast<int>(limit)) ? 0 : 1;
+  const rlimit bound{.rlim_cur = limit, .rlim_max = limit};
+  return ::setrlimit(RLIMIT_NOFILE, &bound) == 0;
 }
 
 std::vector<std::string> namesOf(const PrivilegedNode& node) {
@@ -202,13 +250,15 @@ bool buildChain(const std::string& top, int depth) {
          ::close(fd) == 0;
 }
 
-TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithFewDescriptors) {
+// With two descriptors to spare, one for the directory being listed and one
+// for the next: every ancestor's descriptor is given back on the way down
+// and found again on the way up.
+TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithTwoDescriptors) {
   if (!isRoot()) GTEST_SKIP() << "the chain is built on a private tmpfs, which needs root";
   constexpr int kDepth = 5000;
   const PrivilegedNode root = walkInChild([&] {
-    const rlimit limit{.rlim_cur = 48, .rlim_max = 48};
     return mountPrivateTmpfs(dir_.path()) && buildChain(dir_.path(), kDepth) &&
-           ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+           leaveSpareDescriptors(2);
   });
   const int withSiblings = (kDepth + 6) / 7;
   EXPECT_EQ(std::tuple(root.folderCount, root.fileCount),
@@ -227,24 +277,46 @@ TEST_F(PrivilegedWalkLinuxTest, DeepChainWalksCompletelyWithFewDescriptors) {
   EXPECT_EQ(std::string_view(node->children[0].path), expected + "/leaf");
 }
 
-// A busy helper may have no descriptor left for the root itself: it is shown
-// empty, as any directory is that cannot be opened, not as unreadable.
-TEST_F(PrivilegedWalkLinuxTest, RootWithoutADescriptorToSpareIsAnEmptyNode) {
-  addFile("file", 4096);
-  // Walked here first, the root shows its file; this also fills the
-  // sanitizers' type-check cache, which would otherwise need descriptors too.
+// Out of descriptors for good, the walk fails with the reason rather than
+// show the directories it could not open as empty.
+TEST_F(PrivilegedWalkLinuxTest, WalkThatRunsOutOfDescriptorsFailsInsteadOfLeavingDirectoriesOut) {
+  addDirectory("sub");
+  addFile("sub/file", 4096);
+  // Walked here first, which also fills the sanitizers' type-check cache,
+  // which would otherwise need descriptors too.
   EXPECT_EQ(walk().fileCount, 1);
-  const PrivilegedNode root = walkInChild([] {
-    const int lowestFree = ::dup(STDIN_FILENO);
-    rlimit limit{};
-    if (lowestFree < 0 || ::close(lowestFree) != 0 || ::getrlimit(RLIMIT_NOFILE, &limit) != 0)
-      return false;
-    limit.rlim_cur = static_cast<rlim_t>(lowestFree);
-    return ::setrlimit(RLIMIT_NOFILE, &limit) == 0;
+  EXPECT_EQ(walkTextInChild([] { return leaveSpareDescriptors(1); }),
+            "Could not finish walking " + dir_.path() +
+                " (openat: Too many open files); try again later.");
+}
+
+// A bind mount shows a directory of the same file system a second time, and
+// one mounted below itself would show it without end: each directory is
+// entered once, the other sightings are empty folders. The same holds where
+// openat2 is refused, as under the service's unit.
+TEST_F(PrivilegedWalkLinuxTest, BindMountsOfTheSameFileSystemAreCountedOnce) {
+  if (!isRoot()) GTEST_SKIP() << "bind mounts need root";
+  addDirectory("a");
+  addDirectory("a/loop");
+  addFile("a/data", 1 << 20);
+  addDirectory("b");
+  const PrivilegedNode alone = walk("a");
+  const PrivilegedNode root = walkInChild([&] {
+    return unshareMounts() &&
+           ::mount(at("a").c_str(), at("b").c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+           ::mount(at("a").c_str(), at("a/loop").c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+           refuseOpenat2();
   });
-  EXPECT_EQ(
-      std::tuple(root.isDirectory, std::string_view(root.path), root.folderCount, root.fileCount),
-      std::tuple(true, std::string_view(dir_.path()), 1, 0));
+  EXPECT_EQ(std::tuple(root.allocatedSize, root.fileCount),
+            std::tuple(alone.allocatedSize, alone.fileCount));
+  // Whichever of the two was listed first was entered.
+  const bool isAFirst = !child(root, "a").children.empty();
+  const PrivilegedNode& entered = child(root, isAFirst ? "a" : "b");
+  const PrivilegedNode& shown = child(root, isAFirst ? "b" : "a");
+  EXPECT_EQ(std::tuple(shown.folderCount, shown.fileCount, shown.children.size()),
+            std::tuple(1, 0, 0u));
+  EXPECT_EQ(std::tuple(child(entered, "loop").folderCount, child(entered, "loop").children.size()),
+            std::tuple(1, 0u));
 }
 
 TEST_F(PrivilegedWalkLinuxTest, MountedVolumeIsAnEmptyNodeNotEntered) {

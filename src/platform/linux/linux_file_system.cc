@@ -2,18 +2,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <deque>
 #include <limits>
 #include <string>
+#include <thread>
 
 #include "platform/linux/status_lookahead.h"
 #include "platform/unicode_text.h"
@@ -36,6 +37,11 @@ constexpr std::size_t kSharedListingMinimum = 32;
 // Shared listings alive at once (each holds up to 66 KiB of status records
 // until it is left); wide directories nested deeper are read on one thread.
 constexpr std::size_t kSharedListingLimit = 8;
+// An open that fails for want of descriptors or memory is tried again this
+// often, for about five seconds, before the walk gives up: other walks and
+// connections of the process end meanwhile and free theirs.
+constexpr auto kShortageRetryDelay = std::chrono::milliseconds(20);
+constexpr int kShortageAttemptLimit = 250;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
 constexpr std::int64_t kReferenceDateOffset = 978307200;
 
@@ -101,29 +107,38 @@ UniqueFd openDirectoryAt(int dirFd, const char* name) {
   return UniqueFd(fd);
 }
 
+bool isShortage(int error) { return OsError{.code = error}.isShortage(); }
+
+// `open` (a call returning a UniqueFd, with errno set when it is empty) until
+// it succeeds, fails for another reason than a shortage, or the shortage has
+// lasted too long; a lasting shortage is the error whose isShortage() holds.
+// `relieve` is called once, at the first shortage, to give back what the
+// caller can do without.
+template <typename Open, typename Relieve>
+std::expected<UniqueFd, OsError> openDespiteShortage(Open open, Relieve relieve) {
+  for (int attempt = 1;; ++attempt) {
+    UniqueFd fd = open();
+    const int error = errno;
+    if (fd) return fd;
+    if (!isShortage(error) || attempt == kShortageAttemptLimit) {
+      return std::unexpected(OsError{error, "openat"});
+    }
+    if (attempt == 1) {
+      relieve();
+    } else {
+      std::this_thread::sleep_for(kShortageRetryDelay);
+    }
+  }
+}
+
+// The directory open on `fd` is the one recorded, by device and inode: the
+// open went by name, and the name may have been renamed, replaced or mounted
+// over since it was examined. Only a plain open is used, never openat2: a
+// service manager's seccomp filter may refuse openat2, and the walk must be
+// the same under it as anywhere.
 bool isSameDirectory(int fd, std::uint64_t device, std::uint64_t inode) {
   struct stat st;
   return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device && st.st_ino == inode;
-}
-
-// Opens the subdirectory `name` of `dirFd`, just examined by statx, for
-// listing. The open refuses to follow a link or to cross a mount point, so it
-// lands on the device statx reported, and no further status call is needed
-// per directory. Kernels without openat2 get the open and a status check.
-UniqueFd openSubdirectory(int dirFd, const char* name, std::uint64_t device, std::uint64_t inode) {
-  open_how how{.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOATIME,
-               .mode = 0,
-               .resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS};
-  const auto open = [&] { return ::syscall(SYS_openat2, dirFd, name, &how, sizeof how); };
-  long fd = retryOnInterrupt(open);
-  if (fd < 0 && errno == EPERM) {
-    how.flags &= ~static_cast<std::uint64_t>(O_NOATIME);
-    fd = retryOnInterrupt(open);
-  }
-  if (fd >= 0 || errno != ENOSYS) return UniqueFd(static_cast<int>(fd));
-  UniqueFd plain = openDirectoryAt(dirFd, name);
-  if (plain && !isSameDirectory(plain.get(), device, inode)) plain.reset();
-  return plain;
 }
 
 struct OpenDirectory {
@@ -146,7 +161,10 @@ struct OpenDirectory {
 class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
  public:
   LinuxDirectoryEnumerator(std::string_view rootPath, UniqueFd rootFd, const struct stat& root)
-      : path_(rootPath), buffer_(new char[kListingBufferSize]), rootDevice_(root.st_dev) {
+      : path_(rootPath),
+        rootPath_(rootPath),
+        buffer_(new char[kListingBufferSize]),
+        rootDevice_(root.st_dev) {
     OpenDirectory top{.fd = std::move(rootFd), .device = root.st_dev, .inode = root.st_ino};
     top.pathLength = path_.size();
     list(top);
@@ -156,7 +174,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
 
   bool next() override {
     if (std::exchange(isDescentPending_, false)) descend();
-    while (!stack_.empty()) {
+    while (!failure_ && !stack_.empty()) {
       OpenDirectory& top = stack_.back();
       if (top.nextName >= top.names.size()) {
         ascend();
@@ -173,12 +191,15 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       const std::size_t index = top.nextIndex++;
       currentError_ = top.shared ? lookahead_.take(*top.shared, index, top.fd.get(), current_)
                                  : statusAt(top.fd.get(), raw, current_);
+      if (currentError_ == ENOMEM) failure_ = OsError{currentError_, "statx"};
       level_ = stack_.size();
       isDescentPending_ = currentError_ == 0 && S_ISDIR(current_.stx_mode);
-      return true;
+      if (!failure_) return true;
     }
     return false;
   }
+
+  std::optional<OsError> failure() const override { return failure_; }
 
   std::size_t level() const override { return level_; }
   std::string_view name() const override { return std::string_view(path_).substr(nameStart_); }
@@ -208,14 +229,22 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   }
 
   // Enters the directory just reported. One that cannot be opened, or that
-  // has become a link or a mount point since, is reported without contents.
+  // is no longer the directory examined (renamed, replaced, mounted over), is
+  // reported without contents.
   void descend() {
-    OpenDirectory& parent = stack_.back();
-    UniqueFd fd = openSubdirectory(parent.fd.get(), parent.names.data() + currentNameOffset_,
-                                   deviceOf(current_), current_.stx_ino);
-    if (!fd) return;
-    OpenDirectory child{.fd = std::move(fd),
-                        .device = deviceOf(current_),
+    const std::size_t parentIndex = stack_.size() - 1;
+    const char* name = stack_.back().names.data() + currentNameOffset_;
+    const std::uint64_t device = deviceOf(current_);
+    auto fd =
+        openDespiteShortage([&] { return openDirectoryAt(stack_[parentIndex].fd.get(), name); },
+                            [&] { releaseDescriptorsExcept(parentIndex); });
+    if (!fd) {
+      if (fd.error().isShortage()) failure_ = fd.error();
+      return;
+    }
+    if (!isSameDirectory(fd->get(), device, current_.stx_ino)) return;
+    OpenDirectory child{.fd = std::move(*fd),
+                        .device = device,
                         .inode = current_.stx_ino,
                         .nameInParent = currentNameOffset_,
                         .pathLength = path_.size()};
@@ -279,21 +308,48 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     if (!reopen(stack_.size() - 1)) parent.nextName = parent.names.size();
   }
 
-  // Reopens stack_[index] from its nearest open ancestor, one component at a
-  // time, checking each directory against the one recorded on the way down.
+  // Reopens stack_[index] from its nearest open ancestor, or from the root's
+  // path when none is open, one component at a time, checking each directory
+  // against the one recorded on the way down. False when the tree changed on
+  // the way, or when a shortage lasted (failure_ is then set).
   bool reopen(std::size_t index) {
     std::size_t open = index;
     while (open > 0 && !stack_[open].fd) --open;
-    if (!stack_[open].fd) return false;
     UniqueFd fd;
-    for (std::size_t i = open + 1; i <= index; ++i) {
-      const int from = i == open + 1 ? stack_[open].fd.get() : fd.get();
-      UniqueFd step = openDirectoryAt(from, stack_[i - 1].names.data() + stack_[i].nameInParent);
-      if (!step || !isSameDirectory(step.get(), stack_[i].device, stack_[i].inode)) return false;
-      fd = std::move(step);
+    const std::size_t none = stack_.size();
+    if (!stack_[open].fd) {
+      auto root = openDespiteShortage([&] { return openDirectoryAt(AT_FDCWD, rootPath_.c_str()); },
+                                      [&] { releaseDescriptorsExcept(none); });
+      if (!root && root.error().isShortage()) failure_ = root.error();
+      if (!root || !isSameDirectory(root->get(), stack_[0].device, stack_[0].inode)) return false;
+      fd = std::move(*root);
     }
-    stack_[index].fd = std::move(fd);
+    for (std::size_t i = open + 1; i <= index; ++i) {
+      const int from = fd ? fd.get() : stack_[open].fd.get();
+      auto step = openDespiteShortage(
+          [&] {
+            return openDirectoryAt(from, stack_[i - 1].names.data() + stack_[i].nameInParent);
+          },
+          [&] { releaseDescriptorsExcept(fd ? none : open); });
+      if (!step && step.error().isShortage()) failure_ = step.error();
+      if (!step || !isSameDirectory(step->get(), stack_[i].device, stack_[i].inode)) return false;
+      fd = std::move(*step);
+    }
+    if (fd) stack_[index].fd = std::move(fd);
     return true;
+  }
+
+  // Gives back every descriptor the enumerator can reopen later: the open
+  // directories but stack_[keep] (none when `keep` is past the end), and the
+  // one kept for climbing. The lookahead stops using a directory first.
+  void releaseDescriptorsExcept(std::size_t keep) {
+    climb_.reset();
+    for (std::size_t i = 0; i < stack_.size(); ++i) {
+      OpenDirectory& directory = stack_[i];
+      if (i == keep || !directory.fd) continue;
+      if (directory.shared) lookahead_.withdraw(*directory.shared);
+      directory.fd.reset();
+    }
   }
 
   // Reads the whole listing at once, so that the descriptor can be closed and
@@ -303,6 +359,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       const long count = retryOnInterrupt([&] {
         return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), kListingBufferSize);
       });
+      if (count < 0 && isShortage(errno)) failure_ = OsError{errno, "getdents64"};
       if (count <= 0) break;  // an unreadable directory keeps what was read
       // Names take less room than the records holding them.
       directory.names.reserve(directory.names.size() + static_cast<std::size_t>(count));
@@ -328,6 +385,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // A deque, so that a directory's names stay where the lookahead reads them.
   std::deque<OpenDirectory> stack_;
   std::string path_;
+  const std::string rootPath_;
   std::unique_ptr<char[]> buffer_;
   std::string directories_;  // the listing's directories while it is read, kept for its capacity
   // The descriptor of a directory left on the way up, `climbLevels_` below
@@ -335,12 +393,15 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   UniqueFd climb_;
   std::size_t climbLevels_ = 0;
   const std::uint64_t rootDevice_;
-  struct statx current_ {};
+  struct statx current_{};
   int currentError_ = ENOENT;  // of current_'s statx; 0 when it succeeded
   std::size_t currentNameOffset_ = 0;
   std::size_t nameStart_ = 0;
   std::size_t level_ = 0;
   bool isDescentPending_ = false;
+  // Set when a shortage of descriptors or memory lasted: the enumeration
+  // ends, and says so, rather than report a tree with directories missing.
+  std::optional<OsError> failure_;
   std::size_t sharedCount_ = 0;  // directories on the stack with a shared listing
   // Declared last, so that its thread stops before the listings it reads go.
   StatusLookahead lookahead_;
@@ -365,19 +426,11 @@ std::expected<FileStatus, OsError> LinuxFileSystem::status(std::string_view path
 std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> LinuxFileSystem::enumerate(
     std::string_view root) const {
   const std::string text(root);
-  UniqueFd fd = openDirectoryAt(AT_FDCWD, text.c_str());
+  auto fd = openDespiteShortage([&] { return openDirectoryAt(AT_FDCWD, text.c_str()); }, [] {});
+  if (!fd) return std::unexpected(fd.error());
   struct stat st;
-  if (!fd) {
-    const int error = errno;
-    // Out of descriptors or memory the root says nothing about itself: it is
-    // listed empty, as any directory that cannot be opened during the walk.
-    const bool isShortage = error == EMFILE || error == ENFILE || error == ENOMEM;
-    if (!isShortage || ::stat(text.c_str(), &st) != 0)
-      return std::unexpected(OsError{error, "openat"});
-    return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(fd), st);
-  }
-  if (::fstat(fd.get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
-  return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(fd), st);
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
+  return std::make_unique<LinuxDirectoryEnumerator>(root, std::move(*fd), st);
 }
 
 }  // namespace kelmarind::platform::linux

@@ -22,9 +22,11 @@ class LinuxFileSystem final : public FileSystem {
   // thread ends with the enumerator). Within a directory it reports the
   // entries its listing gives as non-directories first, then the others, each
   // in listing order.
-  // Directories it cannot list or reopen are reported without contents; so is
-  // the root when no descriptor or memory is left to open it.
-  // Fails when the root cannot be opened for any other reason.
+  // Directories it cannot list or reopen are reported without contents.
+  // Out of descriptors, it gives back the descriptors of directories it can
+  // reopen later and waits a few seconds for others to be freed; if the
+  // shortage lasts, enumerate() or next() fails with an error whose
+  // isShortage() holds. Fails when the root cannot be opened.
   [[nodiscard]] std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
       std::string_view root) const override;
 };
