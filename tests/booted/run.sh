@@ -7,9 +7,10 @@
 # The container's root is built once with mmdebstrap and cached under
 # /var/tmp/kelmarind-booted/, keyed on everything that goes into it (the apt
 # sources, the package list, the package's dependencies, whose files wait in
-# apt's cache so the install pulls them without a network). Each run boots an
-# overlay of it, thrown away afterwards, so runs do not see each other.
-#   tests/booted/run.sh        from the repository's top, after a default build
+# apt's cache so the install pulls them without a network) and rebuilt when a
+# week old. Each run boots an overlay of it, thrown away afterwards, so runs
+# do not see each other.
+#   tests/booted/run.sh        after a default build
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 
@@ -50,6 +51,8 @@ root=$cache/root-$key
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock -x 9
+# A week-old root is rebuilt too, so it follows the distribution's updates.
+if [ -n "$(find "$root" -maxdepth 0 -mtime +7 2>/dev/null)" ]; then rm -rf "$root"; fi
 if [ ! -d "$root" ]; then
   echo "booted: building the container's root (once; a few minutes)"
   find "$cache" -mindepth 1 -maxdepth 1 -name 'root-*' -exec rm -rf {} +
