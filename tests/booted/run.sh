@@ -72,7 +72,9 @@ flock -s 9
 run=$(mktemp -d "$cache/run-XXXXXX")
 merged=$run/merged
 mkdir -p "$run/upper" "$run/work" "$merged"
-mount -t overlay overlay -o "lowerdir=$root,upperdir=$run/upper,workdir=$run/work" "$merged"
+# Where /var/tmp cannot hold an overlay (it is one itself), a copy will do.
+mount -t overlay overlay -o "lowerdir=$root,upperdir=$run/upper,workdir=$run/work" "$merged" ||
+  cp -a "$root/." "$merged/"
 
 # The host runs no service manager; the container's systemd wants a cgroup of
 # its own in every hierarchy there is.
@@ -93,6 +95,13 @@ cleanup() {
   fi
   if [ -n "$nspawn" ]; then
     for _ in $(seq 300); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+    # A container that did not power off (its service manager was not up
+    # yet, or hung) is ended through its PID 1, which takes every process of
+    # its namespace along; killing nspawn alone would leave them running.
+    if [ -n "$init" ] && kill -0 "$init" 2>/dev/null; then
+      kill -KILL "$init" 2>/dev/null || true
+      for _ in $(seq 50); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+    fi
     kill -KILL "$nspawn" 2>/dev/null || true
     wait "$nspawn" 2>/dev/null || true
   fi
