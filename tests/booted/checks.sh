@@ -285,6 +285,14 @@ removed() {
   fi
 }
 
+# Removal forgets the enablement, so a later install enables again.
+reinstalled() {
+  apt-get install -y "$here/kelmarind-helper.deb" >/dev/null || return 1
+  [ "$(systemctl is-enabled kelmarind-helper.socket)" = enabled ] || return 1
+  expect_state kelmarind-helper.socket active &&
+    [ "$(kelmarind-scan --ping)" = ok ]
+}
+
 cd "$here" || exit 1
 check "package installs with its runtime libraries, offline" install_package
 check "socket and path unit enabled and active, service not; endpoint root:kelmarind 0660" \
@@ -311,6 +319,7 @@ check "sandbox probe with the unit's settings: no file created, no memory writte
 check "the probe finds the gaps of a unit without the read-only paths and the filter" \
   sandbox_probe_sees_a_gap
 check "removal stops and disables the socket, the path unit and the service" removed
+check "installed again after removal: socket enabled, started and serving" reinstalled
 
 echo "booted: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
