@@ -1,6 +1,8 @@
 // The transport over real Unix sockets: a listener in this process, clients
 // on their own sockets and threads.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -13,6 +15,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -20,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "client/scan_client.h"
 #include "platform/connection.h"
@@ -246,11 +250,68 @@ TEST_F(TransportTest, ConnectionBeyondTheBoundWaitsUntilOneEnds) {
   EXPECT_EQ(delegate_.askedCount, 2);
 }
 
-TEST_F(TransportTest, BindsItsPathWorldWritableAndRemovesOnlyAStaleSocket) {
+// The machine's endpoint group, made for the test (and removed after) when
+// the machine has none.
+class EndpointGroup final {
+ public:
+  EndpointGroup() {
+    const std::string name = platform::linux::endpointGroupName;
+    if (::getgrnam(name.c_str()) == nullptr) {
+      isMadeHere_ = std::system(("groupadd --system " + name).c_str()) == 0;
+    }
+    const group* found = ::getgrnam(name.c_str());
+    gid = found != nullptr ? found->gr_gid : static_cast<gid_t>(-1);
+  }
+  EndpointGroup(const EndpointGroup&) = delete;
+  EndpointGroup& operator=(const EndpointGroup&) = delete;
+  ~EndpointGroup() {
+    if (isMadeHere_)
+      (void)std::system(("groupdel " + std::string(platform::linux::endpointGroupName)).c_str());
+  }
+
+  gid_t gid;
+
+ private:
+  bool isMadeHere_ = false;
+};
+
+// connect()'s errno for `path` from a child that runs as the unprivileged
+// user nobody with `groups` as its only groups; 0 when it connected.
+int connectAsNobody(const std::string& path, const std::vector<gid_t>& groups) {
+  const passwd* nobody = ::getpwnam("nobody");
+  if (nobody == nullptr) return -1;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgroups(groups.size(), groups.data()) != 0 ||
+        ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
+        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
+      ::_exit(255);
+    }
+    auto socket = platform::linux::connectUnixSocket(path);
+    ::_exit(socket ? 0 : socket.error().code);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(TransportTest, SelfBoundEndpointAdmitsOnlyRootAndTheEndpointGroup) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
+  const EndpointGroup group;
+  ASSERT_NE(group.gid, static_cast<gid_t>(-1)) << "groupadd failed";
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   listen();
   struct stat status {};
   ASSERT_EQ(::stat(socketPath_.c_str(), &status), 0);
-  EXPECT_EQ(status.st_mode & 07777, 0666u);
+  EXPECT_EQ(status.st_mode & 07777, 0660u);
+  EXPECT_EQ(status.st_gid, group.gid);
+  EXPECT_EQ(connectAsNobody(socketPath_, {group.gid}), 0);
+  EXPECT_EQ(connectAsNobody(socketPath_, {}), EACCES);
+  EXPECT_EQ(connect().pingWithReply(), "ok");
+}
+
+TEST_F(TransportTest, RemovesOnlyAStaleSocket) {
+  listen();
   listener_.reset();
   listen();  // the socket left behind is stale now
   EXPECT_EQ(connect().pingWithReply(), "ok");

@@ -8,12 +8,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <time.h>
+
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include <systemd/sd-journal.h>
 
 namespace kelmarind::testing {
 namespace {
@@ -40,6 +45,45 @@ bool journalSocketExists() {
   return ::stat("/run/systemd/journal/socket", &status) == 0;
 }
 
+std::string journalField(sd_journal* journal, const char* name) {
+  const void* data = nullptr;
+  std::size_t size = 0;
+  if (sd_journal_get_data(journal, name, &data, &size) < 0) return {};
+  const std::string_view field(static_cast<const char*>(data), size);
+  return std::string(field.substr(std::string_view(name).size() + 1));
+}
+
+// The helper's entries that the journal has so far and this user may read
+// (none where it may read no journal file).
+std::vector<LogLine> journalLines(pid_t pid, std::uint64_t sinceUsec) {
+  sd_journal* journal = nullptr;
+  if (sd_journal_open(&journal, SD_JOURNAL_LOCAL_ONLY) < 0) return {};
+  const std::string pidMatch = "_PID=" + std::to_string(pid);
+  std::vector<LogLine> lines;
+  if (sd_journal_add_match(journal, pidMatch.c_str(), 0) == 0 &&
+      sd_journal_add_match(journal, "SYSLOG_IDENTIFIER=KelmarindHelper", 0) == 0) {
+    SD_JOURNAL_FOREACH(journal) {
+      std::uint64_t at = 0;
+      // An earlier process with the same pid is no concern of this test.
+      if (sd_journal_get_realtime_usec(journal, &at) < 0 || at < sinceUsec) continue;
+      const std::string priority = journalField(journal, "PRIORITY");
+      lines.push_back({priority == "3"   ? "error"
+                       : priority == "2" ? "fault"
+                                         : "default",
+                       journalField(journal, "MESSAGE")});
+    }
+  }
+  sd_journal_close(journal);
+  return lines;
+}
+
+std::uint64_t nowUsec() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
+         static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+}
+
 [[noreturn]] void execOrDie(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -56,7 +100,9 @@ std::string binaryPath(const std::string& name) {
 
 HelperProcess::HelperProcess(const std::vector<std::string>& extraUsers,
                              const std::vector<std::string>& launcher)
-    : socketPath_(dir_ / "helper.sock"), stderrPath_(dir_ / "helper.stderr") {
+    : socketPath_(dir_ / "helper.sock"),
+      stderrPath_(dir_ / "helper.stderr"),
+      startUsec_(nowUsec()) {
   const bool isRoot = ::geteuid() == 0;
   if (!extraUsers.empty() && !isRoot) throw std::runtime_error("extra users need root");
   isLogCaptured_ = isRoot || !journalSocketExists();
@@ -97,11 +143,26 @@ HelperProcess::HelperProcess(const std::vector<std::string>& extraUsers,
   while (std::chrono::steady_clock::now() < deadline) {
     if (canConnect(socketPath_) &&
         (!isLogCaptured_ || readFile(stderrPath_).find("listening on") != std::string::npos)) {
+      if (!isLogCaptured_) isLogInJournal_ = awaitStartLineInJournal();
       return;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   throw std::runtime_error("the helper did not start: " + readFile(stderrPath_));
+}
+
+// Without root the helper's lines go to the machine's journal (it execs in the
+// activator's process, so pid_ is its pid); they are read from there when
+// this user may read them.
+bool HelperProcess::awaitStartLineInJournal() const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (const LogLine& line : journalLines(pid_, startUsec_)) {
+      if (line.message.find("listening on") != std::string::npos) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 HelperProcess::~HelperProcess() {
@@ -112,6 +173,18 @@ HelperProcess::~HelperProcess() {
 }
 
 std::vector<LogLine> HelperProcess::logLines() const {
+  if (isLogInJournal_) {
+    // journald takes the lines a moment after they are sent: read until two
+    // looks a little apart agree.
+    std::vector<LogLine> lines = journalLines(pid_, startUsec_);
+    for (int look = 0; look < 20; ++look) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      std::vector<LogLine> again = journalLines(pid_, startUsec_);
+      if (again.size() == lines.size()) break;
+      lines = std::move(again);
+    }
+    return lines;
+  }
   std::vector<LogLine> lines;
   std::istringstream in(readFile(stderrPath_));
   for (std::string line; std::getline(in, line);) {

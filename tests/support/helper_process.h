@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -38,17 +39,23 @@ class HelperProcess final {
 
   [[nodiscard]] const std::string& socketPath() const { return socketPath_; }
   [[nodiscard]] pid_t pid() const { return pid_; }
-  // The helper's log lines so far (empty where they went to a journal).
+  // The helper's log lines so far: from its stderr, or from the machine's
+  // journal where they went there (without root, on a machine whose journal
+  // runs); empty where this user may not read that journal.
   [[nodiscard]] std::vector<LogLine> logLines() const;
-  // True when log lines reach stderr and logLines() sees them.
-  [[nodiscard]] bool isLogCaptured() const { return isLogCaptured_; }
+  // True when logLines() sees the helper's lines.
+  [[nodiscard]] bool isLogCaptured() const { return isLogCaptured_ || isLogInJournal_; }
 
  private:
+  [[nodiscard]] bool awaitStartLineInJournal() const;
+
   TempDir dir_;
   std::string socketPath_;
   std::string stderrPath_;
+  std::uint64_t startUsec_;
   pid_t pid_ = -1;
   bool isLogCaptured_ = false;
+  bool isLogInJournal_ = false;
 };
 
 // Runs `argv` to completion, capturing stdout and stderr.

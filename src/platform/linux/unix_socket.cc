@@ -1,6 +1,7 @@
 #include "platform/linux/unix_socket.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -12,6 +13,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -49,8 +51,8 @@ std::expected<sockaddr_un, OsError> addressOf(std::string_view path) {
 // names the endpoint: whatever path it bound is taken, so the same binary
 // serves the system socket and a private one (tests, script/run). Only a
 // listening stream socket bound to a file-system path qualifies: an abstract
-// name could be squatted by any process, and the file's 0666 mode is the
-// service manager's to set.
+// name could be squatted by any process, and the file's owner, group and mode
+// are the service manager's to set.
 std::expected<UniqueFd, OsError> adoptActivatedSocket() {
   const int count = sd_listen_fds(1);
   if (count < 0) return failure("sd_listen_fds", -count);
@@ -84,6 +86,37 @@ std::expected<void, OsError> removeStaleSocket(const std::string& path) {
   return {};
 }
 
+// The group the endpoint admits, or nullopt when the machine has none (then
+// only the socket's owner may connect).
+std::expected<std::optional<gid_t>, OsError> endpointGroup() {
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buffer(4096);
+  int code = 0;
+  while ((code = ::getgrnam_r(endpointGroupName, &entry, buffer.data(), buffer.size(), &found)) ==
+         ERANGE) {
+    buffer.resize(buffer.size() * 2);
+  }
+  if (code != 0) return failure("getgrnam_r", code);
+  if (found == nullptr) return std::nullopt;
+  return found->gr_gid;
+}
+
+// The same owner, group and mode as the socket unit gives the endpoint, set
+// before listen(), so no connection can come in while the file still admits
+// more users.
+std::expected<void, OsError> restrictToEndpointGroup(const std::string& path) {
+  auto group = endpointGroup();
+  if (!group) return std::unexpected(group.error());
+  // Only root may hand the file to a group it is not in; any other owner
+  // keeps its own group, which admits no one the owner could not admit.
+  if (*group && ::chown(path.c_str(), static_cast<uid_t>(-1), **group) < 0 && errno != EPERM) {
+    return failure("chown");
+  }
+  if (::chmod(path.c_str(), 0660) < 0) return failure("chmod");
+  return {};
+}
+
 std::expected<UniqueFd, OsError> bindListeningSocket(const std::string& path) {
   auto address = addressOf(path);
   if (!address) return std::unexpected(address.error());
@@ -93,8 +126,9 @@ std::expected<UniqueFd, OsError> bindListeningSocket(const std::string& path) {
   if (::bind(socket.get(), reinterpret_cast<const sockaddr*>(&*address), sizeof *address) < 0) {
     return failure("bind");
   }
-  // Every local user may connect; the accept decision is the gate.
-  if (::chmod(path.c_str(), 0666) < 0) return failure("chmod");
+  if (auto restricted = restrictToEndpointGroup(path); !restricted) {
+    return std::unexpected(restricted.error());
+  }
   if (::listen(socket.get(), SOMAXCONN) < 0) return failure("listen");
   return socket;
 }

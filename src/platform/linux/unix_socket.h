@@ -14,13 +14,18 @@
 
 namespace kelmarind::platform::linux {
 
+// The system group whose members may connect to the endpoint.
+inline constexpr const char* endpointGroupName = "kelmarind";
+
 // The listening socket of the endpoint. If the service manager handed over a
 // socket (socket activation), that one is taken, provided it is a listening
 // AF_UNIX stream socket bound to a file-system path (the service manager
-// chooses which; `path` is not consulted); otherwise `path` is bound here with
-// mode 0666, after removing a stale socket there (anything else at `path`
-// fails with EEXIST). An empty path or one too long for sockaddr_un fails
-// with EINVAL or ENAMETOOLONG; abstract sockets are never used.
+// chooses which; `path` is not consulted); otherwise `path` is bound here
+// with the socket unit's settings: mode 0660, group endpointGroupName when
+// the machine has it (and the caller may give the file to it), after removing
+// a stale socket there (anything else at `path` fails with EEXIST). An empty
+// path or one too long for sockaddr_un fails with EINVAL or ENAMETOOLONG;
+// abstract sockets are never used.
 [[nodiscard]] std::expected<UniqueFd, OsError> openListeningSocket(std::string_view path);
 
 [[nodiscard]] std::expected<UniqueFd, OsError> connectUnixSocket(std::string_view path);
