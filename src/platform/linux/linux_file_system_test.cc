@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ResolutionRow{"LinkIntoProcessFileSystem", "toproc/real", "", EXDEV},
                       ResolutionRow{"ProcessRootLink", "/proc/self/root/tmp", "", EXDEV},
                       ResolutionRow{"ProcessWorkingDirectoryLink", "/proc/1/cwd/x", "", EXDEV}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& row) { return row.param.name; });
 
 }  // namespace
 }  // namespace kelmarind::platform::linux
