@@ -548,9 +548,12 @@ std::expected<std::unique_ptr<RootEntry>, OsError> LinuxFileSystem::resolve(
     reached.push_back(name);
     current = std::move(next);
   }
-  std::string reachedPath;
-  for (const std::string& name : reached) reachedPath += "/" + name;
-  if (reachedPath.empty()) reachedPath = "/";
+  // "/" alone for the root itself.
+  std::string reachedPath(reached.empty() ? 1 : 0, '/');
+  for (const std::string& name : reached) {
+    reachedPath += '/';
+    reachedPath += name;
+  }
   return std::make_unique<LinuxRootEntry>(std::move(*current), std::move(reachedPath));
 }
 
