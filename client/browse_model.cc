@@ -203,6 +203,8 @@ BrowseAction BrowseModel::press(BrowseKey key) {
       return BrowseAction::rewalk;
     case BrowseKey::quit:
       return BrowseAction::quit;
+    case BrowseKey::other:
+      break;
   }
   return BrowseAction::none;
 }

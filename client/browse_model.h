@@ -32,6 +32,7 @@ enum class BrowseKey : std::uint8_t {
   help,
   rewalk,
   quit,
+  other,  // any other key: closes the help, does nothing else
 };
 
 enum class BrowseAction : std::uint8_t { none, rewalk, quit };

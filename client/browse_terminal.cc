@@ -81,7 +81,7 @@ void draw(const BrowseScreen& screen) {
   refresh();
 }
 
-std::optional<BrowseKey> keyFor(int key) {
+BrowseKey keyFor(int key) {
   switch (key) {
     case KEY_UP:
     case 'k':
@@ -127,7 +127,7 @@ std::optional<BrowseKey> keyFor(int key) {
     case 'q':
       return BrowseKey::quit;
     default:
-      return std::nullopt;
+      return BrowseKey::other;
   }
 }
 
@@ -176,9 +176,9 @@ int runBrowser(const std::string& path, const TreeWalk& walk) {
   BrowseModel model(std::move(**first));
   while (true) {
     draw(model.render(COLS, LINES));
-    const std::optional<BrowseKey> key = keyFor(getch());
-    if (!key) continue;  // KEY_RESIZE among them: the next render takes the new size
-    switch (model.press(*key)) {
+    const int key = getch();
+    if (key == KEY_RESIZE || key == ERR) continue;  // the next render takes the new size
+    switch (model.press(keyFor(key))) {
       case BrowseAction::none:
         break;
       case BrowseAction::quit:

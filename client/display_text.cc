@@ -3,8 +3,10 @@
 #include <locale.h>
 #include <wchar.h>
 
-#include <array>
+#include <algorithm>
 #include <cstdint>
+
+#include "platform/unicode_text.h"
 
 namespace kelmarind::client {
 namespace {
@@ -14,34 +16,17 @@ struct Decoded {
   std::size_t length = 0;  // 0: the byte at the position starts no well-formed character
 };
 
-// One character of well-formed UTF-8 (the Unicode standard's table 3-7):
-// overlong forms, surrogates and values past U+10FFFF are not characters.
+// One character of well-formed UTF-8, or none when the bytes at `at` are
+// ill-formed (overlong, surrogate, past U+10FFFF, cut short).
 Decoded decodeAt(std::string_view text, std::size_t at) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[at + i]); };
-  const unsigned char lead = byte(0);
+  const auto lead = static_cast<unsigned char>(text[at]);
   if (lead < 0x80) return {lead, 1};
-  std::size_t length = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return {};
-  }
-  if (text.size() - at < length) return {};
+  const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  const std::string_view sequence = text.substr(at, length);
+  if (sequence.size() != length || platform::validUtf8PrefixLength(sequence) != length) return {};
   char32_t codePoint = lead & (0x7F >> length);
   for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(i);
-    if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return {};
-    codePoint = (codePoint << 6) | (next & 0x3F);
+    codePoint = (codePoint << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3F);
   }
   return {codePoint, length};
 }
