@@ -1,0 +1,60 @@
+// Reads arbitrary bytes as the client's tree: whatever reads must hold
+// together (every subtree inside its parent's), and every document the walk's
+// reader accepts, written again by the walk's encoder, must read node for
+// node the same.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+
+#include "client/scan_tree.h"
+#include "walk/node_json.h"
+
+namespace {
+
+using kelmarind::client::ScanTree;
+using kelmarind::walk::PrivilegedNode;
+
+void checkShape(const ScanTree& tree) {
+  for (std::uint32_t i = 0; i < tree.size(); ++i) {
+    if (tree[i].subtreeEnd <= i || tree[i].subtreeEnd > tree.size()) std::abort();
+    for (const std::uint32_t child : tree.childrenOf(i)) {
+      if (tree[child].subtreeEnd > tree[i].subtreeEnd) std::abort();
+    }
+  }
+}
+
+void checkSame(const PrivilegedNode& node, const ScanTree& tree, std::uint32_t& index) {
+  if (index >= tree.size()) std::abort();
+  const auto& entry = tree[index++];
+  if (entry.name != node.name || entry.isDirectory != node.isDirectory ||
+      entry.isAggregate != node.isAggregate || entry.allocatedSize != node.allocatedSize ||
+      entry.folderCount != node.folderCount || entry.fileCount != node.fileCount ||
+      entry.hasDate != node.modificationDate.has_value() ||
+      (entry.hasDate && entry.modificationDate != *node.modificationDate)) {
+    std::abort();
+  }
+  for (const PrivilegedNode& child : node.children) checkSame(child, tree, index);
+  if (entry.subtreeEnd != index) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+  if (const auto tree = ScanTree::read(bytes)) {
+    checkShape(*tree);
+  } else {
+    (void)tree.error().description();
+  }
+  const auto node = kelmarind::walk::decodeDocument(bytes);
+  if (!node) return 0;
+  const auto document = kelmarind::walk::encodeDocument(*node);
+  if (!document) return 0;  // a date JSON cannot express
+  const auto tree = ScanTree::read(*document);
+  if (!tree) std::abort();
+  std::uint32_t index = 0;
+  checkSame(*node, *tree, index);
+  if (index != tree->size()) std::abort();
+  return 0;
+}
