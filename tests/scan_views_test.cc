@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -182,6 +183,41 @@ TEST_F(BrowseTerminalTest, AWalkInProgressShowsItsTimeAndQLeavesIt) {
   keys({"q"});
   screenWith("exit status 0");
   ::close(listener);
+}
+
+std::string sourceText(const std::string& relative) {
+  std::ifstream in(std::string(KELMARIND_SOURCE_DIR) + "/" + relative);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST(ScanManualTest, HelpManualPageAndCompletionAgreeOnOptionsAndStatuses) {
+  const ProcessResult help = runProcess({binaryPath("kelmarind-scan"), "--help"});
+  ASSERT_EQ(help.exitStatus, 0);
+  const std::string manual = sourceText("docs/man/kelmarind-scan.1");
+  const std::string completion = sourceText("client/kelmarind-scan.bash");
+  ASSERT_FALSE(manual.empty());
+  ASSERT_FALSE(completion.empty());
+  int optionCount = 0;
+  for (std::size_t at = help.out.find("--"); at != std::string::npos;
+       at = help.out.find("--", at + 2)) {
+    const std::size_t end = help.out.find_first_not_of("abcdefghijklmnopqrstuvwxyz", at + 2);
+    const std::string name = help.out.substr(at + 2, end - at - 2);
+    if (name.empty()) continue;
+    ++optionCount;
+    EXPECT_NE(manual.find("\\-\\-" + name), std::string::npos) << "--" << name;
+    EXPECT_NE(completion.find("--" + name), std::string::npos) << "--" << name;
+  }
+  EXPECT_GE(optionCount, 9);
+  const std::size_t statuses = help.out.find("Exit status:");
+  ASSERT_NE(statuses, std::string::npos);
+  for (const std::string status : {"0", "1", "2", "3", "64"}) {
+    EXPECT_NE(help.out.find("\n  " + status + " ", statuses), std::string::npos) << status;
+    EXPECT_NE(manual.find(".B " + status + "\n", manual.find(".SH EXIT STATUS")), std::string::npos)
+        << status;
+  }
+  const ProcessResult version = runProcess({binaryPath("kelmarind-scan"), "--version"});
+  EXPECT_EQ(version.exitStatus, 0);
+  EXPECT_TRUE(version.out.starts_with("kelmarind-scan 1.")) << version.out;
 }
 
 }  // namespace
