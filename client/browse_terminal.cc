@@ -135,7 +135,9 @@ BrowseKey keyFor(int key) {
 std::optional<WalkResult> awaitWalk(const TreeWalk& walk, const std::string& path) {
   const std::shared_ptr<PendingWalk> pending = startWalk(walk);
   const auto start = std::chrono::steady_clock::now();
-  timeout(100);
+  // Short waits for a key, so that the end of the walk is seen at once;
+  // curses sends only what changed, so drawing this often costs little.
+  timeout(20);
   while (true) {
     {
       const std::lock_guard lock(pending->mutex);
