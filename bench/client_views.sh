@@ -67,7 +67,7 @@ first_screen() {
   wait "$pid" 2>/dev/null || true
 }
 
-timed "$client" --socket "$socket" --json "$target"  # warm the cache
+timed "$client" --socket "$socket" --json "$target" >/dev/null  # warm the cache
 for ((round = 0; round < rounds; round++)); do
   echo "$(timed "$client" --socket "$socket" --json "$target")" \
     "$(timed "$client" --socket "$socket" "$target")" "$(first_screen)"
