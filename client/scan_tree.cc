@@ -1,6 +1,7 @@
 #include "client/scan_tree.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -138,7 +139,11 @@ class Cursor {
     if (digits.empty()) return fail("expected a number or null");
     double value = 0;
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (error != std::errc()) return fail("number out of range");
+    // Beyond a double's range a date reads as infinity or zero, as strtod
+    // has it: the views show it rather than refuse the whole tree.
+    if (error == std::errc::result_out_of_range)
+      return std::strtod(std::string(digits).c_str(), nullptr);
+    if (error != std::errc()) return fail("expected a number or null");
     return value;
   }
 
@@ -363,7 +368,12 @@ class DocumentReader {
       return false;
     }
     Open& node = open_.back();
-    if (node.seen & *member) return cursor_.fail("repeated member " + key_);
+    // A repeated member counts as it first came, as in any reader that
+    // looks members up by key.
+    if (node.seen & *member) {
+      if (auto skipped = cursor_.skipValue(); !skipped) return std::unexpected(skipped.error());
+      return false;
+    }
     node.seen |= *member;
     ScanEntry& entry = entries[node.index];
     switch (*member) {

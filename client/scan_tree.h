@@ -37,10 +37,11 @@ struct DocumentError {
 class ScanTree final {
  public:
   // Reads a node document as the helper writes it, or any JSON with the same
-  // members in any order (modificationDate may be null or missing; unknown
-  // members are skipped with their brackets matched and strings closed, not
-  // otherwise checked). Only the root's path is kept: the views name every
-  // other entry by its place. The first error ends the reading. Any depth.
+  // members in any order (modificationDate may be null or missing; a repeated
+  // member counts as it first came; unknown members are skipped with their
+  // brackets matched and strings closed, not otherwise checked). Only the
+  // root's path is kept: the views name every other entry by its place. The
+  // first error ends the reading. Any depth.
   [[nodiscard]] static std::expected<ScanTree, DocumentError> read(std::string_view document);
 
   ScanTree(ScanTree&&) noexcept = default;

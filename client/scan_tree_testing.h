@@ -1,17 +1,19 @@
-// Trees for the client's unit tests, written by the walk's own encoder and
-// read back by ScanTree::read, as the helper's documents are.
+// Trees for the client's unit tests: node values written as the helper's
+// documents are (compact JSON, "/" as "\/", controls as \u00XX) and read back
+// by ScanTree::read.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 #include <optional>
 #include <string>
 
 #include "client/scan_tree.h"
 #include "walk/coalesce.h"
-#include "walk/node_json.h"
 #include "walk/privileged_node.h"
 
 namespace kelmarind::client::testing {
@@ -30,7 +32,7 @@ inline walk::PrivilegedNode fileNode(std::string name, std::int64_t size,
 }
 
 inline walk::PrivilegedNode aggregateNode(std::int64_t count, std::int64_t size) {
-  walk::PrivilegedNode node = fileNode(walk::aggregateName(static_cast<std::size_t>(count)), size);
+  walk::PrivilegedNode node = fileNode(walk::groupedCount(count) + " more items", size);
   node.fileCount = count;
   node.isAggregate = true;
   return node;
@@ -53,12 +55,55 @@ inline walk::PrivilegedNode directoryNode(std::string name,
   return node;
 }
 
-// Paths are filled in from the names, the root's being `rootPath`.
+inline void appendJsonText(std::string_view text, std::string& out) {
+  out += '"';
+  for (const char c : text) {
+    if (c == '"' || c == '\\' || c == '/') {
+      out += '\\';
+      out += c;
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      std::array<char, 8> escape{};
+      std::snprintf(escape.data(), escape.size(), "\\u%04x", static_cast<unsigned char>(c));
+      out += escape.data();
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// The node's document; recursive, for the small trees of tests.
+inline void appendDocument(const walk::PrivilegedNode& node, std::string& out) {
+  out += R"({"name":)";
+  appendJsonText(node.name, out);
+  out += R"(,"path":)";
+  appendJsonText(node.path, out);
+  out += node.isDirectory ? R"(,"isDirectory":true)" : R"(,"isDirectory":false)";
+  out += R"(,"allocatedSize":)" + std::to_string(node.allocatedSize);
+  out += R"(,"folderCount":)" + std::to_string(node.folderCount);
+  out += R"(,"fileCount":)" + std::to_string(node.fileCount);
+  if (node.modificationDate) {
+    std::array<char, 32> date{};
+    std::snprintf(date.data(), date.size(), "%.17g", *node.modificationDate);
+    out += R"(,"modificationDate":)";
+    out += date.data();
+  }
+  out += node.isAggregate ? R"(,"isAggregate":true,"children":[)"
+                          : R"(,"isAggregate":false,"children":[)";
+  for (std::size_t i = 0; i < node.children.size(); ++i) {
+    if (i > 0) out += ',';
+    appendDocument(node.children[i], out);
+  }
+  out += "]}";
+}
+
+// The root's path is `rootPath`; the others' are left empty, which the
+// views never read.
 inline ScanTree readTree(walk::PrivilegedNode root, const std::string& rootPath = "/data") {
   root.path = rootPath;
-  const auto document = walk::encodeDocument(root);
-  EXPECT_TRUE(document.has_value());
-  auto tree = ScanTree::read(document.value());
+  std::string document;
+  appendDocument(root, document);
+  auto tree = ScanTree::read(document);
   EXPECT_TRUE(tree.has_value()) << tree.error().description();
   return std::move(tree.value());
 }
