@@ -23,7 +23,6 @@
 #include "client/tree_view.h"
 #include "client/treemap_document.h"
 #include "platform/unicode_text.h"
-#include "platform/wire_protocol.h"
 
 namespace kelmarind::client {
 namespace {
@@ -82,6 +81,11 @@ class ElapsedIndicator final {
   std::thread thread_;
 };
 
+// An empty path stands for the helper's own socket, the library's default.
+std::expected<ScanClient, ClientError> connectTo(const std::string& socketPath) {
+  return socketPath.empty() ? ScanClient::connect() : ScanClient::connect(socketPath);
+}
+
 WalkFailure noAnswer(const ClientError& error) {
   return {exitNoAnswer, "kelmarind-scan: " + error.message};
 }
@@ -89,7 +93,7 @@ WalkFailure noAnswer(const ClientError& error) {
 // One walk through the helper: its JSON document.
 std::expected<std::string, WalkFailure> fetchDocument(const std::string& socketPath,
                                                       const std::string& path) {
-  auto client = ScanClient::connect(socketPath);
+  auto client = connectTo(socketPath);
   if (!client) return std::unexpected(noAnswer(client.error()));
   auto answer = client->walkSubtreeAtPath(path);
   if (!answer) return std::unexpected(noAnswer(answer.error()));
@@ -121,7 +125,7 @@ bool writeAll(std::FILE* file, std::string_view bytes) {
 }
 
 int ping(const std::string& socketPath) {
-  auto client = ScanClient::connect(socketPath);
+  auto client = connectTo(socketPath);
   if (!client) return fail(noAnswer(client.error()));
   auto text = client->pingWithReply();
   if (!text) return fail(noAnswer(text.error()));
@@ -144,9 +148,7 @@ int writeTreemap(const ScanTree& tree, const std::string& file) {
 }
 
 int run(const ScanOptions& options) {
-  const std::string socketPath = options.socketPath.empty()
-                                     ? std::string(platform::wire::defaultSocketPath)
-                                     : options.socketPath;
+  const std::string& socketPath = options.socketPath;
   switch (options.mode) {
     case ScanMode::help:
       return writeAll(stdout, scanHelp()) ? exitSuccess : exitOutputFailed;

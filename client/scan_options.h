@@ -19,7 +19,7 @@ enum class ScanMode { printed, json, browse, treemap, ping, help, version };
 
 struct ScanOptions {
   ScanMode mode = ScanMode::printed;
-  std::string socketPath;
+  std::string socketPath;  // empty: the helper's own socket
   bool isVerbatim = false;
   int depth = 2;
   std::string treemapFile;  // ends in ".svg" or ".html"
