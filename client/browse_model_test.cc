@@ -98,15 +98,6 @@ TEST_F(BrowseModelTest, SortingKeepsTheSelectedEntryAndTheAggregateLast) {
   EXPECT_TRUE(screen()[2].find(" big/") != std::string::npos);
 }
 
-TEST_F(BrowseModelTest, HelpClosesOnAnyKeyAndTheCallerIsAskedToWalkOrQuit) {
-  press({BrowseKey::help});
-  EXPECT_EQ(screen()[2], "Keys");
-  press({BrowseKey::other});
-  EXPECT_TRUE(screen()[2].starts_with(">"));
-  EXPECT_EQ(model_.press(BrowseKey::rewalk), BrowseAction::rewalk);
-  EXPECT_EQ(model_.press(BrowseKey::quit), BrowseAction::quit);
-}
-
 TEST(BrowseModelScreenTest, EveryLineFitsAnySizeAndHoldsNoControlCharacter) {
   walk::PrivilegedNode root = sampleTree();
   root.children.push_back(fileNode(std::string(300, 'n') + "\xff\t日本", 1));

@@ -20,15 +20,7 @@ namespace kelmarind::client::testing {
 
 inline walk::PrivilegedNode fileNode(std::string name, std::int64_t size,
                                      std::optional<double> date = std::nullopt) {
-  return {.name = std::pmr::string(name),
-          .path = {},
-          .isDirectory = false,
-          .allocatedSize = size,
-          .folderCount = 0,
-          .fileCount = 1,
-          .modificationDate = date,
-          .isAggregate = false,
-          .children = {}};
+  return {std::pmr::string(name), {}, false, size, 0, 1, date, false, {}};
 }
 
 inline walk::PrivilegedNode aggregateNode(std::int64_t count, std::int64_t size) {
@@ -58,16 +50,11 @@ inline walk::PrivilegedNode directoryNode(std::string name,
 inline void appendJsonText(std::string_view text, std::string& out) {
   out += '"';
   for (const char c : text) {
-    if (c == '"' || c == '\\' || c == '/') {
-      out += '\\';
-      out += c;
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      std::array<char, 8> escape{};
-      std::snprintf(escape.data(), escape.size(), "\\u%04x", static_cast<unsigned char>(c));
-      out += escape.data();
-    } else {
-      out += c;
-    }
+    std::array<char, 8> escape{};
+    if (c == '"' || c == '\\' || c == '/') std::snprintf(escape.data(), escape.size(), "\\%c", c);
+    if (static_cast<unsigned char>(c) < 0x20)
+      std::snprintf(escape.data(), escape.size(), "\\u%04x", c);
+    out += escape[0] != 0 ? std::string_view(escape.data()) : std::string_view(&c, 1);
   }
   out += '"';
 }

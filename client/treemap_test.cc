@@ -1,10 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <optional>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,42 +86,27 @@ struct SvgBox {
   int parent = -1;
 };
 
-double number(std::string_view text) {
-  double value = 0;
-  std::from_chars(text.data(), text.data() + text.size(), value);
-  return value;
-}
-
-std::string_view attribute(std::string_view tag, std::string_view name) {
-  const std::size_t at = tag.find(" " + std::string(name) + "=\"");
-  if (at == std::string_view::npos) return {};
-  const std::size_t start = at + name.size() + 3;
-  return tag.substr(start, tag.find('"', start) - start);
-}
-
-std::vector<SvgBox> readSvgBoxes(std::string_view svg) {
+std::vector<SvgBox> readSvgBoxes(const std::string& svg) {
+  static const std::regex kTag(
+      R"re(<g>|</g>|<rect x="([^"]*)" y="([^"]*)" width="([^"]*)" height="([^"]*)")re"
+      R"re([^>]* data-size="([^"]*)"(?: data-content="([^"]*)")?)re");
   std::vector<SvgBox> boxes;
-  std::vector<int> open;
-  for (std::size_t at = svg.find('<'); at != std::string_view::npos; at = svg.find('<', at + 1)) {
-    if (svg.substr(at, 3) == "<g>") {
+  std::vector<int> open;  // the box of each <g> we are in
+  for (std::sregex_iterator m(svg.begin(), svg.end(), kTag), end; m != end; ++m) {
+    if (m->str() == "<g>") {
       open.push_back(static_cast<int>(boxes.size()));
-    } else if (svg.substr(at, 4) == "</g>") {
+    } else if (m->str() == "</g>") {
       open.pop_back();
-    } else if (svg.substr(at, 6) == "<rect ") {
-      const std::string_view tag = svg.substr(at, svg.find('>', at) - at);
-      SvgBox box{.rect = {number(attribute(tag, "x")), number(attribute(tag, "y")),
-                          number(attribute(tag, "width")), number(attribute(tag, "height"))},
-                 .content = std::nullopt,
-                 .size = number(attribute(tag, "data-size")),
-                 .parent = open.size() > 1 ? open[open.size() - 2] : -1};
-      if (const std::string_view content = attribute(tag, "data-content"); !content.empty()) {
-        std::vector<double> v;
-        for (std::size_t from = 0; from < content.size();) {
-          const std::size_t end = std::min(content.find(' ', from), content.size());
-          v.push_back(number(content.substr(from, end - from)));
-          from = end + 1;
-        }
-        if (v.size() == 4) box.content = Rect{v[0], v[1], v[2], v[3]};
+    } else {
+      SvgBox box{
+          {std::stod(m->str(1)), std::stod(m->str(2)), std::stod(m->str(3)), std::stod(m->str(4))},
+          std::nullopt,
+          std::stod(m->str(5)),
+          open.size() > 1 ? open[open.size() - 2] : -1};
+      if ((*m)[6].matched) {
+        std::istringstream content(m->str(6));
+        box.content.emplace();
+        content >> box.content->x >> box.content->y >> box.content->width >> box.content->height;
       }
       boxes.push_back(box);
     }
