@@ -18,7 +18,7 @@ namespace {
 // Text is measured at this many pixels a column at the 11 px font below;
 // slightly wide, so that a label never runs past its box.
 constexpr double kColumnWidth = 7;
-constexpr double kLeastBox = 0.5;
+constexpr double kLeastBox = 2;
 constexpr double kLeafLabelWidth = 30;
 constexpr double kLeafLabelHeight = 14;
 // Entries below this share of their directory would be under ~15 px square

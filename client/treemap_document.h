@@ -27,8 +27,8 @@ struct Rgb {
 // are, holding the box's <rect> (geometry in its x, y, width and height;
 // data-size its allocated size; data-content the room given to its entries,
 // "x y width height", when it shows any) with a <title> tooltip, then its
-// label, then the boxes of its entries. Boxes smaller than half a pixel
-// either way are left out.
+// label, then the boxes of its entries. Boxes narrower or lower than two
+// pixels are left out, with what lies in them.
 [[nodiscard]] std::string treemapSvg(const ScanTree& tree, const TreemapStyle& style);
 
 // The page: the tree's layout at `style`'s size down to entries too small to
