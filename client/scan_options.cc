@@ -41,7 +41,7 @@ Exit status:
   2   no answer: the helper could not be reached, the connection broke, or
       its reply did not read
   3   the view or the treemap file could not be written
-  64  the command line is not usable
+  64  the command line is not usable, or --browse has no terminal
 )";
 
 bool takeDepth(std::string_view value, int& depth) {
