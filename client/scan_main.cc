@@ -9,7 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <expected>
-#include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -137,10 +137,10 @@ int writeTreemap(const ScanTree& tree, const std::string& file) {
   const TreemapStyle style;
   const std::string document =
       file.ends_with(".svg") ? treemapSvg(tree, style) : treemapHtml(tree, style);
-  std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(document.data(), static_cast<std::streamsize>(document.size()));
-  out.close();
-  if (!out) {
+  // "e": opened close-on-exec, as every descriptor here.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "we"),
+                                                            &std::fclose);
+  if (!out || !writeAll(out.get(), document)) {
     std::fprintf(stderr, "kelmarind-scan: cannot write %s\n", file.c_str());
     return exitOutputFailed;
   }
