@@ -96,11 +96,13 @@ class TreemapPageTest : public ::testing::Test {
   Image screenshot(const std::string& url) {
     const TempDir profile;
     const std::string png = scratch_ / "shot.png";
+    // A browser that hangs fails the test instead of holding up the suite.
     const ProcessResult shot = runProcess(
-        {chromium_, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
-         "--no-first-run", "--disable-background-networking", "--disable-component-update",
-         "--disable-sync", "--user-data-dir=" + profile.path(), "--hide-scrollbars",
-         "--force-device-scale-factor=1", "--window-size=1280,828", "--screenshot=" + png, url});
+        {"timeout", "120", chromium_, "--headless", "--no-sandbox", "--disable-gpu",
+         "--disable-quic", "--no-first-run", "--disable-background-networking",
+         "--disable-component-update", "--disable-sync", "--user-data-dir=" + profile.path(),
+         "--hide-scrollbars", "--force-device-scale-factor=1", "--window-size=1280,828",
+         "--screenshot=" + png, url});
     EXPECT_EQ(shot.exitStatus, 0) << shot.err;
     std::optional<Image> image = readPng(png);
     EXPECT_TRUE(image.has_value()) << shot.err;
