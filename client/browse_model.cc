@@ -14,14 +14,14 @@
 namespace kelmarind::client {
 namespace {
 
-constexpr int kHeaderLines = 2;
-constexpr int kFooterLines = 1;
-constexpr int kSizeColumns = 10;
-constexpr int kLeastNameColumns = 16;
+constexpr int headerLines = 2;
+constexpr int footerLines = 1;
+constexpr int sizeColumns = 10;
+constexpr int leastNameColumns = 16;
 // Seconds from the Unix epoch to 2001-01-01T00:00:00Z, the documents' epoch.
-constexpr double kDocumentEpoch = 978307200;
+constexpr double documentEpoch = 978307200;
 
-constexpr std::array<std::string_view, 13> kHelp = {
+constexpr std::array<std::string_view, 13> help = {
     "Keys",
     "  \u2191 \u2193  j k        move",
     "  PgUp PgDn       a page at a time",
@@ -63,7 +63,7 @@ bool nameLess(std::string_view a, std::string_view b) {
 
 std::string formatDate(const ScanEntry& entry) {
   if (!entry.hasDate) return std::string(10, ' ');
-  const auto seconds = static_cast<time_t>(entry.modificationDate + kDocumentEpoch);
+  const auto seconds = static_cast<time_t>(entry.modificationDate + documentEpoch);
   struct tm local{};
   std::array<char, 16> text{};
   if (::localtime_r(&seconds, &local) == nullptr ||
@@ -73,7 +73,7 @@ std::string formatDate(const ScanEntry& entry) {
   return text.data();
 }
 
-std::string padLeft(std::string text, int columns) {
+std::string padLeft(const std::string& text, int columns) {
   const int width = displayWidth(text);
   return width < columns ? std::string(static_cast<std::size_t>(columns - width), ' ') + text
                          : text;
@@ -154,7 +154,7 @@ BrowseAction BrowseModel::press(BrowseKey key) {
     isShowingHelp_ = false;
     return key == BrowseKey::quit ? BrowseAction::quit : BrowseAction::none;
   }
-  constexpr std::ptrdiff_t kFar = 1 << 30;
+  constexpr std::ptrdiff_t far = 1 << 30;
   switch (key) {
     case BrowseKey::up:
       move(-1);
@@ -169,10 +169,10 @@ BrowseAction BrowseModel::press(BrowseKey key) {
       move(pageRows_);
       break;
     case BrowseKey::first:
-      move(-kFar);
+      move(-far);
       break;
     case BrowseKey::last:
-      move(kFar);
+      move(far);
       break;
     case BrowseKey::open:
       openSelected();
@@ -253,7 +253,7 @@ void BrowseModel::replaceTree(ScanTree tree) {
   }
 }
 
-void BrowseModel::setStatus(std::string message) { status_ = displayEscaped(message); }
+void BrowseModel::setStatus(std::string_view message) { status_ = displayEscaped(message); }
 
 std::string BrowseModel::currentPath() const {
   std::string path = tree_.rootPath().empty() ? std::string(tree_.root().name) : tree_.rootPath();
@@ -271,7 +271,7 @@ std::string BrowseModel::rowText(std::uint32_t index, int width) const {
   std::array<char, 16> percent{};
   std::snprintf(percent.data(), percent.size(), "%5.1f%%", share * 100.0);
 
-  std::string line = padLeft(formatByteSize(entry.allocatedSize), kSizeColumns);
+  std::string line = padLeft(formatByteSize(entry.allocatedSize), sizeColumns);
   line += ' ';
   line += percent.data();
   line += ' ';
@@ -293,7 +293,7 @@ std::string BrowseModel::rowText(std::uint32_t index, int width) const {
   const int room = width - displayWidth(line);
   const int countsWidth = displayWidth(counts);
   if (!counts.empty() && displayWidth(name) + countsWidth > room) {
-    if (room - countsWidth < kLeastNameColumns) counts.clear();
+    if (room - countsWidth < leastNameColumns) counts.clear();
   }
   line += fitToColumns(name, room - displayWidth(counts));
   line += counts;
@@ -304,8 +304,8 @@ void BrowseModel::renderRows(int width, int rowCount, BrowseScreen& screen) {
   Level& level = levels_.back();
   if (isShowingHelp_) {
     for (int i = 0; i < rowCount; ++i) {
-      screen.lines.push_back(i < static_cast<int>(kHelp.size()) ? fitToColumns(kHelp[i], width)
-                                                                : std::string());
+      screen.lines.push_back(i < static_cast<int>(help.size()) ? fitToColumns(help[i], width)
+                                                               : std::string());
     }
     return;
   }
@@ -352,11 +352,11 @@ BrowseScreen BrowseModel::render(int width, int height) {
                        "  \u00b7 " + std::string(orderName(order_)),
                    width),
   };
-  for (int i = 0; i < std::min(height, kHeaderLines); ++i) screen.lines.push_back(header[i]);
-  const int rowCount = height - kHeaderLines - kFooterLines;
+  for (int i = 0; i < std::min(height, headerLines); ++i) screen.lines.push_back(header[i]);
+  const int rowCount = height - headerLines - footerLines;
   pageRows_ = std::max(rowCount - 1, 1);
   if (rowCount > 0) renderRows(width, rowCount, screen);
-  if (height > kHeaderLines) {
+  if (height > headerLines) {
     const std::string_view hints = width >= 70 ? "\u2191\u2193 move  \u23ce open  \u232b back  s n "
                                                  "c m sort  r walk again  ? help  q quit"
                                                : "? help  q quit  \u23ce open  \u232b back";

@@ -58,7 +58,7 @@ class BrowseModel final {
 
   // A one-line message in place of the key hints until the next key; shown
   // escaped.
-  void setStatus(std::string message);
+  void setStatus(std::string_view message);
 
   // The screen at this size. Scrolls so that the selection stays in view,
   // which is why it is not const. Any size, down to 0 × 0.

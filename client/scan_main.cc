@@ -193,7 +193,8 @@ int main(int argc, char** argv) {
   std::string reason;
   const auto options = parseScanOptions(args, reason);
   if (!options) {
-    std::fprintf(stderr, "kelmarind-scan: %s\n%s", reason.c_str(), scanUsage().data());
+    const std::string message = "kelmarind-scan: " + reason + "\n" + std::string(scanUsage());
+    std::fputs(message.c_str(), stderr);
     return exitUsage;
   }
   return run(*options);

@@ -5,13 +5,13 @@
 namespace kelmarind::client {
 namespace {
 
-constexpr std::string_view kUsage =
+constexpr std::string_view usage =
     "usage: kelmarind-scan [--socket PATH] [--depth N] [--verbatim] PATH\n"
     "       kelmarind-scan [--socket PATH] [--verbatim] --json | --browse | --treemap FILE PATH\n"
     "       kelmarind-scan [--socket PATH] --ping\n"
     "       kelmarind-scan --help | --version\n";
 
-constexpr std::string_view kHelpBody = R"(
+constexpr std::string_view helpBody = R"(
 Measures the directory tree at PATH with the rights of the Kelmarind helper
 (root) and shows it. Hard-linked files count once, other mounted file systems
 are not entered, and each directory's entries below 0.2 % of its size are
@@ -165,8 +165,8 @@ std::optional<ScanOptions> parseScanOptions(const std::vector<std::string_view>&
   return options;
 }
 
-std::string_view scanUsage() { return kUsage; }
+std::string_view scanUsage() { return usage; }
 
-std::string scanHelp() { return std::string(kUsage) + std::string(kHelpBody); }
+std::string scanHelp() { return std::string(usage) + std::string(helpBody); }
 
 }  // namespace kelmarind::client

@@ -10,7 +10,8 @@
 namespace kelmarind::client {
 namespace {
 
-enum Member : unsigned {
+// The members of a node's object, each a bit of the set a node has seen.
+enum class Member : std::uint16_t {
   name = 1u << 0,
   path = 1u << 1,
   isDirectory = 1u << 2,
@@ -21,22 +22,25 @@ enum Member : unsigned {
   isAggregate = 1u << 7,
   children = 1u << 8,
 };
-constexpr unsigned kRequired =
-    name | path | isDirectory | allocatedSize | folderCount | fileCount | isAggregate | children;
+
+constexpr std::uint16_t bit(Member member) { return static_cast<std::uint16_t>(member); }
+
+// Every member but the date.
+constexpr std::uint16_t required = 0x1FF & ~bit(Member::modificationDate);
 
 std::optional<Member> memberNamed(std::string_view key) {
-  static constexpr std::pair<std::string_view, Member> kMembers[] = {
-      {"name", name},
-      {"path", path},
-      {"isDirectory", isDirectory},
-      {"allocatedSize", allocatedSize},
-      {"folderCount", folderCount},
-      {"fileCount", fileCount},
-      {"modificationDate", modificationDate},
-      {"isAggregate", isAggregate},
-      {"children", children},
+  static constexpr std::pair<std::string_view, Member> members[] = {
+      {"name", Member::name},
+      {"path", Member::path},
+      {"isDirectory", Member::isDirectory},
+      {"allocatedSize", Member::allocatedSize},
+      {"folderCount", Member::folderCount},
+      {"fileCount", Member::fileCount},
+      {"modificationDate", Member::modificationDate},
+      {"isAggregate", Member::isAggregate},
+      {"children", Member::children},
   };
-  for (const auto& [text, member] : kMembers) {
+  for (const auto& [text, member] : members) {
     if (text == key) return member;
   }
   return std::nullopt;
@@ -141,8 +145,9 @@ class Cursor {
     const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     // Beyond a double's range a date reads as infinity or zero, as strtod
     // has it: the views show it rather than refuse the whole tree.
-    if (error == std::errc::result_out_of_range)
+    if (error == std::errc::result_out_of_range) {
       return std::strtod(std::string(digits).c_str(), nullptr);
+    }
     if (error != std::errc()) return fail("expected a number or null");
     return value;
   }
@@ -168,8 +173,8 @@ class Cursor {
         if (closers.empty()) return fail("expected a value");
         ++at_;
       } else {
-        constexpr std::string_view kDelimiters = " \t\r\n,:[]{}\"";
-        while (!atEnd() && kDelimiters.find(text_[at_]) == std::string_view::npos) ++at_;
+        constexpr std::string_view delimiters = " \t\r\n,:[]{}\"";
+        while (!atEnd() && delimiters.find(text_[at_]) == std::string_view::npos) ++at_;
       }
     } while (!closers.empty());
     return {};
@@ -326,7 +331,7 @@ class DocumentReader {
  private:
   struct Open {
     std::uint32_t index;
-    unsigned seen;
+    std::uint16_t seen;
   };
 
   std::expected<void, DocumentError> openNode() {
@@ -344,7 +349,7 @@ class DocumentReader {
   // what follows is that sibling's first member.
   std::expected<bool, DocumentError> closeNode() {
     const Open node = open_.back();
-    if ((node.seen & kRequired) != kRequired) return cursor_.fail("node misses a member");
+    if ((node.seen & required) != required) return cursor_.fail("node misses a member");
     entries[node.index].subtreeEnd = static_cast<std::uint32_t>(entries.size());
     open_.pop_back();
     if (open_.empty()) return false;
@@ -370,38 +375,38 @@ class DocumentReader {
     Open& node = open_.back();
     // A repeated member counts as it first came, as in any reader that
     // looks members up by key.
-    if (node.seen & *member) {
+    if ((node.seen & bit(*member)) != 0) {
       if (auto skipped = cursor_.skipValue(); !skipped) return std::unexpected(skipped.error());
       return false;
     }
-    node.seen |= *member;
+    node.seen |= bit(*member);
     ScanEntry& entry = entries[node.index];
     switch (*member) {
-      case children:
+      case Member::children:
         if (!cursor_.consume('[')) return cursor_.fail("expected an array of children");
         if (cursor_.consume(']')) return false;
         if (auto opened = openNode(); !opened) return std::unexpected(opened.error());
         return true;
-      case name: {
+      case Member::name: {
         const std::size_t start = names.size();
         if (auto read = cursor_.string(names); !read) return std::unexpected(read.error());
         nameSpans[node.index] = {start, names.size() - start};
         return false;
       }
-      case path:
+      case Member::path:
         if (open_.size() == 1) return check(cursor_.string(rootPath));
         return check(cursor_.rawString());
-      case isDirectory:
+      case Member::isDirectory:
         return assign(cursor_.boolean(), entry.isDirectory);
-      case isAggregate:
+      case Member::isAggregate:
         return assign(cursor_.boolean(), entry.isAggregate);
-      case allocatedSize:
+      case Member::allocatedSize:
         return assign(cursor_.integer(), entry.allocatedSize);
-      case folderCount:
+      case Member::folderCount:
         return assign(cursor_.integer(), entry.folderCount);
-      case fileCount:
+      case Member::fileCount:
         return assign(cursor_.integer(), entry.fileCount);
-      case modificationDate: {
+      case Member::modificationDate: {
         const auto date = cursor_.date();
         if (!date) return std::unexpected(date.error());
         entry.hasDate = date->has_value();

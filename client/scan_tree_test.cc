@@ -52,15 +52,15 @@ TEST(ScanTreeTest, ReadsAnyDepthWithoutRecursion) {
   const std::string node =
       R"({"name":"d","path":"","isDirectory":true,"allocatedSize":0,"folderCount":1,)"
       R"("fileCount":0,"isAggregate":false,"children":[)";
-  constexpr int kDepth = 200'000;
+  constexpr int depth = 200'000;
   std::string document;
-  for (int i = 0; i < kDepth; ++i) document += node;
-  for (int i = 0; i < kDepth; ++i) document += "]}";
+  for (int i = 0; i < depth; ++i) document += node;
+  for (int i = 0; i < depth; ++i) document += "]}";
   const auto tree = ScanTree::read(document);
   ASSERT_TRUE(tree.has_value()) << tree.error().description();
-  ASSERT_EQ(tree->size(), static_cast<std::uint32_t>(kDepth));
-  EXPECT_EQ((*tree)[kDepth - 1].subtreeEnd, static_cast<std::uint32_t>(kDepth));
-  EXPECT_EQ(tree->childrenOf(kDepth - 2).size(), 1u);
+  ASSERT_EQ(tree->size(), static_cast<std::uint32_t>(depth));
+  EXPECT_EQ((*tree)[depth - 1].subtreeEnd, static_cast<std::uint32_t>(depth));
+  EXPECT_EQ(tree->childrenOf(depth - 2).size(), 1u);
 }
 
 TEST(ScanTreeTest, ReadsAnyMemberOrderSpacingAndUnknownMembers) {

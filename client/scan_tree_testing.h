@@ -18,7 +18,7 @@
 
 namespace kelmarind::client::testing {
 
-inline walk::PrivilegedNode fileNode(std::string name, std::int64_t size,
+inline walk::PrivilegedNode fileNode(std::string_view name, std::int64_t size,
                                      std::optional<double> date = std::nullopt) {
   return {std::pmr::string(name), {}, false, size, 0, 1, date, false, {}};
 }
@@ -31,10 +31,10 @@ inline walk::PrivilegedNode aggregateNode(std::int64_t count, std::int64_t size)
 }
 
 // A directory whose sizes and counts are its children's sums, as the walk's are.
-inline walk::PrivilegedNode directoryNode(std::string name,
+inline walk::PrivilegedNode directoryNode(std::string_view name,
                                           std::initializer_list<walk::PrivilegedNode> children,
                                           std::optional<double> date = std::nullopt) {
-  walk::PrivilegedNode node = fileNode(std::move(name), 0, date);
+  walk::PrivilegedNode node = fileNode(name, 0, date);
   node.isDirectory = true;
   node.folderCount = 1;
   node.fileCount = 0;
@@ -52,8 +52,9 @@ inline void appendJsonText(std::string_view text, std::string& out) {
   for (const char c : text) {
     std::array<char, 8> escape{};
     if (c == '"' || c == '\\' || c == '/') std::snprintf(escape.data(), escape.size(), "\\%c", c);
-    if (static_cast<unsigned char>(c) < 0x20)
+    if (static_cast<unsigned char>(c) < 0x20) {
       std::snprintf(escape.data(), escape.size(), "\\u%04x", c);
+    }
     out += escape[0] != 0 ? std::string_view(escape.data()) : std::string_view(&c, 1);
   }
   out += '"';

@@ -17,14 +17,14 @@ namespace {
 
 // Text is measured at this many pixels a column at the 11 px font below;
 // slightly wide, so that a label never runs past its box.
-constexpr double kColumnWidth = 7;
-constexpr double kLeastBox = 2;
-constexpr double kLeafLabelWidth = 30;
-constexpr double kLeafLabelHeight = 14;
+constexpr double columnWidth = 7;
+constexpr double leastBox = 2;
+constexpr double leafLabelWidth = 30;
+constexpr double leafLabelHeight = 14;
 // Entries below this share of their directory would be under ~15 px square
 // with the directory zoomed to fill the page: the page leaves them out.
-constexpr double kPageLeastShare = 1.0 / 5000;
-constexpr std::size_t kPageMaxBoxes = 60'000;
+constexpr double pageLeastShare = 1.0 / 5000;
+constexpr std::size_t pageMaxBoxes = 60'000;
 
 Rgb fromHsl(double hue, double saturation, double lightness) {
   const double chroma = (1 - std::abs(2 * lightness - 1)) * saturation;
@@ -154,12 +154,12 @@ std::string labelOf(const TreemapBox& box, const ScanTree& tree, const std::stri
   const ScanEntry& entry = tree[box.entry];
   const bool showsEntries = box.content.area() > 0;
   if (showsEntries ? !hasStrip(box)
-                   : box.bounds.width < kLeafLabelWidth || box.bounds.height < kLeafLabelHeight) {
+                   : box.bounds.width < leafLabelWidth || box.bounds.height < leafLabelHeight) {
     return {};
   }
   const std::string text =
       (box.parent < 0 ? path : displayName(entry)) + "  " + formatByteSize(entry.allocatedSize);
-  const int columns = static_cast<int>((box.bounds.width - 6) / kColumnWidth);
+  const int columns = static_cast<int>((box.bounds.width - 6) / columnWidth);
   return columns >= 2 ? fitToColumns(text, columns) : std::string();
 }
 
@@ -202,12 +202,12 @@ void appendSvgBox(const ScanTree& tree, const TreemapBox& box, const std::string
   out += '\n';
 }
 
-constexpr std::string_view kPageHead = R"(<!DOCTYPE html>
+constexpr std::string_view pageHead = R"(<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8">
 <meta http-equiv="Content-Security-Policy" content="default-src 'none'; style-src 'unsafe-inline'; script-src 'unsafe-inline'">
 <title>)";
 
-constexpr std::string_view kPageStyle = R"(</title>
+constexpr std::string_view pageStyle = R"(</title>
 <style>
 html, body { margin: 0; height: 100%; background: #fff; font: 12px "DejaVu Sans", sans-serif; }
 #bar { height: 28px; line-height: 28px; padding: 0 8px; background: #2b2b2b; color: #ddd;
@@ -228,7 +228,7 @@ html, body { margin: 0; height: 100%; background: #fff; font: 12px "DejaVu Sans"
 // embedded in the page: each entry's rectangle is kept relative to the room
 // its directory gives its entries, so zooming only maps those rectangles
 // into a larger room and never lays anything out again.
-constexpr std::string_view kPageScript = R"(</script>
+constexpr std::string_view pageScript = R"(</script>
 <script>
 (() => {
 'use strict';
@@ -359,10 +359,10 @@ void appendPageData(const ScanTree& tree, const TreemapStyle& style,
       {"border", style.border},
       {"leastNesting", style.leastNesting},
       {"maxDepth", style.maxDepth},
-      {"leastBox", kLeastBox},
-      {"leafLabelWidth", kLeafLabelWidth},
-      {"leafLabelHeight", kLeafLabelHeight},
-      {"columnWidth", kColumnWidth},
+      {"leastBox", leastBox},
+      {"leafLabelWidth", leafLabelWidth},
+      {"leafLabelHeight", leafLabelHeight},
+      {"columnWidth", columnWidth},
   };
   for (const auto& [key, value] : settings) {
     out += '"';
@@ -435,19 +435,19 @@ std::string treemapSvg(const ScanTree& tree, const TreemapStyle& style) {
       "\" font-family=\"DejaVu Sans, sans-serif\" font-size=\"11\">\n"
       "<style>rect { stroke: #fff; stroke-width: 0.5; } text { fill: #111; }</style>\n";
   // Depth first with explicit closing marks, so any depth is fine.
-  constexpr std::size_t kClose = std::size_t{1} << 63;
+  constexpr std::size_t closing = std::size_t{1} << 63;
   std::vector<std::size_t> stack = {0};
   while (!stack.empty()) {
     const std::size_t top = stack.back();
     stack.pop_back();
-    if (top & kClose) {
+    if (top & closing) {
       out += "</g>\n";
       continue;
     }
     const TreemapBox& box = boxes[top];
-    if (box.bounds.width < kLeastBox || box.bounds.height < kLeastBox) continue;
+    if (box.bounds.width < leastBox || box.bounds.height < leastBox) continue;
     appendSvgBox(tree, box, paths[top], out);
-    stack.push_back(top | kClose);
+    stack.push_back(top | closing);
     stack.insert(stack.end(), children[top].rbegin(), children[top].rend());
   }
   out += "</svg>\n";
@@ -457,16 +457,16 @@ std::string treemapSvg(const ScanTree& tree, const TreemapStyle& style) {
 std::string treemapHtml(const ScanTree& tree, const TreemapStyle& style) {
   TreemapStyle deep = style;
   deep.leastNesting = 0;
-  deep.leastShare = kPageLeastShare;
-  deep.maxBoxes = kPageMaxBoxes;
+  deep.leastShare = pageLeastShare;
+  deep.maxBoxes = pageMaxBoxes;
   const std::vector<TreemapBox> boxes = layoutTreemap(tree, deep);
 
-  std::string out(kPageHead);
+  std::string out(pageHead);
   out += "Treemap of ";
   appendXml(displayEscaped(tree.rootPath().empty() ? tree.root().name : tree.rootPath()), out);
-  out += kPageStyle;
+  out += pageStyle;
   appendPageData(tree, style, boxes, out);
-  out += kPageScript;
+  out += pageScript;
   return out;
 }
 

@@ -21,18 +21,18 @@ using testing::aggregateNode;
 using testing::directoryNode;
 using testing::fileNode;
 
-constexpr double kRounding = 2e-3;  // the SVG writes three decimals
+constexpr double rounding = 2e-3;  // the SVG writes three decimals
 
 bool inside(const Rect& inner, const Rect& outer) {
-  return inner.x >= outer.x - kRounding && inner.y >= outer.y - kRounding &&
-         inner.x + inner.width <= outer.x + outer.width + kRounding &&
-         inner.y + inner.height <= outer.y + outer.height + kRounding;
+  return inner.x >= outer.x - rounding && inner.y >= outer.y - rounding &&
+         inner.x + inner.width <= outer.x + outer.width + rounding &&
+         inner.y + inner.height <= outer.y + outer.height + rounding;
 }
 
 bool overlap(const Rect& a, const Rect& b) {
   const double w = std::min(a.x + a.width, b.x + b.width) - std::max(a.x, b.x);
   const double h = std::min(a.y + a.height, b.y + b.height) - std::max(a.y, b.y);
-  return w > kRounding && h > kRounding;
+  return w > rounding && h > rounding;
 }
 
 double worstAspect(const std::vector<Rect>& rects) {
@@ -87,12 +87,12 @@ struct SvgBox {
 };
 
 std::vector<SvgBox> readSvgBoxes(const std::string& svg) {
-  static const std::regex kTag(
+  static const std::regex tagPattern(
       R"re(<g>|</g>|<rect x="([^"]*)" y="([^"]*)" width="([^"]*)" height="([^"]*)")re"
       R"re([^>]* data-size="([^"]*)"(?: data-content="([^"]*)")?)re");
   std::vector<SvgBox> boxes;
   std::vector<int> open;  // the box of each <g> we are in
-  for (std::sregex_iterator m(svg.begin(), svg.end(), kTag), end; m != end; ++m) {
+  for (std::sregex_iterator m(svg.begin(), svg.end(), tagPattern), end; m != end; ++m) {
     if (m->str() == "<g>") {
       open.push_back(static_cast<int>(boxes.size()));
     } else if (m->str() == "</g>") {

@@ -22,7 +22,7 @@
 namespace kelmarind::testing {
 namespace {
 
-constexpr std::string_view kRedName = "\x1b[31mred";
+constexpr std::string_view redName = "\x1b[31mred";
 
 // A tree whose largest entry is big/, with a name that would turn a terminal
 // red if it reached it raw.
@@ -34,7 +34,7 @@ class ScanViewsTest : public ::testing::Test {
     ASSERT_EQ(::mkdir((tree_ / "empty").c_str(), 0755), 0);
     addFile("big/data", 3 << 20);
     addFile("small", 1 << 20);
-    addFile(std::string(kRedName), 256 << 10);
+    addFile(std::string(redName), 256 << 10);
   }
 
   void addFile(const std::string& relative, std::size_t size) {

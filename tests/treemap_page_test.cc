@@ -26,7 +26,7 @@ using client::Rect;
 using client::Rgb;
 using client::TreemapBox;
 
-constexpr int kBarHeight = 28;  // the page's path bar above the map
+constexpr int barHeight = 28;  // the page's path bar above the map
 
 struct Image {
   int width = 0;
@@ -65,7 +65,7 @@ bool isNear(Rgb a, Rgb b) {
          std::abs(a.blue - b.blue) <= 3;
 }
 
-Rect centerOf(const Rect& r) { return {r.x + r.width / 2, r.y + r.height / 2 + kBarHeight, 0, 0}; }
+Rect centerOf(const Rect& r) { return {r.x + r.width / 2, r.y + r.height / 2 + barHeight, 0, 0}; }
 
 class TreemapPageTest : public ::testing::Test {
  protected:
