@@ -1,5 +1,7 @@
-// The client side of the helper's endpoint: one connection, one blocking
-// request at a time.
+// The client library: what an application links to ask the helper for a walk
+// or a ping over its endpoint. One ScanClient is one connection, and each
+// request blocks until the helper's whole answer has arrived. The document a
+// walk returns is read with ScanTree::read (client/scan_tree.h).
 #pragma once
 
 #include <expected>
@@ -15,31 +17,64 @@ namespace kelmarind::client {
 // A failure of the transport, distinct from anything the helper answers.
 struct ClientError {
   enum class Kind {
-    unreachable,     // the socket could not be connected (no helper, refused, no such path)
-    broken,          // the connection failed or closed before the whole reply came
-    malformedReply,  // the helper's reply frame did not decode
+    // The socket could not be connected: no such path, nothing listening, or
+    // the socket's owner, group and mode do not let this user connect.
+    unreachable,
+    // The connection failed or closed before the whole reply came. Also what
+    // a program that is not the client application sees on its first request:
+    // the helper closes such a connection unread. And a request that cannot
+    // be sent (a path that is not UTF-8, or longer than a request may be).
+    broken,
+    // The helper's reply frame did not decode, or had not the shape of the
+    // request's answer.
+    malformedReply,
   };
   Kind kind = Kind::broken;
   std::string message;  // names the socket path and the cause
 };
 
-// The helper's answer to a walk: the JSON document, or the helper's error text.
+// The helper's answer to a walk: the JSON document (docs/protocol.md names its
+// members), or the helper's text saying why there is none, meant to be shown
+// to the person as it is (escaped, as every name: display_text.h):
+// "Kelmarind's helper does not read this location." for a refused path,
+// "Not readable even as root: PATH" for one that cannot be walked.
 using WalkAnswer = std::expected<std::string, std::string>;
 
-// Move-only; not thread-safe. After a ClientError the connection is spent:
-// every later request fails with `broken`.
+// Move-only; not thread-safe: one thread at a time uses a client, though
+// separate clients may be used on separate threads at once. Requests block
+// with no time limit (a walk of a large tree takes seconds; the helper answers
+// every request exactly once), so an application with a user interface makes
+// them off its interface thread. Destroying the client closes the connection;
+// a walk in progress then runs to its end in the helper and its reply is
+// dropped. Never raises SIGPIPE.
+//
+// The helper serves only processes whose executable carries the client
+// application's embedded identity (CMake: kelmarind_embed_plist with the
+// client's property list); any other program is disconnected unread, which
+// shows as `broken` on its first request, not at connect.
+//
+// After a ClientError the connection is spent: every later request fails
+// with `broken`, and a new connection is needed.
 class ScanClient final {
  public:
+  // Connects to the helper's socket; sends nothing. The default is where the
+  // service manager's socket unit puts it. Fails only with `unreachable`.
   [[nodiscard]] static std::expected<ScanClient, ClientError> connect(
       std::string socketPath = std::string(platform::wire::defaultSocketPath));
 
   ScanClient(ScanClient&&) noexcept = default;
   ScanClient& operator=(ScanClient&&) noexcept = default;
 
-  // Blocks until the whole document or the helper's text has arrived. A nil
-  // `path` sends nil, which the helper takes as the empty path.
+  // Asks for the tree at `path`, UTF-8 text naming an absolute path: the
+  // helper refuses a relative one (kelmarind-scan joins it to its working
+  // directory first). Blocks until the whole document or the helper's text
+  // has arrived; the document can be as large as the tree's paths make it
+  // (82 MB for a million entries). A nil `path` sends nil, which the helper
+  // takes as the empty path, and refuses.
   [[nodiscard]] std::expected<WalkAnswer, ClientError> walkSubtreeAtPath(
       std::optional<std::string_view> path);
+
+  // The helper's "ok": whether it answers, and serves this program.
   [[nodiscard]] std::expected<std::string, ClientError> pingWithReply();
 
   // Sends any request and returns its reply undigested; for tests and tools.

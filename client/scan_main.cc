@@ -1,88 +1,36 @@
-// kelmarind-scan: asks the helper to measure a directory tree and shows it.
-//
-//   kelmarind-scan [--socket PATH] [--json] [--verbatim] [--depth N] PATH
-//   kelmarind-scan [--socket PATH] --ping
-//
-// Exit status: 0 on success; 1 when the helper answered with an error text
-// (written to stderr unchanged); 2 when no answer came; 64 for a usage error.
+// kelmarind-scan: asks the helper to measure a directory tree and shows it:
+// printed as a tree, browsed in the terminal, drawn as a treemap, or as the
+// helper's JSON document. scan_options.cc has the command line and the exit
+// statuses.
 
 #include <unistd.h>
 
-#include <atomic>
-#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <expected>
+#include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
+#include "client/browse_terminal.h"
 #include "client/scan_client.h"
+#include "client/scan_options.h"
+#include "client/scan_tree.h"
 #include "client/tree_view.h"
+#include "client/treemap_document.h"
 #include "platform/unicode_text.h"
-#include "platform/wire_protocol.h"
-#include "walk/node_json.h"
 
 namespace kelmarind::client {
 namespace {
 
-constexpr int exitSuccess = 0;
-constexpr int exitHelperError = 1;
-constexpr int exitNoAnswer = 2;
-constexpr int exitUsage = 64;
-
-constexpr std::string_view usage =
-    "usage: kelmarind-scan [--socket PATH] [--json] [--verbatim] [--depth N] PATH\n"
-    "       kelmarind-scan [--socket PATH] --ping\n";
-
-struct Options {
-  std::string socketPath{platform::wire::defaultSocketPath};
-  bool isJson = false;
-  bool isVerbatim = false;
-  bool isPing = false;
-  TreeViewOptions view;
-  std::optional<std::string> path;
-};
-
-std::optional<Options> parseOptions(int argc, char** argv) {
-  Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    const bool hasValue = i + 1 < argc;
-    if (arg == "--socket" && hasValue) {
-      options.socketPath = argv[++i];
-    } else if (arg == "--depth" && hasValue) {
-      const std::string_view value = argv[++i];
-      const auto [end, error] =
-          std::from_chars(value.data(), value.data() + value.size(), options.view.depth);
-      if (error != std::errc() || end != value.data() + value.size() || options.view.depth < 0) {
-        return std::nullopt;
-      }
-    } else if (arg == "--json") {
-      options.isJson = true;
-    } else if (arg == "--verbatim") {
-      options.isVerbatim = true;
-    } else if (arg == "--ping") {
-      options.isPing = true;
-    } else if (arg == "--") {
-      if (i + 2 != argc) return std::nullopt;
-      options.path = argv[++i];
-    } else if (arg.starts_with("--") || options.path) {
-      return std::nullopt;
-    } else {
-      options.path = std::string(arg);
-    }
-  }
-  if (options.isPing == options.path.has_value()) return std::nullopt;
-  return options;
-}
-
 // Paths go to the helper as Unicode text; bytes that are not UTF-8 become
 // U+FFFD, as they would in any text. A relative path is taken against the
 // current directory, as users expect, unless --verbatim asks otherwise.
-std::string requestPath(const Options& options) {
+std::string requestPath(const ScanOptions& options) {
   std::string path = platform::decodeUtf8Lossy(*options.path);
   if (options.isVerbatim || path.starts_with('/')) return path;
   std::string cwd(4096, '\0');
@@ -133,57 +81,121 @@ class ElapsedIndicator final {
   std::thread thread_;
 };
 
-int noAnswer(const ClientError& error) {
-  std::fprintf(stderr, "kelmarind-scan: %s\n", error.message.c_str());
-  return exitNoAnswer;
+// An empty path stands for the helper's own socket, the library's default.
+std::expected<ScanClient, ClientError> connectTo(const std::string& socketPath) {
+  return socketPath.empty() ? ScanClient::connect() : ScanClient::connect(socketPath);
 }
 
-int run(const Options& options) {
-  auto client = ScanClient::connect(options.socketPath);
-  if (!client) return noAnswer(client.error());
+WalkFailure noAnswer(const ClientError& error) {
+  return {exitNoAnswer, "kelmarind-scan: " + error.message};
+}
 
-  if (options.isPing) {
-    auto text = client->pingWithReply();
-    if (!text) return noAnswer(text.error());
-    std::printf("%s\n", text->c_str());
-    return exitSuccess;
-  }
+// One walk through the helper: its JSON document.
+std::expected<std::string, WalkFailure> fetchDocument(const std::string& socketPath,
+                                                      const std::string& path) {
+  auto client = connectTo(socketPath);
+  if (!client) return std::unexpected(noAnswer(client.error()));
+  auto answer = client->walkSubtreeAtPath(path);
+  if (!answer) return std::unexpected(noAnswer(answer.error()));
+  if (!*answer) return std::unexpected(WalkFailure{exitHelperError, answer->error()});
+  return std::move(**answer);
+}
 
-  std::expected<WalkAnswer, ClientError> answer;
-  {
-    const ElapsedIndicator indicator(::isatty(STDERR_FILENO) == 1);
-    answer = client->walkSubtreeAtPath(requestPath(options));
+// One walk through the helper, read into the views' tree.
+std::expected<ScanTree, WalkFailure> walkTree(const std::string& socketPath,
+                                              const std::string& path) {
+  const auto document = fetchDocument(socketPath, path);
+  if (!document) return std::unexpected(document.error());
+  auto tree = ScanTree::read(*document);
+  if (!tree) {
+    return std::unexpected(WalkFailure{
+        exitNoAnswer,
+        "kelmarind-scan: the helper's document did not read: " + tree.error().description()});
   }
-  if (!answer) return noAnswer(answer.error());
-  if (!*answer) {
-    std::fprintf(stderr, "%s\n", answer->error().c_str());
-    return exitHelperError;
-  }
-  const std::string& document = **answer;
-  if (options.isJson) {
-    return std::fwrite(document.data(), 1, document.size(), stdout) == document.size()
-               ? exitSuccess
-               : exitNoAnswer;
-  }
-  const auto root = walk::decodeDocument(document);
-  if (!root) {
-    std::fprintf(stderr, "kelmarind-scan: the helper's document did not read: %s\n",
-                 root.error().description().c_str());
-    return exitNoAnswer;
-  }
-  const std::string view = renderTreeView(*root, options.view);
-  std::fwrite(view.data(), 1, view.size(), stdout);
+  return std::move(*tree);
+}
+
+int fail(const WalkFailure& failure) {
+  std::fprintf(stderr, "%s\n", failure.message.c_str());
+  return failure.exitStatus;
+}
+
+bool writeAll(std::FILE* file, std::string_view bytes) {
+  return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size() && std::fflush(file) == 0;
+}
+
+int ping(const std::string& socketPath) {
+  auto client = connectTo(socketPath);
+  if (!client) return fail(noAnswer(client.error()));
+  auto text = client->pingWithReply();
+  if (!text) return fail(noAnswer(text.error()));
+  std::printf("%s\n", text->c_str());
   return exitSuccess;
+}
+
+int writeTreemap(const ScanTree& tree, const std::string& file) {
+  const TreemapStyle style;
+  const std::string document =
+      file.ends_with(".svg") ? treemapSvg(tree, style) : treemapHtml(tree, style);
+  // "e": opened close-on-exec, as every descriptor here.
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "we"),
+                                                            &std::fclose);
+  if (!out || !writeAll(out.get(), document)) {
+    std::fprintf(stderr, "kelmarind-scan: cannot write %s\n", file.c_str());
+    return exitOutputFailed;
+  }
+  return exitSuccess;
+}
+
+int run(const ScanOptions& options) {
+  const std::string& socketPath = options.socketPath;
+  switch (options.mode) {
+    case ScanMode::help:
+      return writeAll(stdout, scanHelp()) ? exitSuccess : exitOutputFailed;
+    case ScanMode::version:
+      return writeAll(stdout, "kelmarind-scan " KELMARIND_VERSION "\n") ? exitSuccess
+                                                                        : exitOutputFailed;
+    case ScanMode::ping:
+      return ping(socketPath);
+    case ScanMode::browse: {
+      const std::string path = requestPath(options);
+      return runBrowser(path, [socketPath, path] { return walkTree(socketPath, path); });
+    }
+    default:
+      break;
+  }
+
+  const std::string path = requestPath(options);
+  if (options.mode == ScanMode::json) {
+    const auto document = [&] {
+      const ElapsedIndicator indicator(::isatty(STDERR_FILENO) == 1);
+      return fetchDocument(socketPath, path);
+    }();
+    if (!document) return fail(document.error());
+    return writeAll(stdout, *document) ? exitSuccess : exitOutputFailed;
+  }
+  const auto tree = [&] {
+    const ElapsedIndicator indicator(::isatty(STDERR_FILENO) == 1);
+    return walkTree(socketPath, path);
+  }();
+  if (!tree) return fail(tree.error());
+  if (options.mode == ScanMode::treemap) return writeTreemap(*tree, options.treemapFile);
+  const std::string view = renderTreeView(*tree, {.depth = options.depth});
+  return writeAll(stdout, view) ? exitSuccess : exitOutputFailed;
 }
 
 }  // namespace
 }  // namespace kelmarind::client
 
 int main(int argc, char** argv) {
-  const auto options = kelmarind::client::parseOptions(argc, argv);
+  using namespace kelmarind::client;
+  const std::vector<std::string_view> args(argv + 1, argv + argc);
+  std::string reason;
+  const auto options = parseScanOptions(args, reason);
   if (!options) {
-    std::fputs(kelmarind::client::usage.data(), stderr);
-    return kelmarind::client::exitUsage;
+    const std::string message = "kelmarind-scan: " + reason + "\n" + std::string(scanUsage());
+    std::fputs(message.c_str(), stderr);
+    return exitUsage;
   }
-  return kelmarind::client::run(*options);
+  return run(*options);
 }

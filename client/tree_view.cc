@@ -5,53 +5,41 @@
 #include <cstdio>
 #include <vector>
 
+#include "client/display_text.h"
+#include "client/scan_tree.h"
 #include "walk/coalesce.h"
-#include "walk/privileged_node.h"
 
 namespace kelmarind::client {
 namespace {
 
-using walk::PrivilegedNode;
-
-std::string bar(double share, int width) {
-  const int filled = std::clamp(static_cast<int>(share * width + 0.5), 0, width);
-  std::string out;
-  for (int i = 0; i < width; ++i) out += i < filled ? "\u2588" : "\u2591";
-  return out;
-}
-
-std::string counts(const PrivilegedNode& node) {
-  if (!node.isDirectory && !node.isAggregate) return {};
-  std::string out = walk::groupedCount(node.folderCount);
-  out += node.folderCount == 1 ? " folder, " : " folders, ";
-  out += walk::groupedCount(node.fileCount);
-  out += node.fileCount == 1 ? " file" : " files";
-  return out;
-}
-
 // Children by size, largest first. The aggregate node stays last: it is a
 // remainder, not an entry, and ranks below everything shown beside it.
-std::vector<const PrivilegedNode*> bySize(const PrivilegedNode& node) {
-  std::vector<const PrivilegedNode*> out;
-  out.reserve(node.children.size());
-  for (const PrivilegedNode& child : node.children) out.push_back(&child);
-  std::stable_sort(out.begin(), out.end(), [](const PrivilegedNode* a, const PrivilegedNode* b) {
-    if (a->isAggregate != b->isAggregate) return b->isAggregate;
-    return a->allocatedSize > b->allocatedSize;
+std::vector<std::uint32_t> bySize(const ScanTree& tree, std::uint32_t index) {
+  std::vector<std::uint32_t> out = tree.childrenOf(index);
+  std::stable_sort(out.begin(), out.end(), [&](std::uint32_t a, std::uint32_t b) {
+    if (tree[a].isAggregate != tree[b].isAggregate) return tree[b].isAggregate;
+    return tree[a].allocatedSize > tree[b].allocatedSize;
   });
   return out;
 }
 
-void renderChildren(const PrivilegedNode& parent, const std::string& prefix, int levelsLeft,
+void appendCounts(const ScanEntry& entry, std::string& out) {
+  if (!entry.isDirectory && !entry.isAggregate) return;
+  out += "  (";
+  out += formatCounts(entry);
+  out += ')';
+}
+
+void renderChildren(const ScanTree& tree, std::uint32_t parent, std::string& prefix, int levelsLeft,
                     const TreeViewOptions& options, std::string& out) {
   if (levelsLeft <= 0) return;
-  const std::vector<const PrivilegedNode*> children = bySize(parent);
+  const std::vector<std::uint32_t> children = bySize(tree, parent);
+  const double parentSize = static_cast<double>(tree[parent].allocatedSize);
   for (std::size_t i = 0; i < children.size(); ++i) {
-    const PrivilegedNode& child = *children[i];
+    const ScanEntry& child = tree[children[i]];
     const bool isLast = i + 1 == children.size();
-    const double share = parent.allocatedSize > 0 ? static_cast<double>(child.allocatedSize) /
-                                                        static_cast<double>(parent.allocatedSize)
-                                                  : 0.0;
+    const double share =
+        parentSize > 0 ? static_cast<double>(child.allocatedSize) / parentSize : 0.0;
     std::array<char, 16> percent{};
     std::snprintf(percent.data(), percent.size(), "%5.1f%%", share * 100.0);
     out += prefix;
@@ -62,13 +50,16 @@ void renderChildren(const PrivilegedNode& parent, const std::string& prefix, int
     out += "  ";
     out += percent.data();
     out += ' ';
-    out += bar(share, options.barWidth);
+    out += shareBar(share, options.barWidth);
     out += "  ";
-    out += child.name;
+    appendDisplayEscaped(child.name, out);
     if (child.isDirectory) out += '/';
-    if (const std::string c = counts(child); !c.empty()) out += "  (" + c + ")";
+    appendCounts(child, out);
     out += '\n';
-    renderChildren(child, prefix + (isLast ? "    " : "\u2502   "), levelsLeft - 1, options, out);
+    const std::size_t prefixSize = prefix.size();
+    prefix += isLast ? "    " : "\u2502   ";
+    renderChildren(tree, children[i], prefix, levelsLeft - 1, options, out);
+    prefix.resize(prefixSize);
   }
 }
 
@@ -89,13 +80,31 @@ std::string formatByteSize(std::int64_t bytes) {
   return text.data();
 }
 
-std::string renderTreeView(const PrivilegedNode& root, const TreeViewOptions& options) {
+std::string formatCounts(const ScanEntry& entry) {
+  if (!entry.isDirectory && !entry.isAggregate) return {};
+  std::string out = walk::groupedCount(entry.folderCount);
+  out += entry.folderCount == 1 ? " folder, " : " folders, ";
+  out += walk::groupedCount(entry.fileCount);
+  out += entry.fileCount == 1 ? " file" : " files";
+  return out;
+}
+
+std::string shareBar(double share, int width) {
+  const int filled = std::clamp(static_cast<int>(share * width + 0.5), 0, width);
+  std::string out;
+  for (int i = 0; i < width; ++i) out += i < filled ? "\u2588" : "\u2591";
+  return out;
+}
+
+std::string renderTreeView(const ScanTree& tree, const TreeViewOptions& options) {
+  const ScanEntry& root = tree.root();
   std::string out = formatByteSize(root.allocatedSize);
   out += "  ";
-  out += root.path.empty() ? root.name : root.path;
-  if (const std::string c = counts(root); !c.empty()) out += "  (" + c + ")";
+  appendDisplayEscaped(tree.rootPath().empty() ? root.name : tree.rootPath(), out);
+  appendCounts(root, out);
   out += '\n';
-  renderChildren(root, "", options.depth, options, out);
+  std::string prefix;
+  renderChildren(tree, ScanTree::rootIndex(), prefix, options.depth, options, out);
   return out;
 }
 

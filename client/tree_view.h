@@ -1,15 +1,15 @@
 // The tree as people read it: largest entries first, sizes in binary units,
-// each entry's share of its parent with a bar, folder and file counts.
+// each entry's share of its parent with a bar, folder and file counts. Names
+// are shown escaped (display_text.h), so no name acts on the terminal.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-namespace kelmarind::walk {
-struct PrivilegedNode;
-}
-
 namespace kelmarind::client {
+
+class ScanTree;
+struct ScanEntry;
 
 struct TreeViewOptions {
   // Levels shown below the root; 0 shows the root alone.
@@ -20,10 +20,15 @@ struct TreeViewOptions {
 // "0 B", "999 B", "1.0 KiB", "12.3 MiB", "1.5 GiB" ... (powers of 1024).
 [[nodiscard]] std::string formatByteSize(std::int64_t bytes);
 
+// "3 folders, 1 file" for a directory or an aggregate node; empty for a file.
+[[nodiscard]] std::string formatCounts(const ScanEntry& entry);
+
+// A bar of `width` cells, the first `share` of them filled.
+[[nodiscard]] std::string shareBar(double share, int width);
+
 // The root line, then its children sorted by allocated size (largest first,
 // ties in document order; the "more items" node keeps its place after the
 // entries it stands beside), drawn as a tree to `options.depth` levels.
-[[nodiscard]] std::string renderTreeView(const walk::PrivilegedNode& root,
-                                         const TreeViewOptions& options);
+[[nodiscard]] std::string renderTreeView(const ScanTree& tree, const TreeViewOptions& options);
 
 }  // namespace kelmarind::client
