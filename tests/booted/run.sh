@@ -18,6 +18,7 @@ skip() {
   echo "booted: skipped: $*"
   exit 0
 }
+[ -z "${KELMARIND_SKIP_BOOTED:-}" ] || skip "KELMARIND_SKIP_BOOTED is set"
 [ "$(id -u)" -eq 0 ] || skip "needs root (mmdebstrap, systemd-nspawn, mounts)"
 script/bootstrap mmdebstrap systemd-container >/dev/null 2>&1 ||
   skip "mmdebstrap or systemd-container cannot be installed"
