@@ -108,7 +108,7 @@ late_user_protected() {
     { echo "not served before the user existed"; return 1; }
   expect_state "$service" active || return 1
   useradd --no-create-home --home-dir /Users/kelm-late kelm-late || return 1
-  until_true 10 expect_state "$service" inactive 2>/dev/null ||
+  until_true 10 expect_state "$service" inactive >/dev/null 2>&1 ||
     { echo "the path unit did not stop the helper"; return 1; }
   local status=0 err
   err=$(kelmarind-scan /Users/kelm-late/Documents 2>&1 >/dev/null) || status=$?
@@ -116,17 +116,33 @@ late_user_protected() {
     { echo "exit $status: $err"; return 1; }
 }
 
+# A provisioning script that adds users one after another while clients keep
+# asking: every addition stops the helper, every request starts it again. The
+# endpoint must stay, however many starts that makes in a few seconds.
+users_added_in_a_batch() {
+  local n
+  for n in 1 2 3 4 5 6 7 8 9 10 11 12; do
+    useradd --no-create-home "kelm-batch$n" || return 1
+    until_true 10 expect_state "$service" inactive >/dev/null 2>&1 ||
+      { echo "the path unit did not stop the helper after user $n"; return 1; }
+    [ "$(kelmarind-scan --ping 2>&1)" = ok ] ||
+      { echo "not served after user $n: $(systemctl show -P Result kelmarind-helper.socket)"; return 1; }
+  done
+}
+
 # ---- the journal
 
 # journal_has PRIORITY TEXT: an entry of the helper's identifier with that
-# priority, its two fields and TEXT in its message.
+# priority, its two fields and TEXT in its message. The last grep reads to the
+# end: with -q it would stop early, and under pipefail journalctl's SIGPIPE
+# would fail the check once the journal outgrows a pipe's buffer.
 journal_has() {
   journalctl --sync
   journalctl -b -o json -t KelmarindHelper |
     grep -F "\"PRIORITY\":\"$1\"" |
     grep -F '"KELMARIND_SUBSYSTEM":"com.kelmarind.helper"' |
     grep -F '"KELMARIND_CATEGORY":"xpc"' |
-    grep -qF "$2" || { echo "no entry of priority $1 with: $2"; return 1; }
+    grep -F "$2" >/dev/null || { echo "no entry of priority $1 with: $2"; return 1; }
 }
 
 journal_lines() {
@@ -304,6 +320,8 @@ check "member of kelmarind served: /usr as kelmarind-walk has it" member_served
 check "outsider refused by the kernel at connect" outsider_refused_at_connect
 check "user added afterwards: their protected folder refused on the next request" \
   late_user_protected
+check "users added in a batch while clients ask: the endpoint stays" \
+  users_added_in_a_batch
 check "journal: start, error, refused-path and fault lines with priority and fields" \
   journal_lines
 check "fake modules, a bind mount and a fresh helper" setup_trees
