@@ -10,6 +10,7 @@
 #include "platform/fake/fake_connection.h"
 #include "platform/fake/fake_file_system.h"
 #include "platform/fake/recording_logger.h"
+#include "platform/user_database.h"
 #include "policy/home_directories.h"
 #include "walk/node_json.h"
 
@@ -18,10 +19,10 @@ namespace {
 
 using platform::LogLevel;
 using platform::fake::LogRecord;
-using platform::wire::Reply;
-using platform::wire::Request;
-using platform::wire::Value;
-using platform::wire::ValueType;
+using protocol::Reply;
+using protocol::Request;
+using protocol::Value;
+using protocol::ValueType;
 
 constexpr std::string_view kTeamPiece = "identifier \"com.kelmarind.app\" and anchor apple generic";
 constexpr std::string_view kCertificatePiece = " and certificate leaf[subject.OU] = \"";
@@ -29,7 +30,7 @@ constexpr std::string_view kFallback = "identifier \"com.kelmarind.app\"";
 
 // Serves the listed homes; notes whether the team was looked up before the
 // database was read, which construction must not do.
-class FakeUserDatabase final : public policy::UserDatabase {
+class FakeUserDatabase final : public platform::UserDatabase {
  public:
   FakeUserDatabase(std::vector<std::string> homes, const platform::fake::FakeCodeSignature& team)
       : homes_(std::move(homes)), team_(team) {}
@@ -37,9 +38,9 @@ class FakeUserDatabase final : public policy::UserDatabase {
     next_ = 0;
     wasTeamAskedFirst = team_.lookupCount() > 0;
   }
-  std::optional<policy::UserEntry> next() override {
+  std::optional<platform::UserEntry> next() override {
     if (next_ == homes_.size()) return std::nullopt;
-    return policy::UserEntry{homes_[next_++]};
+    return platform::UserEntry{homes_[next_++]};
   }
   void close() override {}
   bool wasTeamAskedFirst = false;
@@ -52,8 +53,8 @@ class FakeUserDatabase final : public policy::UserDatabase {
 
 class PrivilegedScanListenerTest : public ::testing::Test {
  protected:
-  PrivilegedScanListener& build(std::optional<std::string> team) {
-    signature_.emplace(std::move(team));
+  PrivilegedScanListener& build(std::optional<std::string> team, bool isRequirementValid = true) {
+    signature_.emplace(std::move(team), isRequirementValid);
     users_.emplace(std::vector<std::string>{"/Users/user1", "/home/other"}, *signature_);
     listener_.emplace(logger_, *users_, *signature_, fileSystem_);
     return *listener_;
@@ -114,9 +115,11 @@ TEST_F(PrivilegedScanListenerTest, EmptyTeamFallsBackSilently) {
   EXPECT_TRUE(logged().empty());
 }
 
-TEST_F(PrivilegedScanListenerTest, TeamWithQuoteLogsTheFaultAndRefusesEveryConnectionUntouched) {
-  PrivilegedScanListener& listener = build("AB\"CD");
+TEST_F(PrivilegedScanListenerTest,
+       InvalidRequirementLogsTheFaultAndRefusesEveryConnectionUntouched) {
+  PrivilegedScanListener& listener = build("AB\"CD", /*isRequirementValid=*/false);
   EXPECT_FALSE(listener.isRequirementValid);
+  EXPECT_EQ(signature_->judgedRequirement(), listener.codeSigningRequirement);
   ASSERT_EQ(logged().size(), 1u) << "a team was found, so no error line";
   EXPECT_EQ(logged()[0].level, LogLevel::Fault);
   EXPECT_EQ(logged()[0].message,

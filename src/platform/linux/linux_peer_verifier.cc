@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/code_requirement.h"
+#include "platform/linux/code_requirement.h"
 #include "platform/linux/peer_identity.h"
 
 namespace kelmarind::platform::linux {

@@ -1,9 +1,9 @@
-#include "platform/code_requirement.h"
+#include "platform/linux/code_requirement.h"
 
 #include <optional>
 #include <utility>
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 namespace {
 
 enum class TokenKind { end, word, string, open, close, bang, leftBracket, rightBracket, equals };
@@ -259,4 +259,4 @@ int statusOf(std::string_view text) {
   return static_cast<int>(compiled ? RequirementStatus::ok : compiled.error());
 }
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

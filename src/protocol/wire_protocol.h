@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kelmarind::platform::wire {
+namespace kelmarind::protocol {
 
 // The one endpoint of the helper and the Unix stream socket that carries it.
 inline constexpr std::string_view endpointName = "com.kelmarind.helper";
@@ -115,4 +115,4 @@ struct ReplyFrame {
 };
 [[nodiscard]] std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply);
 
-}  // namespace kelmarind::platform::wire
+}  // namespace kelmarind::protocol

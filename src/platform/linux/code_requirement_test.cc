@@ -1,10 +1,10 @@
-#include "platform/code_requirement.h"
+#include "platform/linux/code_requirement.h"
 
 #include <string>
 
 #include <gtest/gtest.h>
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 namespace {
 
 const std::string teamForm =
@@ -73,4 +73,4 @@ TEST(CodeRequirementTest, HoldsOnlyForTheNamedIdentifier) {
 }
 
 }  // namespace
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux
