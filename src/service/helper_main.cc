@@ -2,8 +2,6 @@
 // no environment variable and no file (the socket the service manager hands
 // over aside): everything it needs is built in or read from the system.
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,6 +9,7 @@
 #include "platform/linux/linux_code_signature.h"
 #include "platform/linux/linux_file_system.h"
 #include "platform/linux/linux_peer_verifier.h"
+#include "platform/linux/service_process.h"
 #include "platform/linux/system_user_database.h"
 #include "platform/linux/unix_listener.h"
 #include "platform/run_loop.h"
@@ -26,11 +25,7 @@ constexpr std::string_view startLine = "Kelmarind helper listening on %{public}s
 }  // namespace
 
 int main() {
-  // Documents run to tens of megabytes. A fixed threshold keeps every large
-  // buffer in a mapping of its own, given back to the system when freed;
-  // glibc's sliding threshold would move them into the heap after the first
-  // one, where a busy moment's peak would stay resident for good.
-  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  platform::linux::prepareServiceProcess();
 
   // The process-wide values live for the whole process and are never torn
   // down; statics keep them out of any destructor ordering at exit.

@@ -78,9 +78,6 @@ class PrivilegedScanListenerTest : public ::testing::Test {
 };
 
 TEST(RequirementTextTest, HasTheTeamFormOnlyForANonEmptyTeam) {
-  ASSERT_EQ(kTeamPiece.size(), 55u);
-  ASSERT_EQ(kCertificatePiece.size(), 37u);
-  ASSERT_EQ(kFallback.size(), 30u);
   EXPECT_EQ(makeCodeSigningRequirement("ABCDE12345"),
             std::string(kTeamPiece) + std::string(kCertificatePiece) + "ABCDE12345\"");
   EXPECT_EQ(makeCodeSigningRequirement(std::nullopt), kFallback);

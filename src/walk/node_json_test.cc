@@ -123,12 +123,5 @@ TEST(NodeJsonTest, AcceptsNullAndIntegerDatesAndIgnoresExtraMembers) {
   EXPECT_EQ(extra.value().name, "x\"y");
 }
 
-TEST(CodingKeysTest, KeysComeOnlyFromTheirExactText) {
-  EXPECT_EQ(CodingKeys::fromText("fileCount")->value, CodingKeys::Case::fileCount);
-  EXPECT_EQ(CodingKeys::fromText("children")->text(), "children");
-  for (std::string_view text : {"FileCount", " name", "", "0"})
-    EXPECT_FALSE(CodingKeys::fromText(text));
-}
-
 }  // namespace
 }  // namespace kelmarind::walk

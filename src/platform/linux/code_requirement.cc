@@ -254,9 +254,4 @@ bool CodeRequirement::isSatisfiedBy(const CodeIdentity& identity) const {
   return stack.size() == 1 && stack.back();
 }
 
-int statusOf(std::string_view text) {
-  auto compiled = CodeRequirement::compile(text);
-  return static_cast<int>(compiled ? RequirementStatus::ok : compiled.error());
-}
-
 }  // namespace kelmarind::platform::linux

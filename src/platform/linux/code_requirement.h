@@ -71,7 +71,4 @@ class CodeRequirement final {
   std::vector<std::string> identifiers_;
 };
 
-// The status of compiling `text`, as a number: 0 when it compiles.
-[[nodiscard]] int statusOf(std::string_view text);
-
 }  // namespace kelmarind::platform::linux
