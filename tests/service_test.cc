@@ -129,29 +129,6 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
 // one showing a directory a second time, one showing it below itself. The
 // helper's document is the in-process walk's in the same mounts, and the
 // file below them is counted once.
-TEST_F(ServiceTest, BindMountsAreCountedOnceAndAsTheWalkCountsThem) {
-  if (::geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
-  addDirectory("a");
-  addDirectory("a/loop");
-  addFile("a/data", 1 << 20);
-  addDirectory("b");
-  const std::string mounts = "mount --bind " + tree_ / "a" + " " + tree_ / "b" +
-                             " && mount --bind " + tree_ / "a" + " " + tree_ / "a/loop" +
-                             " && exec \"$@\"";
-  const std::vector<std::string> inMounts = {"unshare", "--mount", "--propagation", "private",
-                                             "sh",      "-c",      mounts,          "sh"};
-  helper_ = std::make_unique<HelperProcess>(std::vector<std::string>{}, inMounts);
-  std::vector<std::string> walk = inMounts;
-  walk.insert(walk.end(), {binaryPath("kelmarind-walk"), tree_.path()});
-  const ProcessResult local = runProcess(walk);
-  ASSERT_EQ(local.exitStatus, 0) << local.err;
-  const ProcessResult served = scan({"--json", tree_.path()});
-  EXPECT_EQ(served.out, local.out);
-  EXPECT_NE(local.out.find(R"("allocatedSize":1048576,"folderCount":4,"fileCount":1,)"),
-            std::string::npos)
-      << local.out;
-}
-
 TEST_F(ServiceTest, RelativePathIsTakenAgainstTheWorkingDirectory) {
   startHelper();
   addDirectory("sub");

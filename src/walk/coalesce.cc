@@ -1,6 +1,7 @@
 #include "walk/coalesce.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace kelmarind::walk {
 
@@ -21,35 +22,27 @@ std::string aggregateName(std::size_t count) {
   return groupedCount(static_cast<std::int64_t>(count)) + " more items";
 }
 
-std::pmr::vector<PrivilegedNode> coalesceSmallEntries(std::pmr::vector<PrivilegedNode> children) {
-  const auto small = findSmallEntries(std::span<const PrivilegedNode>(children));
-  if (!small) return children;
+std::optional<SmallEntries> findSmallEntries(std::span<const CompactNode> entries) {
+  constexpr double kSmallFraction = 0.002;
+  constexpr std::size_t kLeastMergedCount = 2;
+  if (entries.size() < kLeastMergedCount) return std::nullopt;
+  std::int64_t total = 0;
+  for (const CompactNode& entry : entries) total += entry.allocatedSize;
+  if (total <= 0) return std::nullopt;
+  SmallEntries small{.threshold = static_cast<double>(total) * kSmallFraction, .count = 0};
+  for (const CompactNode& entry : entries)
+    small.count += small.contains(entry.allocatedSize) ? 1 : 0;
+  if (small.count < kLeastMergedCount) return std::nullopt;
+  return small;
+}
 
-  // Only the survivors move; the merged entries' subtrees are dropped with
-  // the input list.
-  std::pmr::vector<PrivilegedNode> out(children.get_allocator());
-  out.reserve(children.size() - small->count + 1);
-  PrivilegedNode aggregate{
-      .name = std::pmr::string(aggregateName(small->count), children.get_allocator()),
-      .path = std::pmr::string(children.get_allocator()),
-      .isDirectory = false,
-      .allocatedSize = 0,
-      .folderCount = 0,
-      .fileCount = 0,
-      .modificationDate = std::nullopt,
-      .isAggregate = true,
-      .children = std::pmr::vector<PrivilegedNode>(children.get_allocator())};
-  for (PrivilegedNode& child : children) {
-    if (small->contains(child.allocatedSize)) {
-      aggregate.allocatedSize += child.allocatedSize;
-      aggregate.folderCount += child.folderCount;
-      aggregate.fileCount += child.fileCount;
-    } else {
-      out.push_back(std::move(child));
-    }
-  }
-  out.push_back(std::move(aggregate));
-  return out;
+void nameAggregate(CompactNode& aggregate, std::size_t merged, std::pmr::memory_resource& memory) {
+  const std::string name = aggregateName(merged);
+  auto* text = static_cast<char*>(memory.allocate(std::max<std::size_t>(name.size(), 1), 1));
+  std::memcpy(text, name.data(), name.size());
+  aggregate.text = text;
+  aggregate.nameSize = static_cast<std::uint32_t>(name.size());
+  aggregate.pathSize = 0;
 }
 
 }  // namespace kelmarind::walk

@@ -172,35 +172,19 @@ class FrameStack final {
   [[nodiscard]] CompactNode closeLast() {
     PrivilegedWalk::Frame& frame = frames_.back();
     const std::span<const CompactNode> children = frame.children;
-    const auto small = findSmallEntries(children);
-    const std::size_t keptCount = small ? children.size() - small->count + 1 : children.size();
-    auto* kept = static_cast<CompactNode*>(memory_->allocate(
-        std::max<std::size_t>(keptCount, 1) * sizeof(CompactNode), alignof(CompactNode)));
-
     const std::string_view path = frame.url.path();
     const std::string_view name = frame.url.lastComponent();
     CompactNode node = entryNode(name, isInParentFrame(path, name) ? std::string_view() : path,
                                  true, 0, frame.modificationDate, memory_);
-    CompactNode aggregate{.flags = CompactNode::kAggregate};
-    std::size_t next = 0;
     for (const CompactNode& child : children) {
       node.allocatedSize += child.allocatedSize;
       node.folderCount += child.folderCount;
       node.fileCount += child.fileCount;
-      if (small && small->contains(child.allocatedSize)) {
-        aggregate.allocatedSize += child.allocatedSize;
-        aggregate.folderCount += child.folderCount;
-        aggregate.fileCount += child.fileCount;
-      } else {
-        kept[next++] = adopt(child, path, memory_);
-      }
     }
-    if (small) {
-      setText(aggregate, {}, aggregateName(small->count), memory_);
-      kept[next++] = aggregate;
-    }
-    node.firstChild = kept;
-    node.childCount = static_cast<std::uint32_t>(next);
+    const std::span<const CompactNode> kept = coalesceSmallEntries(
+        children, *memory_, [&](const CompactNode& child) { return adopt(child, path, memory_); });
+    node.firstChild = kept.data();
+    node.childCount = static_cast<std::uint32_t>(kept.size());
 
     frames_.pop_back();
     scratch_.rewind(marks_.back());

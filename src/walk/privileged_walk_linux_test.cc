@@ -204,14 +204,6 @@ TEST_F(PrivilegedWalkLinuxTest, LinksAndSpecialFilesAreLeavesAndAnyNameBecomesVa
   EXPECT_EQ(decodeDocument(document).value(), root);
 }
 
-TEST_F(PrivilegedWalkLinuxTest, ThousandEqualFilesBecomeOneAggregate) {
-  for (int i = 0; i < 1000; ++i) addFile(std::to_string(i), 100);
-  const PrivilegedNode root = walk();
-  ASSERT_EQ(namesOf(root), std::vector<std::string>{"1,000 more items"});
-  EXPECT_EQ(std::tuple(root.fileCount, root.allocatedSize),
-            std::tuple(1000, root.children[0].allocatedSize));
-}
-
 // Wide directories have their statuses read by a second thread; where none
 // can be started, the walk reads them all itself.
 TEST_F(PrivilegedWalkLinuxTest, WideDirectoryWithoutASecondThreadToSpare) {
