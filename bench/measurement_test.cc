@@ -27,7 +27,10 @@ TEST_P(MeasurementExitTest, ReportsHowTheCommandEnded) {
 
 INSTANTIATE_TEST_SUITE_P(Commands, MeasurementExitTest,
                          ::testing::Values(ExitRow{{"true"}, 0}, ExitRow{{"sh", "-c", "exit 3"}, 3},
-                                           ExitRow{{"sh", "-c", "kill -TERM $$"}, 128 + 15}));
+                                           ExitRow{{"sh", "-c", "kill -TERM $$"}, 128 + 15}),
+                         [](const auto& row) {
+                           return "Exit" + std::to_string(row.param.exitStatus);
+                         });
 
 TEST(MeasurementTest, SendsStdoutToTheFile) {
   testing::TempDir dir;
