@@ -16,7 +16,7 @@
 namespace kelmarind::testing {
 namespace {
 
-const std::string kRefusal = "Kelmarind's helper does not read this location.\n";
+const std::string refusalLine = "Kelmarind's helper does not read this location.\n";
 
 class ServiceTest : public ::testing::Test {
  protected:
@@ -78,7 +78,7 @@ TEST_F(ServiceTest, ProtectedFoldersAreRefusedWhateverRouteReachesThem) {
                                             tree_ / "elsewhere/Downloads"};
   for (const std::string& path : refused) {
     const ProcessResult result = scan({path});
-    EXPECT_EQ(std::tuple(result.exitStatus, result.err), std::tuple(1, kRefusal)) << path;
+    EXPECT_EQ(std::tuple(result.exitStatus, result.err), std::tuple(1, refusalLine)) << path;
   }
   const std::string throughProc = "/proc/self/root" + home / "Documents";
   EXPECT_EQ(scan({throughProc}).err, "Not readable even as root: " + throughProc + "\n");
@@ -176,7 +176,7 @@ TEST_F(ServiceTest, LogLineToAStderrNobodyReadsDoesNotEndTheHelper) {
   helper_ = std::make_unique<HelperProcess>(
       std::vector<std::string>{},
       std::vector<std::string>{"bash", "-c", "exec 2> >(head -n 5 >&2); exec \"$@\"", "bash"});
-  EXPECT_EQ(scan({"--verbatim", "Library"}).err, kRefusal);
+  EXPECT_EQ(scan({"--verbatim", "Library"}).err, refusalLine);
   EXPECT_EQ(scan({"--ping"}).out, "ok\n");
 }
 

@@ -11,7 +11,7 @@ namespace {
 
 // Address space is cheap and only touched pages count, so chunks are large:
 // most walks never need a second one.
-constexpr std::size_t kChunkSize = std::size_t{64} << 20;
+constexpr std::size_t chunkSize = std::size_t{64} << 20;
 
 std::size_t roundUp(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
@@ -52,7 +52,7 @@ void* PageArena::allocateInNextChunk(std::size_t bytes, std::size_t alignment) {
   const std::size_t next = chunks_.empty() ? 0 : current_ + 1;
   const std::size_t needed = bytes + alignment;
   if (next == chunks_.size() || chunks_[next].size < needed) {
-    const std::size_t size = roundUp(std::max(needed, kChunkSize), hugePageSize);
+    const std::size_t size = roundUp(std::max(needed, chunkSize), hugePageSize);
     chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(next), {mapAligned(size), size});
   }
   current_ = next;

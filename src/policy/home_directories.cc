@@ -13,7 +13,7 @@ namespace kelmarind::policy {
 namespace {
 
 // Where homes live: the original platform's folder, and Linux's.
-constexpr std::array<std::string_view, 2> kHomePrefixes{"/Users/", "/home/"};
+constexpr std::array<std::string_view, 2> homePrefixes{"/Users/", "/home/"};
 
 }  // namespace
 
@@ -23,7 +23,7 @@ std::vector<platform::FileLocation> collectHomeDirectories(platform::UserDatabas
   while (const std::optional<platform::UserEntry> entry = source.next()) {
     if (!entry->homeDirectory) continue;
     std::string home = platform::decodeUtf8Lossy(*entry->homeDirectory);
-    if (std::ranges::any_of(kHomePrefixes,
+    if (std::ranges::any_of(homePrefixes,
                             [&](std::string_view prefix) { return home.starts_with(prefix); })) {
       homes.insert(std::move(home));
     }

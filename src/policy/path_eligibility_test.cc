@@ -10,12 +10,12 @@ namespace {
 
 using std::string_literals::operator""s;
 
-const std::vector<std::string> kUser1{"/Users/user1"};
+const std::vector<std::string> user1Home{"/Users/user1"};
 
 struct EligibilityRow {
   std::string path;
   bool isEligible;
-  std::vector<std::string> homes = kUser1;
+  std::vector<std::string> homes = user1Home;
 };
 
 bool check(const std::string& path, const std::vector<std::string>& homes) {
@@ -104,9 +104,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(IsEligiblePathLongTest, StandardizesAMegabytePath) {
   std::string path = "/Users/user1/";
   while (path.size() < (1u << 20)) path += "deep/../";
-  EXPECT_FALSE(check(path + "Desktop", kUser1));
-  EXPECT_TRUE(check(path + "Desktop/x", kUser1));
-  EXPECT_TRUE(check(path + std::string(1 << 20, 'a') + ".tvlibrary/..", kUser1));
+  EXPECT_FALSE(check(path + "Desktop", user1Home));
+  EXPECT_TRUE(check(path + "Desktop/x", user1Home));
+  EXPECT_TRUE(check(path + std::string(1 << 20, 'a') + ".tvlibrary/..", user1Home));
 }
 
 }  // namespace

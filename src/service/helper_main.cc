@@ -47,7 +47,7 @@ int main() {
   }
   (*listener)->setDelegate(listenerObject);
   (*listener)->resume();
-  logger.write(platform::LogLevel::Default, startLine, {protocol::endpointName});
+  logger.write(platform::LogLevel::notice, startLine, {protocol::endpointName});
 
   platform::runMainLoop();
 }

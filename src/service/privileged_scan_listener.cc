@@ -60,9 +60,9 @@ PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
       logger_(logger),
       fileSystem_(fileSystem) {
   if (!isRequirementValid) {
-    logger_.write(platform::LogLevel::Fault, requirementCompileFault, {codeSigningRequirement});
+    logger_.write(platform::LogLevel::fault, requirementCompileFault, {codeSigningRequirement});
   }
-  if (!setup.teamIdentifier) logger_.write(platform::LogLevel::Error, notTeamSignedError);
+  if (!setup.teamIdentifier) logger_.write(platform::LogLevel::error, notTeamSignedError);
 }
 
 bool PrivilegedScanListener::shouldAcceptNewConnection(platform::Connection& newConnection) {
@@ -84,7 +84,7 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
                                                WalkReply reply) {
   const std::string_view requested = path.value_or(std::string_view{});
   const auto refuse = [&] {
-    logger_.write(platform::LogLevel::Default, refusedPathLine, {requested});
+    logger_.write(platform::LogLevel::notice, refusedPathLine, {requested});
     std::move(reply).fail(std::string(refusalText));
   };
   if (!policy::isEligiblePath(requested, homeDirectories)) return refuse();

@@ -23,16 +23,16 @@ std::string aggregateName(std::size_t count) {
 }
 
 std::optional<SmallEntries> findSmallEntries(std::span<const CompactNode> entries) {
-  constexpr double kSmallFraction = 0.002;
-  constexpr std::size_t kLeastMergedCount = 2;
-  if (entries.size() < kLeastMergedCount) return std::nullopt;
+  constexpr double smallFraction = 0.002;
+  constexpr std::size_t leastMergedCount = 2;
+  if (entries.size() < leastMergedCount) return std::nullopt;
   std::int64_t total = 0;
   for (const CompactNode& entry : entries) total += entry.allocatedSize;
   if (total <= 0) return std::nullopt;
-  SmallEntries small{.threshold = static_cast<double>(total) * kSmallFraction, .count = 0};
+  SmallEntries small{.threshold = static_cast<double>(total) * smallFraction, .count = 0};
   for (const CompactNode& entry : entries)
     small.count += small.contains(entry.allocatedSize) ? 1 : 0;
-  if (small.count < kLeastMergedCount) return std::nullopt;
+  if (small.count < leastMergedCount) return std::nullopt;
   return small;
 }
 

@@ -47,7 +47,7 @@ template <typename Keep = std::identity>
   const std::size_t keptCount = small ? children.size() - small->count + 1 : children.size();
   auto* kept = static_cast<CompactNode*>(memory.allocate(
       std::max<std::size_t>(keptCount, 1) * sizeof(CompactNode), alignof(CompactNode)));
-  CompactNode aggregate{.flags = CompactNode::kAggregate};
+  CompactNode aggregate{.flags = CompactNode::aggregateFlag};
   std::size_t next = 0;
   for (const CompactNode& child : children) {
     if (small && small->contains(child.allocatedSize)) {

@@ -14,7 +14,7 @@ namespace {
 CompactNode entry(std::int64_t size, std::int64_t folders = 0, std::int64_t files = 1) {
   return {.text = "e",
           .nameSize = 1,
-          .flags = folders > 0 ? std::uint8_t{CompactNode::kDirectory} : std::uint8_t{0},
+          .flags = folders > 0 ? std::uint8_t{CompactNode::directoryFlag} : std::uint8_t{0},
           .allocatedSize = size,
           .folderCount = folders,
           .fileCount = files};

@@ -10,13 +10,13 @@
 namespace kelmarind::walk {
 namespace {
 
-constexpr std::string_view kLeaf =
+constexpr std::string_view leafDocument =
     R"({"name":"x\"y","path":"\/a\/b","isDirectory":false,"allocatedSize":-1,"folderCount":0,)"
     R"("fileCount":1,"modificationDate":-978307200,"isAggregate":false,"children":[]})";
 
 TEST(NodeJsonTest, WritesTheCompactFormAndReadsItBackEqual) {
   const PrivilegedNode leaf{"x\"y", "/a/b", false, -1, 0, 1, -978307200.0, false, {}};
-  EXPECT_EQ(encodeDocument(leaf).value(), kLeaf);
+  EXPECT_EQ(encodeDocument(leaf).value(), leafDocument);
   PrivilegedNode tree{"d", "/d", true, INT64_MAX, 1, 2, std::nullopt, false, {leaf, leaf}};
   tree.children[0].name = "q\"\\/\x01\x1f\n\tGrüße ✓";
   tree.children[1] = {"2 more items", "", false, 0, 0, 0, std::nullopt, true, {}};
@@ -88,7 +88,7 @@ TEST(NodeJsonTest, TheCompactFormWritesTheSameDocumentAsTheValueForm) {
 }
 
 std::string leafWith(std::string_view from, std::string_view to) {
-  std::string out(kLeaf);
+  std::string out(leafDocument);
   return out.replace(out.find(from), from.size(), to);
 }
 
@@ -104,7 +104,7 @@ TEST(NodeJsonTest, ReadingFailsOnTheFirstBadMember) {
       {leafWith(":-978307200", R"(:"2001")"), Kind::typeMismatch, "modificationDate"},
       {leafWith("[]", R"([{"name":"c"}])"), Kind::keyNotFound, "path"},
       {leafWith("[]", "[7]"), Kind::typeMismatch, "node"},
-      {std::string(kLeaf.substr(0, 40)), Kind::malformed, ""},
+      {std::string(leafDocument.substr(0, 40)), Kind::malformed, ""},
   };
   for (const auto& [json, kind, key] : rows) {
     const auto node = decodeDocument(json);

@@ -72,9 +72,9 @@ void setText(CompactNode& node, bool isOwnPath, std::string_view path, std::stri
              std::pmr::memory_resource* memory) {
   node.pathSize = static_cast<std::uint32_t>(path.size());
   node.nameSize = static_cast<std::uint32_t>(name.size());
-  if (isOwnPath) node.flags |= CompactNode::kOwnPath;
+  if (isOwnPath) node.flags |= CompactNode::ownPathFlag;
   const bool isNameApart = !isOwnPath || !path.ends_with(name);
-  if (isOwnPath && isNameApart) node.flags |= CompactNode::kNameAfterPath;
+  if (isOwnPath && isNameApart) node.flags |= CompactNode::nameAfterPathFlag;
   const std::size_t size = node.textSize();
   auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(size, 1), 1));
   if (isOwnPath) std::memcpy(text, path.data(), path.size());
@@ -99,7 +99,7 @@ bool isChildPath(std::string_view parentPath, std::string_view path, std::string
 
 void setDate(CompactNode& node, std::optional<double> date) {
   if (!date) return;
-  node.flags |= CompactNode::kHasDate;
+  node.flags |= CompactNode::hasDateFlag;
   node.date = *date;
 }
 
@@ -111,7 +111,7 @@ CompactNode entryNode(std::string_view name, std::string_view path, bool isDirec
   CompactNode node{
       .allocatedSize = size, .folderCount = isDirectory ? 1 : 0, .fileCount = isDirectory ? 0 : 1};
   setText(node, path, name, memory);
-  if (isDirectory) node.flags |= CompactNode::kDirectory;
+  if (isDirectory) node.flags |= CompactNode::directoryFlag;
   setDate(node, date);
   return node;
 }
@@ -124,11 +124,11 @@ CompactNode adopt(CompactNode node, std::string_view directoryPath,
     node.pathSize = static_cast<std::uint32_t>(directoryPath.size() +
                                                separatorAfter(directoryPath) + node.nameSize);
   }
-  if ((node.flags & CompactNode::kTextInScratch) != 0) {
+  if ((node.flags & CompactNode::textInScratchFlag) != 0) {
     auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(node.textSize(), 1), 1));
     std::memcpy(text, node.text, node.textSize());
     node.text = text;
-    node.flags &= ~CompactNode::kTextInScratch;
+    node.flags &= ~CompactNode::textInScratchFlag;
   }
   return node;
 }
@@ -163,7 +163,7 @@ class FrameStack final {
   void appendEntry(std::string_view name, std::string_view path, bool isDirectory,
                    std::int64_t size, std::optional<double> date, std::size_t countHint) {
     CompactNode node = entryNode(name, path, isDirectory, size, date, &scratch_);
-    node.flags |= CompactNode::kTextInScratch;
+    node.flags |= CompactNode::textInScratchFlag;
     append(node, countHint);
   }
 
@@ -353,8 +353,8 @@ WalkedTree WalkedTree::fromValue(const PrivilegedNode& value) {
     const bool isDerived =
         !node.isAggregate && parentPath && isChildPath(*parentPath, node.path, node.name);
     setText(out, !isDerived, node.path, node.name, memory.get());
-    if (node.isDirectory) out.flags |= CompactNode::kDirectory;
-    if (node.isAggregate) out.flags |= CompactNode::kAggregate;
+    if (node.isDirectory) out.flags |= CompactNode::directoryFlag;
+    if (node.isAggregate) out.flags |= CompactNode::aggregateFlag;
     setDate(out, node.modificationDate);
     auto* children = static_cast<CompactNode*>(
         memory->allocate(std::max<std::size_t>(node.children.size(), 1) * sizeof(CompactNode),
