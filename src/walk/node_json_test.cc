@@ -87,41 +87,5 @@ TEST(NodeJsonTest, TheCompactFormWritesTheSameDocumentAsTheValueForm) {
   EXPECT_EQ(rejected.error().path, "/d/" + odd);
 }
 
-std::string leafWith(std::string_view from, std::string_view to) {
-  std::string out(leafDocument);
-  return out.replace(out.find(from), from.size(), to);
-}
-
-TEST(NodeJsonTest, ReadingFailsOnTheFirstBadMember) {
-  using Kind = DecodeError::Kind;
-  const std::tuple<std::string, Kind, std::string> rows[] = {
-      {leafWith(R"("children")", R"("kids")"), Kind::keyNotFound, "children"},
-      {leafWith(R"("name")", R"("Name")"), Kind::keyNotFound, "name"},
-      {leafWith(R"(false,"a)", R"(0,"a)"), Kind::typeMismatch, "isDirectory"},
-      {leafWith(":-1,", R"(:"1",)"), Kind::typeMismatch, "allocatedSize"},
-      {leafWith(":1,", ":1.5,"), Kind::typeMismatch, "fileCount"},
-      {leafWith(":-1,", ":9223372036854775808,"), Kind::numberOutOfRange, "allocatedSize"},
-      {leafWith(":-978307200", R"(:"2001")"), Kind::typeMismatch, "modificationDate"},
-      {leafWith("[]", R"([{"name":"c"}])"), Kind::keyNotFound, "path"},
-      {leafWith("[]", "[7]"), Kind::typeMismatch, "node"},
-      {std::string(leafDocument.substr(0, 40)), Kind::malformed, ""},
-  };
-  for (const auto& [json, kind, key] : rows) {
-    const auto node = decodeDocument(json);
-    ASSERT_FALSE(node.has_value()) << json;
-    EXPECT_EQ(node.error().kind, kind) << json;
-    EXPECT_EQ(kind == Kind::malformed ? "" : node.error().detail, key) << json;
-  }
-  EXPECT_EQ(decodeDocument(leafWith(R"("name")", R"("Name")")).error().description(),
-            "No value for the key \"name\"");
-}
-
-TEST(NodeJsonTest, AcceptsNullAndIntegerDatesAndIgnoresExtraMembers) {
-  EXPECT_FALSE(decodeDocument(leafWith("-978307200", "null")).value().modificationDate);
-  EXPECT_EQ(decodeDocument(leafWith("-978307200", "7")).value().modificationDate, 7.0);
-  const auto extra = decodeDocument(leafWith("{", R"({"extra":{"deep":[1]},"Name":5,)"));
-  EXPECT_EQ(extra.value().name, "x\"y");
-}
-
 }  // namespace
 }  // namespace kelmarind::walk
