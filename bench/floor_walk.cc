@@ -19,7 +19,7 @@ namespace {
 using platform::OsError;
 using platform::UniqueFd;
 
-constexpr std::size_t bufferSize = 32 * 1024;
+constexpr std::size_t bufferSize = std::size_t{32} * 1024;
 constexpr unsigned statxMask =
     STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_MTIME;
 constexpr int statxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;

@@ -1,7 +1,7 @@
 #include "walk/coalesce.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cstring>
 
 namespace kelmarind::walk {
 
@@ -30,8 +30,9 @@ std::optional<SmallEntries> findSmallEntries(std::span<const CompactNode> entrie
   for (const CompactNode& entry : entries) total += entry.allocatedSize;
   if (total <= 0) return std::nullopt;
   SmallEntries small{.threshold = static_cast<double>(total) * smallFraction, .count = 0};
-  for (const CompactNode& entry : entries)
+  for (const CompactNode& entry : entries) {
     small.count += small.contains(entry.allocatedSize) ? 1 : 0;
+  }
   if (small.count < leastMergedCount) return std::nullopt;
   return small;
 }
@@ -39,7 +40,8 @@ std::optional<SmallEntries> findSmallEntries(std::span<const CompactNode> entrie
 void nameAggregate(CompactNode& aggregate, std::size_t merged, std::pmr::memory_resource& memory) {
   const std::string name = aggregateName(merged);
   auto* text = static_cast<char*>(memory.allocate(std::max<std::size_t>(name.size(), 1), 1));
-  std::memcpy(text, name.data(), name.size());
+  // Texts are sized, never terminated.
+  std::ranges::copy(name, text);
   aggregate.text = text;
   aggregate.nameSize = static_cast<std::uint32_t>(name.size());
   aggregate.pathSize = 0;
