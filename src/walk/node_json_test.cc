@@ -58,7 +58,7 @@ TEST(NodeJsonTest, DatesUseTheShortestFormThatReadsBackTheSame) {
 // and writes them from the parent's escaped text: every kind of path must
 // come out as the value form writes it.
 TEST(NodeJsonTest, TheCompactFormWritesTheSameDocumentAsTheValueForm) {
-  const auto leaf = [](std::string name, std::string path) {
+  const auto leaf = [](const std::string& name, const std::string& path) {
     return PrivilegedNode{
         std::pmr::string(name), std::pmr::string(path), false, 1, 0, 1, 2.5, false, {}};
   };
