@@ -13,11 +13,11 @@ struct Row {
   std::optional<DocumentStats> expected;  // none: reading must fail
 };
 
-constexpr const char* kLeaf =
+constexpr const char* leafDocument =
     R"({"name":"f","path":"\/f","isDirectory":false,"allocatedSize":4096,"folderCount":0,)"
     R"("fileCount":1,"isAggregate":false,"children":[]})";
 
-constexpr const char* kNested =
+constexpr const char* nestedDocument =
     R"({"name":"r","path":"\/r","isDirectory":true,"allocatedSize":12,"folderCount":3,)"
     R"("fileCount":4,"isAggregate":false,"extra":1,"children":[)"
     R"({"name":"d","path":"\/r\/d","isDirectory":true,"allocatedSize":10,"folderCount":2,)"
@@ -43,8 +43,8 @@ TEST_P(DocumentStatsTest, CountsNodesOrRejectsTheDocument) {
 
 INSTANTIATE_TEST_SUITE_P(
     Documents, DocumentStatsTest,
-    ::testing::Values(Row{"leaf", kLeaf, DocumentStats{0, 1, 4096, 1, 0}},
-                      Row{"nested", kNested, DocumentStats{3, 4, 12, 5, 1}},
+    ::testing::Values(Row{"leaf", leafDocument, DocumentStats{0, 1, 4096, 1, 0}},
+                      Row{"nested", nestedDocument, DocumentStats{3, 4, 12, 5, 1}},
                       Row{"nodeWithoutChildren",
                           R"({"folderCount":1,"fileCount":0,"allocatedSize":0,)"
                           R"("isAggregate":false})",

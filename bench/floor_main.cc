@@ -8,14 +8,14 @@
 
 int main(int argc, char** argv) {
   if (argc < 2 || argc > 3) {
-    std::fprintf(stderr, "usage: %s PATH [MAX_OPEN_DIRECTORIES]\n", argv[0]);
+    (void)std::fprintf(stderr, "usage: %s PATH [MAX_OPEN_DIRECTORIES]\n", argv[0]);
     return 2;
   }
   kelmarind::bench::FloorOptions options;
   if (argc == 3) options.maxOpenDirectories = std::strtoul(argv[2], nullptr, 10);
   const auto totals = kelmarind::bench::floorWalk(argv[1], options);
   if (!totals) {
-    std::fprintf(stderr, "%s: %s\n", argv[1], totals.error().message().c_str());
+    (void)std::fprintf(stderr, "%s: %s\n", argv[1], totals.error().message().c_str());
     return 1;
   }
   std::printf(

@@ -19,11 +19,11 @@ namespace {
 using platform::OsError;
 using platform::UniqueFd;
 
-constexpr std::size_t kBufferSize = 32 * 1024;
-constexpr unsigned kStatxMask =
+constexpr std::size_t bufferSize = std::size_t{32} * 1024;
+constexpr unsigned statxMask =
     STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_MTIME;
-constexpr int kStatxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
-constexpr int kDirectoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int statxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
+constexpr int directoryOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 struct Frame {
   UniqueFd fd;
@@ -67,7 +67,7 @@ class FloorWalker final {
     if (frame.position == frame.length) {
       ssize_t n;
       do {
-        n = ::getdents64(frame.fd.get(), frame.buffer.get(), kBufferSize);
+        n = ::getdents64(frame.fd.get(), frame.buffer.get(), bufferSize);
       } while (n < 0 && errno == EINTR);
       if (n <= 0) {
         frame.isEnded = true;
@@ -84,14 +84,14 @@ class FloorWalker final {
 
   void visit(const Frame& parent, const char* name) {
     struct statx st;
-    if (::statx(parent.fd.get(), name, kStatxFlags, kStatxMask, &st) != 0) {
+    if (::statx(parent.fd.get(), name, statxFlags, statxMask, &st) != 0) {
       ++totals_.skippedCount;
       return;
     }
     if (S_ISDIR(st.stx_mode)) {
       ++totals_.folderCount;
       if (st.stx_dev_major != deviceMajor_ || st.stx_dev_minor != deviceMinor_) return;
-      UniqueFd child(::openat(parent.fd.get(), name, kDirectoryOpenFlags));
+      UniqueFd child(::openat(parent.fd.get(), name, directoryOpenFlags));
       if (!child) {
         ++totals_.skippedCount;
         return;
@@ -116,7 +116,7 @@ class FloorWalker final {
     Frame frame;
     frame.fd = std::move(fd);
     frame.inode = inode;
-    frame.buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    frame.buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
     stack_.push_back(std::move(frame));
   }
 
@@ -133,7 +133,7 @@ class FloorWalker final {
   // from the root, which a deep chain could not afford. The inode check
   // catches a child that was moved elsewhere meanwhile.
   void reopen(Frame& parent, const UniqueFd& child) {
-    UniqueFd fd(::openat(child.get(), "..", kDirectoryOpenFlags));
+    UniqueFd fd(::openat(child.get(), "..", directoryOpenFlags));
     struct statx st;
     if (!fd || ::statx(fd.get(), "", AT_EMPTY_PATH, STATX_INO, &st) != 0 ||
         st.stx_ino != parent.inode || ::lseek(fd.get(), parent.resumeOffset, SEEK_SET) < 0) {
@@ -142,7 +142,7 @@ class FloorWalker final {
       return;
     }
     parent.fd = std::move(fd);
-    parent.buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    parent.buffer = std::make_unique_for_overwrite<char[]>(bufferSize);
   }
 
   const FloorOptions options_;
@@ -159,14 +159,14 @@ class FloorWalker final {
 std::expected<FloorTotals, OsError> floorWalk(const std::string& root, FloorOptions options) {
   if (options.maxOpenDirectories == 0) options.maxOpenDirectories = 1;
   struct statx st;
-  if (::statx(AT_FDCWD, root.c_str(), kStatxFlags, kStatxMask, &st) != 0) {
+  if (::statx(AT_FDCWD, root.c_str(), statxFlags, statxMask, &st) != 0) {
     return std::unexpected(OsError{errno, "statx"});
   }
   if (!S_ISDIR(st.stx_mode)) {
     return FloorTotals{.fileCount = 1,
                        .allocatedSize = static_cast<std::int64_t>(st.stx_blocks) * 512};
   }
-  UniqueFd fd(::openat(AT_FDCWD, root.c_str(), kDirectoryOpenFlags));
+  UniqueFd fd(::openat(AT_FDCWD, root.c_str(), directoryOpenFlags));
   if (!fd) return std::unexpected(OsError{errno, "openat"});
   return FloorWalker(st, options).run(std::move(fd), st.stx_ino);
 }

@@ -18,7 +18,7 @@ namespace {
 using testing::TempDir;
 
 // Small, but with chains deeper than the tightest descriptor budgets below.
-constexpr TreeShape kSmallShape{
+constexpr TreeShape smallShape{
     .wideDirectoryCount = 2,
     .wideFileCount = 40,
     .chainCount = 3,
@@ -32,7 +32,7 @@ constexpr TreeShape kSmallShape{
 
 class FloorWalkTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(generateTree(root(), kSmallShape).has_value()); }
+  void SetUp() override { ASSERT_TRUE(generateTree(root(), smallShape).has_value()); }
   std::string root() const { return dir_ / "tree"; }
   static FloorTotals walk(const std::string& path, std::size_t budget = 64) {
     auto totals = floorWalk(path, {.maxOpenDirectories = budget});
@@ -46,7 +46,7 @@ class FloorWalkTest : public ::testing::Test {
 
 TEST_F(FloorWalkTest, CountsEveryEntryWithinAnyDescriptorBudget) {
   const FloorTotals wide = walk(root());
-  EXPECT_EQ((TreeCounts{wide.folderCount, wide.fileCount}), countsOf(kSmallShape));
+  EXPECT_EQ((TreeCounts{wide.folderCount, wide.fileCount}), countsOf(smallShape));
   EXPECT_EQ(wide.skippedCount, 0);
   EXPECT_GT(wide.allocatedSize, 0);
   for (std::size_t budget : {1, 2, 7}) {
@@ -58,7 +58,7 @@ TEST_F(FloorWalkTest, CountsEveryEntryWithinAnyDescriptorBudget) {
 TEST_F(FloorWalkTest, CountsHardLinkedStorageOnce) {
   const FloorTotals originals = walk(root() + "/links/l0");
   const FloorTotals all = walk(root() + "/links");
-  EXPECT_EQ(all.fileCount, originals.fileCount * kSmallShape.linksPerFile);
+  EXPECT_EQ(all.fileCount, originals.fileCount * smallShape.linksPerFile);
   EXPECT_EQ(all.allocatedSize, originals.allocatedSize);
   EXPECT_GT(originals.allocatedSize, 0);
 }
@@ -80,8 +80,8 @@ TEST_F(FloorWalkTest, ShowsAMountedVolumeAsAFolderWithoutEnteringIt) {
   std::ofstream(mountPoint + "/hidden") << "on another device";
   const FloorTotals totals = walk(root());
   ::umount2(mountPoint.c_str(), MNT_DETACH);
-  EXPECT_EQ(totals.folderCount, countsOf(kSmallShape).folderCount);
-  EXPECT_EQ(totals.fileCount, countsOf(kSmallShape).fileCount - kSmallShape.wideFileCount);
+  EXPECT_EQ(totals.folderCount, countsOf(smallShape).folderCount);
+  EXPECT_EQ(totals.fileCount, countsOf(smallShape).fileCount - smallShape.wideFileCount);
 }
 
 // The floor is the yardstick the walk's totals are checked against, so it
@@ -94,7 +94,7 @@ struct RuleRow {
 };
 
 std::int64_t allocated(const std::string& path) {
-  struct stat st {};
+  struct stat st{};
   EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
   return static_cast<std::int64_t>(st.st_blocks) * 512;
 }
@@ -116,62 +116,60 @@ TEST_P(FloorRuleTest, CountsAsTheWalkDoes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Trees, FloorRuleTest,
-    ::testing::Values(
-        RuleRow{"emptyDirectory",
-                [](const std::string&) {
-                  return FloorTotals{1, 0, 0, 0};
-                }},
-        RuleRow{
-            "symbolicLinkToDirectoryIsAFileNotEntered",
-            [](const std::string& base) {
-              ::mkdir((base + "/r/sub").c_str(), 0755);
-              writeFile(base + "/r/sub/x", 9000);
-              ::symlink("sub", (base + "/r/link").c_str());
-              return FloorTotals{2, 2, allocated(base + "/r/sub/x") + allocated(base + "/r/link")};
-            }},
-        RuleRow{"linkWhoseTwinIsOutsideCountsInFull",
-                [](const std::string& base) {
-                  writeFile(base + "/outside", 9000);
-                  ::link((base + "/outside").c_str(), (base + "/r/inside").c_str());
-                  return FloorTotals{1, 1, allocated(base + "/outside")};
-                }},
-        RuleRow{"twoLinksInsideCountOnceAsTwoFiles",
-                [](const std::string& base) {
-                  writeFile(base + "/r/a", 9000);
-                  ::mkdir((base + "/r/d").c_str(), 0755);
-                  ::link((base + "/r/a").c_str(), (base + "/r/d/b").c_str());
-                  return FloorTotals{2, 2, allocated(base + "/r/a")};
-                }},
-        RuleRow{"sparseFileAndFifoAreFilesOfTheirOwnStorage",
-                [](const std::string& base) {
-                  writeFile(base + "/r/sparse", 0);
-                  ::truncate((base + "/r/sparse").c_str(), 1 << 20);
-                  ::mkfifo((base + "/r/fifo").c_str(), 0600);
-                  return FloorTotals{1, 2, allocated(base + "/r/sparse")};
-                }}),
+    ::testing::Values(RuleRow{"emptyDirectory",
+                              [](const std::string&) { return FloorTotals{1, 0, 0, 0}; }},
+                      RuleRow{"symbolicLinkToDirectoryIsAFileNotEntered",
+                              [](const std::string& base) {
+                                ::mkdir((base + "/r/sub").c_str(), 0755);
+                                writeFile(base + "/r/sub/x", 9000);
+                                ::symlink("sub", (base + "/r/link").c_str());
+                                return FloorTotals{
+                                    2, 2,
+                                    allocated(base + "/r/sub/x") + allocated(base + "/r/link")};
+                              }},
+                      RuleRow{"linkWhoseTwinIsOutsideCountsInFull",
+                              [](const std::string& base) {
+                                writeFile(base + "/outside", 9000);
+                                ::link((base + "/outside").c_str(), (base + "/r/inside").c_str());
+                                return FloorTotals{1, 1, allocated(base + "/outside")};
+                              }},
+                      RuleRow{"twoLinksInsideCountOnceAsTwoFiles",
+                              [](const std::string& base) {
+                                writeFile(base + "/r/a", 9000);
+                                ::mkdir((base + "/r/d").c_str(), 0755);
+                                ::link((base + "/r/a").c_str(), (base + "/r/d/b").c_str());
+                                return FloorTotals{2, 2, allocated(base + "/r/a")};
+                              }},
+                      RuleRow{"sparseFileAndFifoAreFilesOfTheirOwnStorage",
+                              [](const std::string& base) {
+                                writeFile(base + "/r/sparse", 0);
+                                ::truncate((base + "/r/sparse").c_str(), 1 << 20);
+                                ::mkfifo((base + "/r/fifo").c_str(), 0600);
+                                return FloorTotals{1, 2, allocated(base + "/r/sparse")};
+                              }}),
     [](const ::testing::TestParamInfo<RuleRow>& row) { return std::string(row.param.label); });
 
 TEST(TreeGeneratorTest, LeavesACompleteTreeAloneAndRefusesAnyOtherDirectory) {
   TempDir dir;
-  EXPECT_EQ(generateTree(dir / "t", kSmallShape), GenerateOutcome::created);
-  EXPECT_EQ(generateTree(dir / "t", kSmallShape), GenerateOutcome::alreadyPresent);
-  TreeShape other = kSmallShape;
+  EXPECT_EQ(generateTree(dir / "t", smallShape), GenerateOutcome::created);
+  EXPECT_EQ(generateTree(dir / "t", smallShape), GenerateOutcome::alreadyPresent);
+  TreeShape other = smallShape;
   other.chainDepth += 1;
   const auto different = generateTree(dir / "t", other);
   ASSERT_FALSE(different.has_value());
   EXPECT_EQ(different.error().code, EEXIST);
   ASSERT_EQ(::mkdir((dir / "partial").c_str(), 0755), 0);
-  EXPECT_FALSE(generateTree(dir / "partial", kSmallShape).has_value());
+  EXPECT_FALSE(generateTree(dir / "partial", smallShape).has_value());
 }
 
 TEST(TreeGeneratorTest, MakesTheSameTreeEveryTime) {
   TempDir dir;
-  ASSERT_TRUE(generateTree(dir / "a", kSmallShape).has_value());
-  ASSERT_TRUE(generateTree(dir / "b", kSmallShape).has_value());
+  ASSERT_TRUE(generateTree(dir / "a", smallShape).has_value());
+  ASSERT_TRUE(generateTree(dir / "b", smallShape).has_value());
   EXPECT_EQ(floorWalk(dir / "a"), floorWalk(dir / "b"));
   for (const char* file : {"wide/w1/f7", "deep/c2/d/d/f", "bush/t1/m2/f9", "links/l2/f5"}) {
-    struct stat a {};
-    struct stat b {};
+    struct stat a{};
+    struct stat b{};
     ASSERT_EQ(::stat((dir / "a/" + std::string(file)).c_str(), &a), 0) << file;
     ASSERT_EQ(::stat((dir / "b/" + std::string(file)).c_str(), &b), 0) << file;
     EXPECT_EQ(a.st_size, b.st_size) << file;

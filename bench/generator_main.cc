@@ -6,14 +6,14 @@
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    (void)std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
     return 2;
   }
   const kelmarind::bench::TreeShape shape;
   const auto outcome = kelmarind::bench::generateTree(argv[1], shape);
   if (!outcome) {
-    std::fprintf(stderr, "%s: %s (remove a partial or different tree first)\n", argv[1],
-                 outcome.error().message().c_str());
+    (void)std::fprintf(stderr, "%s: %s (remove a partial or different tree first)\n", argv[1],
+                       outcome.error().message().c_str());
     return 1;
   }
   const auto counts = kelmarind::bench::countsOf(shape);

@@ -5,6 +5,9 @@
 #include <cerrno>
 #include <fstream>
 #include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/helper_process.h"
 #include "tests/support/temp_dir.h"
@@ -12,22 +15,15 @@
 namespace kelmarind::bench {
 namespace {
 
-struct ExitRow {
-  std::vector<std::string> command;
-  int exitStatus;
-};
-
-class MeasurementExitTest : public ::testing::TestWithParam<ExitRow> {};
-
-TEST_P(MeasurementExitTest, ReportsHowTheCommandEnded) {
-  const auto measured = measureCommand(GetParam().command, "/dev/null");
-  ASSERT_TRUE(measured.has_value()) << measured.error().message();
-  EXPECT_EQ(measured->exitStatus, GetParam().exitStatus);
+TEST(MeasurementTest, ReportsHowTheCommandEnded) {
+  const std::pair<std::vector<std::string>, int> rows[] = {
+      {{"true"}, 0}, {{"sh", "-c", "exit 3"}, 3}, {{"sh", "-c", "kill -TERM $$"}, 128 + 15}};
+  for (const auto& [command, exitStatus] : rows) {
+    const auto measured = measureCommand(command, "/dev/null");
+    ASSERT_TRUE(measured.has_value()) << measured.error().message();
+    EXPECT_EQ(measured->exitStatus, exitStatus) << command.back();
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Commands, MeasurementExitTest,
-                         ::testing::Values(ExitRow{{"true"}, 0}, ExitRow{{"sh", "-c", "exit 3"}, 3},
-                                           ExitRow{{"sh", "-c", "kill -TERM $$"}, 128 + 15}));
 
 TEST(MeasurementTest, SendsStdoutToTheFile) {
   testing::TempDir dir;

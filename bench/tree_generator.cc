@@ -22,10 +22,10 @@ using platform::UniqueFd;
 
 using Status = std::expected<void, OsError>;
 
-constexpr const char* kMarkerName = ".tree-shape";
-constexpr std::uint64_t kSeed = 0x6b656c6d61726e64;
-constexpr std::size_t kLargestWrite = 32 * 1024;
-constexpr off_t kSparseSize = 1 << 20;
+constexpr const char* markerName = ".tree-shape";
+constexpr std::uint64_t randomSeed = 0x6b656c6d61726e64;
+constexpr std::size_t largestWrite = 32 * 1024;
+constexpr off_t sparseSize = 1 << 20;
 
 // A name such as "f000123": a prefix and a number, without allocation.
 class EntryName final {
@@ -53,7 +53,7 @@ class Generator final {
     if (auto status = makeLinks(root); !status) return status;
     if (auto status = makeBush(root); !status) return status;
     const std::string marker = describe(shape_) + "\n";
-    return makeFile(root, kMarkerName, marker);
+    return makeFile(root, markerName, marker);
   }
 
  private:
@@ -136,10 +136,10 @@ class Generator final {
     const std::uint64_t amount = next();
     if (kind < 87) return makeFile(dir, name, {});
     if (kind < 97) return makeFile(dir, name, {content_, 1 + amount % 200});
-    if (kind < 99) return makeFile(dir, name, {content_, 4096 + amount % (kLargestWrite - 4096)});
+    if (kind < 99) return makeFile(dir, name, {content_, 4096 + amount % (largestWrite - 4096)});
     auto file = createFile(dir, name);
     if (!file) return std::unexpected(file.error());
-    if (::ftruncate(file->get(), kSparseSize) != 0) {
+    if (::ftruncate(file->get(), sparseSize) != 0) {
       return std::unexpected(OsError{errno, "ftruncate"});
     }
     return {};
@@ -179,12 +179,12 @@ class Generator final {
   }
 
   const TreeShape shape_;
-  std::uint64_t state_ = kSeed;
-  char content_[kLargestWrite];
+  std::uint64_t state_ = randomSeed;
+  char content_[largestWrite];
 };
 
 bool hasMarker(const std::string& root, const std::string& expected) {
-  UniqueFd file(::open((root + "/" + kMarkerName).c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd file(::open((root + "/" + markerName).c_str(), O_RDONLY | O_CLOEXEC));
   if (!file) return false;
   std::string text(expected.size() + 1, '\0');
   const ssize_t n = ::read(file.get(), text.data(), text.size());

@@ -6,7 +6,7 @@
 #include "platform/linux/unix_socket.h"
 
 namespace kelmarind::client {
-namespace wire = platform::wire;
+namespace wire = protocol;
 
 std::expected<ScanClient, ClientError> ScanClient::connect(std::string socketPath) {
   auto socket = platform::linux::connectUnixSocket(socketPath);
@@ -34,10 +34,9 @@ std::expected<wire::Reply, ClientError> ScanClient::call(const wire::Request& re
   if (!socket_) return std::unexpected(fail(Kind::broken, "is closed after an earlier failure"));
   auto frame = wire::encodeRequest(request);
   if (!frame) {
-    return std::unexpected(
-        fail(Kind::broken, frame.error() == platform::wire::EncodeError::oversized
-                               ? "cannot carry a request this large"
-                               : "cannot carry a text that is not UTF-8"));
+    return std::unexpected(fail(Kind::broken, frame.error() == protocol::EncodeError::oversized
+                                                  ? "cannot carry a request this large"
+                                                  : "cannot carry a text that is not UTF-8"));
   }
   const std::array<std::string_view, 1> pieces{*frame};
   if (auto sent = platform::linux::sendAll(socket_.get(), pieces); !sent) {

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "platform/unique_fd.h"
-#include "platform/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace kelmarind::client {
 
@@ -60,7 +60,7 @@ class ScanClient final {
   // Connects to the helper's socket; sends nothing. The default is where the
   // service manager's socket unit puts it. Fails only with `unreachable`.
   [[nodiscard]] static std::expected<ScanClient, ClientError> connect(
-      std::string socketPath = std::string(platform::wire::defaultSocketPath));
+      std::string socketPath = std::string(protocol::defaultSocketPath));
 
   ScanClient(ScanClient&&) noexcept = default;
   ScanClient& operator=(ScanClient&&) noexcept = default;
@@ -78,8 +78,7 @@ class ScanClient final {
   [[nodiscard]] std::expected<std::string, ClientError> pingWithReply();
 
   // Sends any request and returns its reply undigested; for tests and tools.
-  [[nodiscard]] std::expected<platform::wire::Reply, ClientError> call(
-      const platform::wire::Request& request);
+  [[nodiscard]] std::expected<protocol::Reply, ClientError> call(const protocol::Request& request);
 
  private:
   ScanClient(std::string socketPath, platform::UniqueFd socket);

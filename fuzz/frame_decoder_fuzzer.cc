@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
-namespace wire = kelmarind::platform::wire;
+namespace wire = kelmarind::protocol;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);

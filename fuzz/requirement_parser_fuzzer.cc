@@ -3,12 +3,13 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/code_requirement.h"
+#include "platform/linux/code_requirement.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto requirement = kelmarind::platform::CodeRequirement::compile(text);
-  if (requirement.has_value() != (kelmarind::platform::statusOf(text) == 0)) __builtin_trap();
+  const auto requirement = kelmarind::platform::linux::CodeRequirement::compile(text);
+  if (requirement.has_value() != (kelmarind::platform::linux::statusOf(text) == 0))
+    __builtin_trap();
   if (requirement) (void)requirement->isSatisfiedBy({"com.kelmarind.app"});
   return 0;
 }

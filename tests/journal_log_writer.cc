@@ -18,9 +18,9 @@ int main(int argc, char** argv) {
   if (!logger.isWritingToJournal()) return 2;
   for (int i = 3; i + 1 < argc; i += 2) {
     const std::string_view level = argv[i];
-    logger.write(level == "fault"   ? LogLevel::Fault
-                 : level == "error" ? LogLevel::Error
-                                    : LogLevel::Default,
+    logger.write(level == "fault"   ? LogLevel::fault
+                 : level == "error" ? LogLevel::error
+                                    : LogLevel::notice,
                  "Journal test: %{public}s", {argv[i + 1]});
   }
   return 0;

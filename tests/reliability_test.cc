@@ -22,7 +22,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kRefusal = "Kelmarind's helper does not read this location.";
+const std::string refusalLine = "Kelmarind's helper does not read this location.";
 
 struct HelperLoad {
   long descriptorCount = 0;
@@ -249,13 +249,13 @@ TEST_F(ReliabilityTest, HostilePathsGetTheirAnswerAndOnlyRefusalsAreLogged) {
     bool isRefused = false;
   };
   const std::vector<Row> rows = {
-      {"", "text\n" + kRefusal, true},
-      {"Library", "text\n" + kRefusal, true},
-      {std::string("/tmp\0/x", 7), "text\n" + kRefusal, true},
-      {"x\nKelmarindHelper fault [com.kelmarind.helper:xpc] forged", "text\n" + kRefusal, true},
-      {"/Users/tester//Documents/", "text\n" + kRefusal, true},
-      {"/Users/tester/Public/../Documents", "text\n" + kRefusal, true},
-      {"//Users/./tester/Library/Containers//AppOne/..", "text\n" + kRefusal, true},
+      {"", "text\n" + refusalLine, true},
+      {"Library", "text\n" + refusalLine, true},
+      {std::string("/tmp\0/x", 7), "text\n" + refusalLine, true},
+      {"x\nKelmarindHelper fault [com.kelmarind.helper:xpc] forged", "text\n" + refusalLine, true},
+      {"/Users/tester//Documents/", "text\n" + refusalLine, true},
+      {"/Users/tester/Public/../Documents", "text\n" + refusalLine, true},
+      {"//Users/./tester/Library/Containers//AppOne/..", "text\n" + refusalLine, true},
       {longPath, notReadable + longPath},
       {"/tmp/\xff\xfe", "closed\n"},
       {"/tmp/\xc0\xaf", "closed\n"},

@@ -40,7 +40,7 @@ using client::ScanClient;
 using platform::ExportedInterface;
 using platform::ReplySender;
 using platform::linux::UnixListener;
-namespace wire = platform::wire;
+namespace wire = protocol;
 
 constexpr auto patience = std::chrono::seconds(10);
 
@@ -301,7 +301,7 @@ TEST_F(TransportTest, SelfBoundEndpointAdmitsOnlyRootAndTheEndpointGroup) {
   ASSERT_NE(group.gid, static_cast<gid_t>(-1)) << "groupadd failed";
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   listen();
-  struct stat status {};
+  struct stat status{};
   ASSERT_EQ(::stat(socketPath_.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0660u);
   EXPECT_EQ(status.st_gid, group.gid);

@@ -1,9 +1,11 @@
 // The running program's own code signature, as far as client validation needs
-// it: the signing team, which the client requirement names when there is one.
+// it: the signing team, which the client requirement names when there is one,
+// and the requirement language the connection guard evaluates.
 #pragma once
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelmarind::platform {
 
@@ -15,6 +17,10 @@ class CodeSignature {
   // none or the lookup fails for any reason (no error is reported; the caller
   // falls back to a requirement without a team). May be empty. Thread-safe.
   [[nodiscard]] virtual std::optional<std::string> teamIdentifier() const = 0;
+
+  // Whether `requirement` is a text of the requirement language, so that the
+  // connection guard can evaluate it. Thread-safe.
+  [[nodiscard]] virtual bool isValidRequirement(std::string_view requirement) const = 0;
 };
 
 }  // namespace kelmarind::platform

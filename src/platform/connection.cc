@@ -5,13 +5,13 @@
 namespace kelmarind::platform {
 namespace {
 
-bool accepts(wire::ValueType declared, wire::ValueType actual) {
-  return actual == declared || actual == wire::ValueType::nil;
+bool accepts(protocol::ValueType declared, protocol::ValueType actual) {
+  return actual == declared || actual == protocol::ValueType::nil;
 }
 
 }  // namespace
 
-const ExportedMethod* ExportedInterface::match(const wire::Request& request) const {
+const ExportedMethod* ExportedInterface::match(const protocol::Request& request) const {
   const auto method = std::ranges::find(methods, request.selector, &ExportedMethod::selector);
   if (method == methods.end()) return nullptr;
   if (method->argumentTypes.size() != request.arguments.size()) return nullptr;
@@ -21,15 +21,15 @@ const ExportedMethod* ExportedInterface::match(const wire::Request& request) con
   return &*method;
 }
 
-bool ExportedMethod::admits(const wire::Reply& reply) const {
+bool ExportedMethod::admits(const protocol::Reply& reply) const {
   return replyType == ReplyType::bytesAndText || (reply.text.has_value() && !reply.bytes);
 }
 
 ReplySender::~ReplySender() {
-  if (channel_ != nullptr) channel_->deliver(wire::Reply::ofText(unansweredText));
+  if (channel_ != nullptr) channel_->deliver(protocol::Reply::ofText(unansweredText));
 }
 
-void ReplySender::send(wire::Reply reply) && {
+void ReplySender::send(protocol::Reply reply) && {
   ReplyChannel* channel = std::exchange(channel_, nullptr);
   // A send on a moved-from sender is a programming error; it must not
   // become a second reply.

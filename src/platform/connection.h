@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace kelmarind::platform {
 
@@ -18,12 +18,12 @@ enum class ReplyType { text, bytesAndText };
 struct ExportedMethod {
   std::string selector;
   // One entry per argument; a text or bytes argument also accepts nil.
-  std::vector<wire::ValueType> argumentTypes;
+  std::vector<protocol::ValueType> argumentTypes;
   ReplyType replyType = ReplyType::text;
 
   // Whether `reply` has this method's reply shape. A reply that does not is
   // replaced by a text naming the mismatch before it is sent.
-  [[nodiscard]] bool admits(const wire::Reply& reply) const;
+  [[nodiscard]] bool admits(const protocol::Reply& reply) const;
 };
 
 // The selectors a connection accepts, with their argument and reply types.
@@ -33,7 +33,7 @@ struct ExportedInterface {
 
   // The method `request` calls, or nullptr when the selector is unknown or
   // an argument count or type does not match.
-  [[nodiscard]] const ExportedMethod* match(const wire::Request& request) const;
+  [[nodiscard]] const ExportedMethod* match(const protocol::Request& request) const;
 };
 
 // Where a ReplySender's one reply goes. Implemented by connections.
@@ -42,7 +42,7 @@ class ReplyChannel {
   virtual ~ReplyChannel() = default;
   // Called exactly once per message. A peer that has gone away makes the
   // reply vanish; that is not an error of the caller's.
-  virtual void deliver(wire::Reply reply) = 0;
+  virtual void deliver(protocol::Reply reply) = 0;
 };
 
 // Sends the one reply of one message. Move-only; sending consumes it, so the
@@ -63,7 +63,7 @@ class ReplySender final {
   ReplySender& operator=(const ReplySender&) = delete;
   ~ReplySender();
 
-  void send(wire::Reply reply) &&;
+  void send(protocol::Reply reply) &&;
 
  private:
   ReplyChannel* channel_;
@@ -77,7 +77,7 @@ class ReplySender final {
 class ExportedObject {
  public:
   virtual ~ExportedObject() = default;
-  virtual void invoke(const wire::Request& request, ReplySender reply) = 0;
+  virtual void invoke(const protocol::Request& request, ReplySender reply) = 0;
 };
 
 // A new connection, handed to the listener's delegate before anything of it

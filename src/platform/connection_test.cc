@@ -9,40 +9,39 @@
 namespace kelmarind::platform {
 namespace {
 
-using wire::ValueType;
+using protocol::ValueType;
 
-wire::Value value(ValueType type) { return {type, type == ValueType::nil ? "" : "x"}; }
+protocol::Value value(ValueType type) { return {type, type == ValueType::nil ? "" : "x"}; }
 
-const ExportedInterface interface {
-  .methods = {{"walk:", {ValueType::text}, ReplyType::bytesAndText}, {"ping:", {}, ReplyType::text}}
-};
+const ExportedInterface interface{.methods = {{"walk:", {ValueType::text}, ReplyType::bytesAndText},
+                                              {"ping:", {}, ReplyType::text}}};
 
 // Does whatever `behaviour` does with each message's reply sender.
 class ScriptedObject final : public ExportedObject {
  public:
   std::function<void(ReplySender)> behaviour;
-  void invoke(const wire::Request&, ReplySender reply) override { behaviour(std::move(reply)); }
+  void invoke(const protocol::Request&, ReplySender reply) override { behaviour(std::move(reply)); }
 };
 
 TEST(ReplySenderTest, EveryMessageGetsExactlyOneReplyOfItsMethodsShape) {
-  const wire::Reply document{std::string("{}"), std::nullopt};
+  const protocol::Reply document{std::string("{}"), std::nullopt};
   const struct {
     const char* name;
     const char* selector;
     std::function<void(ReplySender)> behaviour;
-    wire::Reply expected;
+    protocol::Reply expected;
   } cases[] = {
       {"sent once", "walk:", [&](ReplySender r) { std::move(r).send(document); }, document},
       {"dropped unsent", "walk:", [](ReplySender) {},
-       wire::Reply::ofText(ReplySender::unansweredText)},
+       protocol::Reply::ofText(ReplySender::unansweredText)},
       {"sent after a move", "ping:",
        [](ReplySender r) {
          ReplySender moved(std::move(r));
-         std::move(moved).send(wire::Reply::ofText("ok"));
+         std::move(moved).send(protocol::Reply::ofText("ok"));
        },
-       wire::Reply::ofText("ok")},
+       protocol::Reply::ofText("ok")},
       {"bytes for a text method", "ping:", [&](ReplySender r) { std::move(r).send(document); },
-       wire::Reply::ofText(ReplySender::mismatchedReplyText)},
+       protocol::Reply::ofText(ReplySender::mismatchedReplyText)},
   };
   for (const auto& c : cases) {
     ScriptedObject object;
@@ -52,8 +51,8 @@ TEST(ReplySenderTest, EveryMessageGetsExactlyOneReplyOfItsMethodsShape) {
     connection.setExportedObject(object);
     connection.resume();
     const bool isWalk = std::string_view(c.selector) == "walk:";
-    const wire::Request request{
-        c.selector, isWalk ? std::vector{value(ValueType::nil)} : std::vector<wire::Value>{}};
+    const protocol::Request request{
+        c.selector, isWalk ? std::vector{value(ValueType::nil)} : std::vector<protocol::Value>{}};
     EXPECT_EQ(connection.send(request), c.expected) << c.name;
   }
 }

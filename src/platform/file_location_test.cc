@@ -3,32 +3,32 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelmarind::platform {
 namespace {
 
-struct StandardizeRow {
-  std::string path;
-  std::string standard;
-};
-
-class FileLocationStandardizeTest : public testing::TestWithParam<StandardizeRow> {};
-
-TEST_P(FileLocationStandardizeTest, ProducesStandardForm) {
-  EXPECT_EQ(FileLocation(GetParam().path).standardized().path(), GetParam().standard);
+TEST(FileLocationTest, StandardizesToOneForm) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"/", "/"},
+      {"//", "/"},
+      {"/a/b/", "/a/b"},
+      {"//Users//u/./Documents", "/Users/u/Documents"},
+      {"/u/Music/../Desktop", "/u/Desktop"},
+      {"/u/Desktop/..", "/u"},
+      {"/..", "/"},
+      {"/../../a/..", "/"},
+      {"/a/../../b", "/b"},
+      {"/a/...", "/a/..."},
+      {"a/./b", "a/b"},
+      {"../a/../..", "../.."},
+      {"", ""},
+  };
+  for (const auto& [path, standard] : rows) {
+    EXPECT_EQ(FileLocation(path).standardized().path(), standard) << path;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Rows, FileLocationStandardizeTest,
-    testing::Values(StandardizeRow{"/", "/"}, StandardizeRow{"//", "/"},
-                    StandardizeRow{"/a/b/", "/a/b"},
-                    StandardizeRow{"//Users//u/./Documents", "/Users/u/Documents"},
-                    StandardizeRow{"/u/Music/../Desktop", "/u/Desktop"},
-                    StandardizeRow{"/u/Desktop/..", "/u"}, StandardizeRow{"/..", "/"},
-                    StandardizeRow{"/../../a/..", "/"}, StandardizeRow{"/a/../../b", "/b"},
-                    StandardizeRow{"/a/...", "/a/..."}, StandardizeRow{"a/./b", "a/b"},
-                    StandardizeRow{"../a/../..", "../.."}, StandardizeRow{"", ""}));
 
 TEST(FileLocationTest, ComponentsSkipSeparatorsAndKeepDots) {
   EXPECT_EQ(FileLocation("/Users/u/Documents/").components(),
@@ -37,21 +37,29 @@ TEST(FileLocationTest, ComponentsSkipSeparatorsAndKeepDots) {
   EXPECT_EQ(FileLocation("//a/./b").components(), (std::vector<std::string_view>{"a", ".", "b"}));
 }
 
-TEST(FileLocationTest, LastComponentIgnoresTrailingSeparator) {
-  EXPECT_EQ(FileLocation("/a/Home.tvlibrary/").lastComponent(), "Home.tvlibrary");
-  EXPECT_EQ(FileLocation("/").lastComponent(), "/");
-  EXPECT_EQ(FileLocation("///").lastComponent(), "/");
-  EXPECT_EQ(FileLocation("name").lastComponent(), "name");
-  EXPECT_EQ(FileLocation("").lastComponent(), "");
-}
-
-TEST(FileLocationTest, ExtensionIsTextAfterLastDotOfLastComponent) {
-  EXPECT_EQ(FileLocation("/v/Old.MusicLibrary").extension(), "MusicLibrary");
-  EXPECT_EQ(FileLocation("/v/a.tar.gz/").extension(), "gz");
-  EXPECT_EQ(FileLocation("/v.d/file").extension(), "");
-  EXPECT_EQ(FileLocation("/v/.photoslibrary").extension(), "");
-  EXPECT_EQ(FileLocation("/v/name.").extension(), "");
-  EXPECT_EQ(FileLocation("/v/..").extension(), "");
+// The last component ignores a trailing separator; the extension is the text
+// after its last dot, none for a leading dot or a trailing one.
+TEST(FileLocationTest, LastComponentAndItsExtension) {
+  const struct {
+    std::string path;
+    std::string lastComponent;
+    std::string extension;
+  } rows[] = {
+      {"/a/Home.tvlibrary/", "Home.tvlibrary", "tvlibrary"},
+      {"/", "/", ""},
+      {"///", "/", ""},
+      {"name", "name", ""},
+      {"", "", ""},
+      {"/v/a.tar.gz/", "a.tar.gz", "gz"},
+      {"/v.d/file", "file", ""},
+      {"/v/.photoslibrary", ".photoslibrary", ""},
+      {"/v/name.", "name.", ""},
+      {"/v/..", "..", ""},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(FileLocation(row.path).lastComponent(), row.lastComponent) << row.path;
+    EXPECT_EQ(FileLocation(row.path).extension(), row.extension) << row.path;
+  }
 }
 
 }  // namespace

@@ -6,11 +6,11 @@ std::string formatLogMessage(std::string_view format, std::span<const std::strin
   std::string out;
   auto argument = arguments.begin();
   while (true) {
-    const std::size_t at = format.find(kPublicPlaceholder);
+    const std::size_t at = format.find(publicPlaceholder);
     if (at == std::string_view::npos || argument == arguments.end()) break;
     out.append(format.substr(0, at));
     out.append(*argument++);
-    format.remove_prefix(at + kPublicPlaceholder.size());
+    format.remove_prefix(at + publicPlaceholder.size());
   }
   out.append(format);
   return out;

@@ -9,11 +9,12 @@
 
 namespace kelmarind::platform {
 
-enum class LogLevel { Default, Error, Fault };
+// The three levels of the log: notice is the everyday one.
+enum class LogLevel { notice, error, fault };
 
 // The placeholder that marks where an argument goes; arguments are public
 // texts, never redacted.
-inline constexpr std::string_view kPublicPlaceholder = "%{public}s";
+inline constexpr std::string_view publicPlaceholder = "%{public}s";
 
 // `format` with its placeholders replaced, in order, by `arguments`. Nothing
 // else in `format` is special, and an argument is inserted as it is, never

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake/recording_logger.h"
-
 namespace kelmarind::platform {
 namespace {
 
@@ -46,15 +44,6 @@ INSTANTIATE_TEST_SUITE_P(
                               "a and %{public}s"},
                     FormatRow{"ExtraArgumentDropped", "only %{public}s", {"a", "b"}, "only a"}),
     [](const auto& row) { return row.param.name; });
-
-TEST(LoggerTest, WriteTagsTheFormattedLineWithLevelSubsystemAndCategory) {
-  fake::RecordingLogger logger("com.kelmarind.helper", "xpc");
-  logger.write(LogLevel::Fault, "failed: %{public}s", {"req"});
-  logger.write(LogLevel::Error, "plain");
-  EXPECT_EQ(logger.records(), (std::vector<fake::LogRecord>{
-                                  {LogLevel::Fault, "com.kelmarind.helper", "xpc", "failed: req"},
-                                  {LogLevel::Error, "com.kelmarind.helper", "xpc", "plain"}}));
-}
 
 }  // namespace
 }  // namespace kelmarind::platform

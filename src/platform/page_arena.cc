@@ -1,7 +1,5 @@
 #include "platform/page_arena.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <new>
@@ -11,35 +9,25 @@
 namespace kelmarind::platform {
 namespace {
 
-constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
 // Address space is cheap and only touched pages count, so chunks are large:
 // most walks never need a second one.
-constexpr std::size_t kChunkSize = std::size_t{64} << 20;
+constexpr std::size_t chunkSize = std::size_t{64} << 20;
 
 std::size_t roundUp(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
 }
 
-// A mapping of `size` bytes (a multiple of the huge page size) that starts on
-// a huge page boundary, which the kernel needs to use huge pages at all.
+// Out of memory is std::bad_alloc here, as for any other allocation.
 char* mapAligned(std::size_t size) {
-  const std::size_t padded = size + kHugePageSize;
-  void* raw = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) throw std::bad_alloc();
-  const auto start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = roundUp(start, kHugePageSize);
-  if (aligned > start) ::munmap(raw, aligned - start);
-  const std::uintptr_t tail = aligned + size;
-  if (start + padded > tail) ::munmap(reinterpret_cast<void*>(tail), start + padded - tail);
-  auto* base = reinterpret_cast<char*>(aligned);
-  adviseHugePages(base, size);
+  char* base = mapHugePageAligned(size);
+  if (base == nullptr) throw std::bad_alloc();
   return base;
 }
 
 }  // namespace
 
 PageArena::~PageArena() {
-  for (const Chunk& chunk : chunks_) ::munmap(chunk.base, chunk.size);
+  for (const Chunk& chunk : chunks_) unmapPages(chunk.base, chunk.size);
 }
 
 void PageArena::rewind(Mark mark) noexcept {
@@ -64,7 +52,7 @@ void* PageArena::allocateInNextChunk(std::size_t bytes, std::size_t alignment) {
   const std::size_t next = chunks_.empty() ? 0 : current_ + 1;
   const std::size_t needed = bytes + alignment;
   if (next == chunks_.size() || chunks_[next].size < needed) {
-    const std::size_t size = roundUp(std::max(needed, kChunkSize), kHugePageSize);
+    const std::size_t size = roundUp(std::max(needed, chunkSize), hugePageSize);
     chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(next), {mapAligned(size), size});
   }
   current_ = next;

@@ -6,7 +6,7 @@
 namespace kelmarind::platform {
 namespace {
 
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr std::string_view replacementCharacter = "\xEF\xBF\xBD";
 
 // Length of the well-formed sequence at the start of `s`, or, when it is
 // ill-formed, the negated length of its maximal subpart (at least 1). Follows
@@ -75,7 +75,7 @@ void appendUtf8Lossy(std::string_view bytes, std::string& out) {
     out.append(bytes.substr(i, valid));
     i += valid;
     if (i == bytes.size()) break;
-    out.append(kReplacement);
+    out.append(replacementCharacter);
     i += static_cast<std::size_t>(-sequenceAt(s + i, bytes.size() - i));
   }
 }

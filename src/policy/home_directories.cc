@@ -1,7 +1,5 @@
 #include "policy/home_directories.h"
 
-#include <pwd.h>
-
 #include <algorithm>
 #include <array>
 #include <string>
@@ -9,33 +7,23 @@
 
 #include "platform/file_system.h"
 #include "platform/unicode_text.h"
+#include "platform/user_database.h"
 
 namespace kelmarind::policy {
 namespace {
 
 // Where homes live: the original platform's folder, and Linux's.
-constexpr std::array<std::string_view, 2> kHomePrefixes{"/Users/", "/home/"};
+constexpr std::array<std::string_view, 2> homePrefixes{"/Users/", "/home/"};
 
 }  // namespace
 
-void SystemUserDatabase::rewind() { setpwent(); }
-
-std::optional<UserEntry> SystemUserDatabase::next() {
-  const passwd* entry = getpwent();
-  if (entry == nullptr) return std::nullopt;
-  if (entry->pw_dir == nullptr) return UserEntry{};
-  return UserEntry{std::string_view(entry->pw_dir)};
-}
-
-void SystemUserDatabase::close() { endpwent(); }
-
-std::vector<platform::FileLocation> collectHomeDirectories(UserDatabase& source) {
+std::vector<platform::FileLocation> collectHomeDirectories(platform::UserDatabase& source) {
   std::unordered_set<std::string> homes;
   source.rewind();
-  while (const std::optional<UserEntry> entry = source.next()) {
+  while (const std::optional<platform::UserEntry> entry = source.next()) {
     if (!entry->homeDirectory) continue;
     std::string home = platform::decodeUtf8Lossy(*entry->homeDirectory);
-    if (std::ranges::any_of(kHomePrefixes,
+    if (std::ranges::any_of(homePrefixes,
                             [&](std::string_view prefix) { return home.starts_with(prefix); })) {
       homes.insert(std::move(home));
     }
@@ -63,11 +51,6 @@ std::vector<platform::FileLocation> withReachedLocations(std::vector<platform::F
     }
   }
   return homes;
-}
-
-std::vector<platform::FileLocation> collectHomeDirectories() {
-  SystemUserDatabase system;
-  return collectHomeDirectories(system);
 }
 
 }  // namespace kelmarind::policy

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/user_database.h"
+
 namespace kelmarind::policy {
 namespace {
 
@@ -13,7 +15,7 @@ using ::testing::ElementsAre;
 using ::testing::UnorderedElementsAreArray;
 
 // A user database held in memory that records the calls made on it.
-class FakeUserDatabase final : public UserDatabase {
+class FakeUserDatabase final : public platform::UserDatabase {
  public:
   explicit FakeUserDatabase(std::vector<std::optional<std::string>> homes,
                             bool isFailingFirstRead = false)
@@ -23,11 +25,11 @@ class FakeUserDatabase final : public UserDatabase {
     calls.emplace_back("rewind");
     cursor_ = 0;
   }
-  std::optional<UserEntry> next() override {
+  std::optional<platform::UserEntry> next() override {
     calls.emplace_back("next");
     if (isFailingFirstRead_ || cursor_ == homes_.size()) return std::nullopt;
     const std::optional<std::string>& home = homes_[cursor_++];
-    return home ? UserEntry{*home} : UserEntry{};
+    return home ? platform::UserEntry{*home} : platform::UserEntry{};
   }
   void close() override { calls.emplace_back("close"); }
 

@@ -2,8 +2,6 @@
 // no environment variable and no file (the socket the service manager hands
 // over aside): everything it needs is built in or read from the system.
 
-#include <malloc.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -11,10 +9,11 @@
 #include "platform/linux/linux_code_signature.h"
 #include "platform/linux/linux_file_system.h"
 #include "platform/linux/linux_peer_verifier.h"
+#include "platform/linux/service_process.h"
+#include "platform/linux/system_user_database.h"
 #include "platform/linux/unix_listener.h"
 #include "platform/run_loop.h"
-#include "platform/wire_protocol.h"
-#include "policy/home_directories.h"
+#include "protocol/wire_protocol.h"
 #include "service/privileged_scan_listener.h"
 
 namespace {
@@ -26,17 +25,13 @@ constexpr std::string_view startLine = "Kelmarind helper listening on %{public}s
 }  // namespace
 
 int main() {
-  // Documents run to tens of megabytes. A fixed threshold keeps every large
-  // buffer in a mapping of its own, given back to the system when freed;
-  // glibc's sliding threshold would move them into the heap after the first
-  // one, where a busy moment's peak would stay resident for good.
-  ::mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  platform::linux::prepareServiceProcess();
 
   // The process-wide values live for the whole process and are never torn
   // down; statics keep them out of any destructor ordering at exit.
-  static platform::linux::JournalLogger logger(std::string(platform::wire::endpointName), "xpc");
+  static platform::linux::JournalLogger logger(std::string(protocol::endpointName), "xpc");
 
-  static policy::SystemUserDatabase users;
+  static platform::linux::SystemUserDatabase users;
   static const platform::linux::LinuxCodeSignature signature;
   static const platform::linux::LinuxFileSystem fileSystem;
   static service::PrivilegedScanListener listenerObject(logger, users, signature, fileSystem);
@@ -47,12 +42,12 @@ int main() {
     // Without its endpoint the helper can serve nobody; the service manager
     // records this and may start it again.
     std::fprintf(stderr, "KelmarindHelper: cannot open %s: %s\n",
-                 platform::wire::defaultSocketPath.data(), listener.error().message().c_str());
+                 protocol::defaultSocketPath.data(), listener.error().message().c_str());
     return EXIT_FAILURE;
   }
   (*listener)->setDelegate(listenerObject);
   (*listener)->resume();
-  logger.write(platform::LogLevel::Default, startLine, {platform::wire::endpointName});
+  logger.write(platform::LogLevel::notice, startLine, {protocol::endpointName});
 
   platform::runMainLoop();
 }

@@ -3,9 +3,9 @@
 #include <expected>
 #include <utility>
 
-#include "platform/code_requirement.h"
 #include "platform/code_signature.h"
 #include "platform/logger.h"
+#include "platform/user_database.h"
 #include "policy/home_directories.h"
 #include "policy/path_eligibility.h"
 #include "walk/privileged_walk.h"
@@ -38,7 +38,7 @@ struct PrivilegedScanListener::Setup {
 };
 
 PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
-                                               policy::UserDatabase& users,
+                                               platform::UserDatabase& users,
                                                const platform::CodeSignature& signature,
                                                const platform::FileSystem& fileSystem)
     : PrivilegedScanListener(logger, fileSystem, [&] {
@@ -48,8 +48,7 @@ PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
         setup.teamIdentifier = helperTeamIdentifier(signature);
         setup.requirement = makeCodeSigningRequirement(setup.teamIdentifier);
         // Only the validity is kept: each connection is given the text.
-        setup.isRequirementValid =
-            platform::CodeRequirement::compile(setup.requirement).has_value();
+        setup.isRequirementValid = signature.isValidRequirement(setup.requirement);
         return setup;
       }()) {}
 
@@ -61,9 +60,9 @@ PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
       logger_(logger),
       fileSystem_(fileSystem) {
   if (!isRequirementValid) {
-    logger_.write(platform::LogLevel::Fault, requirementCompileFault, {codeSigningRequirement});
+    logger_.write(platform::LogLevel::fault, requirementCompileFault, {codeSigningRequirement});
   }
-  if (!setup.teamIdentifier) logger_.write(platform::LogLevel::Error, notTeamSignedError);
+  if (!setup.teamIdentifier) logger_.write(platform::LogLevel::error, notTeamSignedError);
 }
 
 bool PrivilegedScanListener::shouldAcceptNewConnection(platform::Connection& newConnection) {
@@ -77,8 +76,7 @@ bool PrivilegedScanListener::shouldAcceptNewConnection(platform::Connection& new
   return true;
 }
 
-void PrivilegedScanListener::invoke(const platform::wire::Request& request,
-                                    platform::ReplySender reply) {
+void PrivilegedScanListener::invoke(const protocol::Request& request, platform::ReplySender reply) {
   dispatch(*this, request, std::move(reply));
 }
 
@@ -86,7 +84,7 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
                                                WalkReply reply) {
   const std::string_view requested = path.value_or(std::string_view{});
   const auto refuse = [&] {
-    logger_.write(platform::LogLevel::Default, refusedPathLine, {requested});
+    logger_.write(platform::LogLevel::notice, refusedPathLine, {requested});
     std::move(reply).fail(std::string(refusalText));
   };
   if (!policy::isEligiblePath(requested, homeDirectories)) return refuse();

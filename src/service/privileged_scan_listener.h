@@ -16,11 +16,8 @@ namespace kelmarind::platform {
 class CodeSignature;
 class FileSystem;
 class Logger;
-}  // namespace kelmarind::platform
-
-namespace kelmarind::policy {
 class UserDatabase;
-}
+}  // namespace kelmarind::platform
 
 namespace kelmarind::service {
 
@@ -57,9 +54,9 @@ class PrivilegedScanListener final : public platform::ListenerDelegate,
                                      public PrivilegedScanProtocol {
  public:
   // Collects the home directories from `users`, asks `signature` for the
-  // team, builds and compiles the requirement, and writes the fault and the
-  // error line through `logger` when they apply.
-  PrivilegedScanListener(platform::Logger& logger, policy::UserDatabase& users,
+  // team, builds the requirement and asks `signature` whether it compiles,
+  // and writes the fault and the error line through `logger` when they apply.
+  PrivilegedScanListener(platform::Logger& logger, platform::UserDatabase& users,
                          const platform::CodeSignature& signature,
                          const platform::FileSystem& fileSystem);
 
@@ -67,7 +64,7 @@ class PrivilegedScanListener final : public platform::ListenerDelegate,
   PrivilegedScanListener& operator=(const PrivilegedScanListener&) = delete;
 
   [[nodiscard]] bool shouldAcceptNewConnection(platform::Connection& newConnection) override;
-  void invoke(const platform::wire::Request& request, platform::ReplySender reply) override;
+  void invoke(const protocol::Request& request, platform::ReplySender reply) override;
 
   void walkSubtreeAtPath(std::optional<std::string_view> path, WalkReply reply) override;
   void pingWithReply(PingReply reply) override;

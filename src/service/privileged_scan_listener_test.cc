@@ -10,6 +10,7 @@
 #include "platform/fake/fake_connection.h"
 #include "platform/fake/fake_file_system.h"
 #include "platform/fake/recording_logger.h"
+#include "platform/user_database.h"
 #include "policy/home_directories.h"
 #include "walk/node_json.h"
 
@@ -18,18 +19,18 @@ namespace {
 
 using platform::LogLevel;
 using platform::fake::LogRecord;
-using platform::wire::Reply;
-using platform::wire::Request;
-using platform::wire::Value;
-using platform::wire::ValueType;
+using protocol::Reply;
+using protocol::Request;
+using protocol::Value;
+using protocol::ValueType;
 
-constexpr std::string_view kTeamPiece = "identifier \"com.kelmarind.app\" and anchor apple generic";
-constexpr std::string_view kCertificatePiece = " and certificate leaf[subject.OU] = \"";
-constexpr std::string_view kFallback = "identifier \"com.kelmarind.app\"";
+constexpr std::string_view teamPiece = "identifier \"com.kelmarind.app\" and anchor apple generic";
+constexpr std::string_view certificatePiece = " and certificate leaf[subject.OU] = \"";
+constexpr std::string_view fallbackRequirement = "identifier \"com.kelmarind.app\"";
 
 // Serves the listed homes; notes whether the team was looked up before the
 // database was read, which construction must not do.
-class FakeUserDatabase final : public policy::UserDatabase {
+class FakeUserDatabase final : public platform::UserDatabase {
  public:
   FakeUserDatabase(std::vector<std::string> homes, const platform::fake::FakeCodeSignature& team)
       : homes_(std::move(homes)), team_(team) {}
@@ -37,9 +38,9 @@ class FakeUserDatabase final : public policy::UserDatabase {
     next_ = 0;
     wasTeamAskedFirst = team_.lookupCount() > 0;
   }
-  std::optional<policy::UserEntry> next() override {
+  std::optional<platform::UserEntry> next() override {
     if (next_ == homes_.size()) return std::nullopt;
-    return policy::UserEntry{homes_[next_++]};
+    return platform::UserEntry{homes_[next_++]};
   }
   void close() override {}
   bool wasTeamAskedFirst = false;
@@ -52,8 +53,8 @@ class FakeUserDatabase final : public policy::UserDatabase {
 
 class PrivilegedScanListenerTest : public ::testing::Test {
  protected:
-  PrivilegedScanListener& build(std::optional<std::string> team) {
-    signature_.emplace(std::move(team));
+  PrivilegedScanListener& build(std::optional<std::string> team, bool isRequirementValid = true) {
+    signature_.emplace(std::move(team), isRequirementValid);
     users_.emplace(std::vector<std::string>{"/Users/user1", "/home/other"}, *signature_);
     listener_.emplace(logger_, *users_, *signature_, fileSystem_);
     return *listener_;
@@ -77,22 +78,19 @@ class PrivilegedScanListenerTest : public ::testing::Test {
 };
 
 TEST(RequirementTextTest, HasTheTeamFormOnlyForANonEmptyTeam) {
-  ASSERT_EQ(kTeamPiece.size(), 55u);
-  ASSERT_EQ(kCertificatePiece.size(), 37u);
-  ASSERT_EQ(kFallback.size(), 30u);
   EXPECT_EQ(makeCodeSigningRequirement("ABCDE12345"),
-            std::string(kTeamPiece) + std::string(kCertificatePiece) + "ABCDE12345\"");
-  EXPECT_EQ(makeCodeSigningRequirement(std::nullopt), kFallback);
-  EXPECT_EQ(makeCodeSigningRequirement(""), kFallback);
+            std::string(teamPiece) + std::string(certificatePiece) + "ABCDE12345\"");
+  EXPECT_EQ(makeCodeSigningRequirement(std::nullopt), fallbackRequirement);
+  EXPECT_EQ(makeCodeSigningRequirement(""), fallbackRequirement);
 }
 
 TEST_F(PrivilegedScanListenerTest, WithoutTeamLogsTheErrorOnceAndAcceptsTheClient) {
   PrivilegedScanListener& listener = build(std::nullopt);
   EXPECT_FALSE(users_->wasTeamAskedFirst);
-  EXPECT_EQ(listener.codeSigningRequirement, kFallback);
+  EXPECT_EQ(listener.codeSigningRequirement, fallbackRequirement);
   EXPECT_TRUE(listener.isRequirementValid);
   ASSERT_EQ(logged().size(), 1u);
-  EXPECT_EQ(logged()[0].level, LogLevel::Error);
+  EXPECT_EQ(logged()[0].level, LogLevel::error);
   EXPECT_EQ(logged()[0].message, notTeamSignedError);
 
   platform::fake::FakeConnection first;
@@ -100,7 +98,7 @@ TEST_F(PrivilegedScanListenerTest, WithoutTeamLogsTheErrorOnceAndAcceptsTheClien
   ASSERT_TRUE(listener.shouldAcceptNewConnection(first));
   ASSERT_TRUE(listener.shouldAcceptNewConnection(second));
   for (const auto* connection : {&first, &second}) {
-    EXPECT_EQ(connection->codeSigningRequirement(), kFallback);
+    EXPECT_EQ(connection->codeSigningRequirement(), fallbackRequirement);
     EXPECT_EQ(connection->exportedObject(), &listener);
     EXPECT_TRUE(connection->isResumed());
     EXPECT_EQ(connection->lateConfigurationCount(), 0);
@@ -110,15 +108,17 @@ TEST_F(PrivilegedScanListenerTest, WithoutTeamLogsTheErrorOnceAndAcceptsTheClien
 }
 
 TEST_F(PrivilegedScanListenerTest, EmptyTeamFallsBackSilently) {
-  EXPECT_EQ(build("").codeSigningRequirement, kFallback);
+  EXPECT_EQ(build("").codeSigningRequirement, fallbackRequirement);
   EXPECT_TRUE(logged().empty());
 }
 
-TEST_F(PrivilegedScanListenerTest, TeamWithQuoteLogsTheFaultAndRefusesEveryConnectionUntouched) {
-  PrivilegedScanListener& listener = build("AB\"CD");
+TEST_F(PrivilegedScanListenerTest,
+       InvalidRequirementLogsTheFaultAndRefusesEveryConnectionUntouched) {
+  PrivilegedScanListener& listener = build("AB\"CD", /*isRequirementValid=*/false);
   EXPECT_FALSE(listener.isRequirementValid);
+  EXPECT_EQ(signature_->judgedRequirement(), listener.codeSigningRequirement);
   ASSERT_EQ(logged().size(), 1u) << "a team was found, so no error line";
-  EXPECT_EQ(logged()[0].level, LogLevel::Fault);
+  EXPECT_EQ(logged()[0].level, LogLevel::fault);
   EXPECT_EQ(logged()[0].message,
             "Code-signing requirement failed to compile; refusing all connections: " +
                 listener.codeSigningRequirement);
@@ -128,27 +128,6 @@ TEST_F(PrivilegedScanListenerTest, TeamWithQuoteLogsTheFaultAndRefusesEveryConne
   EXPECT_FALSE(connection.isResumed());
   EXPECT_FALSE(connection.codeSigningRequirement().has_value());
   EXPECT_EQ(connection.exportedObject(), nullptr);
-}
-
-TEST_F(PrivilegedScanListenerTest, RefusesIneligiblePathsWithOneLineEach) {
-  build("TEAM123");
-  EXPECT_EQ(listener_->homeDirectories.size(), 2u);
-  const std::vector<std::optional<std::string>> refused = {std::nullopt,
-                                                           "",
-                                                           "Library",
-                                                           "/Users/user1/Documents",
-                                                           "/Users/user1/Library/Containers/A",
-                                                           "/home/other/snap/editor",
-                                                           std::string("/tmp\0/x", 7)};
-  for (const auto& path : refused) {
-    EXPECT_EQ(walk(path), Reply::ofText(refusalText)) << path.value_or("(nil)");
-  }
-  const std::vector<LogRecord> lines = logged();
-  ASSERT_EQ(lines.size(), refused.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    EXPECT_EQ(lines[i].level, LogLevel::Default);
-    EXPECT_EQ(lines[i].message, "Refused ineligible path: " + refused[i].value_or(""));
-  }
 }
 
 TEST_F(PrivilegedScanListenerTest, WalksEligiblePathsIntoOneDocumentOrTheWalkErrorUnlogged) {

@@ -4,8 +4,8 @@
 
 namespace kelmarind::service {
 
-using platform::wire::Reply;
-using platform::wire::ValueType;
+using protocol::Reply;
+using protocol::ValueType;
 
 void WalkReply::succeed(std::string document) && {
   std::move(sender_).send(Reply{std::move(document), std::nullopt});
@@ -21,21 +21,21 @@ platform::ExportedInterface interfaceWithProtocol() {
   using platform::ExportedMethod;
   using platform::ReplyType;
   return {{
-      ExportedMethod{std::string(platform::wire::walkSubtreeAtPathSelector),
+      ExportedMethod{std::string(protocol::walkSubtreeAtPathSelector),
                      {ValueType::text},
                      ReplyType::bytesAndText},
-      ExportedMethod{std::string(platform::wire::pingWithReplySelector), {}, ReplyType::text},
+      ExportedMethod{std::string(protocol::pingWithReplySelector), {}, ReplyType::text},
   }};
 }
 
-void dispatch(PrivilegedScanProtocol& protocol, const platform::wire::Request& request,
+void dispatch(PrivilegedScanProtocol& protocol, const protocol::Request& request,
               platform::ReplySender reply) {
-  if (request.selector == platform::wire::walkSubtreeAtPathSelector) {
-    const platform::wire::Value& argument = request.arguments.at(0);
+  if (request.selector == protocol::walkSubtreeAtPathSelector) {
+    const protocol::Value& argument = request.arguments.at(0);
     std::optional<std::string_view> path;
     if (argument.type != ValueType::nil) path = argument.content;
     protocol.walkSubtreeAtPath(path, WalkReply(std::move(reply)));
-  } else if (request.selector == platform::wire::pingWithReplySelector) {
+  } else if (request.selector == protocol::pingWithReplySelector) {
     protocol.pingWithReply(PingReply(std::move(reply)));
   }
 }

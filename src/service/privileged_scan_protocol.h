@@ -50,7 +50,7 @@ class PrivilegedScanProtocol {
 
 // Calls the operation of `protocol` that `request` names. `request` must
 // match interfaceWithProtocol(), which the connection has checked already.
-void dispatch(PrivilegedScanProtocol& protocol, const platform::wire::Request& request,
+void dispatch(PrivilegedScanProtocol& protocol, const protocol::Request& request,
               platform::ReplySender reply);
 
 }  // namespace kelmarind::service

@@ -1,5 +1,6 @@
 #include "walk/coalesce.h"
 
+#include <algorithm>
 #include <charconv>
 
 namespace kelmarind::walk {
@@ -21,35 +22,29 @@ std::string aggregateName(std::size_t count) {
   return groupedCount(static_cast<std::int64_t>(count)) + " more items";
 }
 
-std::pmr::vector<PrivilegedNode> coalesceSmallEntries(std::pmr::vector<PrivilegedNode> children) {
-  const auto small = findSmallEntries(std::span<const PrivilegedNode>(children));
-  if (!small) return children;
-
-  // Only the survivors move; the merged entries' subtrees are dropped with
-  // the input list.
-  std::pmr::vector<PrivilegedNode> out(children.get_allocator());
-  out.reserve(children.size() - small->count + 1);
-  PrivilegedNode aggregate{
-      .name = std::pmr::string(aggregateName(small->count), children.get_allocator()),
-      .path = std::pmr::string(children.get_allocator()),
-      .isDirectory = false,
-      .allocatedSize = 0,
-      .folderCount = 0,
-      .fileCount = 0,
-      .modificationDate = std::nullopt,
-      .isAggregate = true,
-      .children = std::pmr::vector<PrivilegedNode>(children.get_allocator())};
-  for (PrivilegedNode& child : children) {
-    if (small->contains(child.allocatedSize)) {
-      aggregate.allocatedSize += child.allocatedSize;
-      aggregate.folderCount += child.folderCount;
-      aggregate.fileCount += child.fileCount;
-    } else {
-      out.push_back(std::move(child));
-    }
+std::optional<SmallEntries> findSmallEntries(std::span<const CompactNode> entries) {
+  constexpr double smallFraction = 0.002;
+  constexpr std::size_t leastMergedCount = 2;
+  if (entries.size() < leastMergedCount) return std::nullopt;
+  std::int64_t total = 0;
+  for (const CompactNode& entry : entries) total += entry.allocatedSize;
+  if (total <= 0) return std::nullopt;
+  SmallEntries small{.threshold = static_cast<double>(total) * smallFraction, .count = 0};
+  for (const CompactNode& entry : entries) {
+    small.count += small.contains(entry.allocatedSize) ? 1 : 0;
   }
-  out.push_back(std::move(aggregate));
-  return out;
+  if (small.count < leastMergedCount) return std::nullopt;
+  return small;
+}
+
+void nameAggregate(CompactNode& aggregate, std::size_t merged, std::pmr::memory_resource& memory) {
+  const std::string name = aggregateName(merged);
+  auto* text = static_cast<char*>(memory.allocate(std::max<std::size_t>(name.size(), 1), 1));
+  // Texts are sized, never terminated.
+  std::ranges::copy(name, text);
+  aggregate.text = text;
+  aggregate.nameSize = static_cast<std::uint32_t>(name.size());
+  aggregate.pathSize = 0;
 }
 
 }  // namespace kelmarind::walk

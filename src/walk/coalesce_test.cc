@@ -3,13 +3,21 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <memory_resource>
+#include <tuple>
+#include <vector>
 
 namespace kelmarind::walk {
 namespace {
 
 // A file, or a directory standing for `folders` directories and `files` files.
-PrivilegedNode entry(std::int64_t size, std::int64_t folders = 0, std::int64_t files = 1) {
-  return {"e", "/r/e", folders > 0, size, folders, files, 1.0, false, {}};
+CompactNode entry(std::int64_t size, std::int64_t folders = 0, std::int64_t files = 1) {
+  return {.text = "e",
+          .nameSize = 1,
+          .flags = folders > 0 ? std::uint8_t{CompactNode::directoryFlag} : std::uint8_t{0},
+          .allocatedSize = size,
+          .folderCount = folders,
+          .fileCount = files};
 }
 
 TEST(CoalesceTest, MergesOnlyWhenTwoEntriesAreBelowTheThreshold) {
@@ -26,24 +34,34 @@ TEST(CoalesceTest, MergesOnlyWhenTwoEntriesAreBelowTheThreshold) {
       {{1, 5000, 0, 3}, {5000, 4}},
   };
   for (const Row& row : rows) {
-    std::pmr::vector<PrivilegedNode> input;
+    std::pmr::monotonic_buffer_resource memory;
+    std::vector<CompactNode> input;
     for (std::int64_t size : row.sizes) input.push_back(entry(size));
-    const auto out = coalesceSmallEntries(input);
     std::vector<std::int64_t> sizes;
-    for (const PrivilegedNode& node : out) sizes.push_back(node.allocatedSize);
-    EXPECT_EQ(sizes, row.expected) << ::testing::PrintToString(row.sizes);
-    if (out.size() == input.size()) {
-      EXPECT_EQ(out, input);
+    for (const CompactNode& node : coalesceSmallEntries(input, memory)) {
+      sizes.push_back(node.allocatedSize);
     }
+    EXPECT_EQ(sizes, row.expected) << ::testing::PrintToString(row.sizes);
   }
 }
 
+// Survivors are what `keep` makes of them; the aggregate is made apart.
 TEST(CoalesceTest, AggregateIsLastAndCarriesWholeSubtrees) {
-  const auto out = coalesceSmallEntries(
-      {entry(1, 7, 30), entry(10'000), entry(0, 1, 0), entry(2), entry(20'000)});
+  std::pmr::monotonic_buffer_resource memory;
+  const std::vector<CompactNode> input = {entry(1, 7, 30), entry(10'000), entry(0, 1, 0), entry(2),
+                                          entry(20'000)};
+  const auto out = coalesceSmallEntries(input, memory, [](CompactNode node) {
+    node.date = 9.0;
+    return node;
+  });
   ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(out[1].allocatedSize, 20'000);
-  EXPECT_EQ(out[2], (PrivilegedNode{"3 more items", "", false, 3, 8, 31, std::nullopt, true, {}}));
+  EXPECT_EQ(std::tuple(out[0].allocatedSize, out[1].allocatedSize, out[1].date),
+            std::tuple(10'000, 20'000, 9.0));
+  const CompactNode& aggregate = out[2];
+  EXPECT_EQ(std::tuple(aggregate.name(), aggregate.isAggregate(), aggregate.allocatedSize,
+                       aggregate.folderCount, aggregate.fileCount, aggregate.date),
+            std::tuple("3 more items", true, 3, 8, 31, 0.0));
+  EXPECT_EQ(aggregate.modificationDate(), std::nullopt);
 }
 
 TEST(CoalesceTest, GroupsCountsInThousandsWhateverTheLocale) {

@@ -15,21 +15,19 @@
 namespace kelmarind::walk {
 
 // Borrows everything it points at. `text` holds the name, except for a node
-// with its own path (kOwnPath): the root, and entries reached below a
+// with its own path (ownPathFlag): the root, and entries reached below a
 // directory that could not be examined. Its text is the path, whose tail is
-// the name, or, when it is not (kNameAfterPath), the path followed by the
+// the name, or, when it is not (nameAfterPathFlag), the path followed by the
 // name. An aggregate node's path is empty.
 struct CompactNode {
-  enum Flag : std::uint8_t {
-    kDirectory = 1,
-    kAggregate = 2,
-    kHasDate = 4,
-    kOwnPath = 8,
-    kNameAfterPath = 16,
-    // Set only while a node waits in its directory's scratch list (see the
-    // walk), until its text is copied into the tree's memory.
-    kTextInScratch = 32,
-  };
+  static constexpr std::uint8_t directoryFlag = 1;
+  static constexpr std::uint8_t aggregateFlag = 2;
+  static constexpr std::uint8_t hasDateFlag = 4;
+  static constexpr std::uint8_t ownPathFlag = 8;
+  static constexpr std::uint8_t nameAfterPathFlag = 16;
+  // Set only while a node waits in its directory's scratch list (see the
+  // walk), until its text is copied into the tree's memory.
+  static constexpr std::uint8_t textInScratchFlag = 32;
 
   const char* text = nullptr;
   // Of the full path, stored or not: what the encoder needs to size the
@@ -44,19 +42,19 @@ struct CompactNode {
   double date = 0;
   const CompactNode* firstChild = nullptr;
 
-  [[nodiscard]] bool hasOwnPath() const { return (flags & kOwnPath) != 0; }
+  [[nodiscard]] bool hasOwnPath() const { return (flags & ownPathFlag) != 0; }
   // The path of a node that has its own (see above).
   [[nodiscard]] std::string_view ownPath() const { return {text, pathSize}; }
   [[nodiscard]] std::string_view name() const { return {text + textSize() - nameSize, nameSize}; }
   // The bytes `text` points at.
   [[nodiscard]] std::size_t textSize() const {
     if (!hasOwnPath()) return nameSize;
-    return pathSize + ((flags & kNameAfterPath) != 0 ? nameSize : 0);
+    return pathSize + ((flags & nameAfterPathFlag) != 0 ? nameSize : 0);
   }
-  [[nodiscard]] bool isDirectory() const { return (flags & kDirectory) != 0; }
-  [[nodiscard]] bool isAggregate() const { return (flags & kAggregate) != 0; }
+  [[nodiscard]] bool isDirectory() const { return (flags & directoryFlag) != 0; }
+  [[nodiscard]] bool isAggregate() const { return (flags & aggregateFlag) != 0; }
   [[nodiscard]] std::optional<double> modificationDate() const {
-    return (flags & kHasDate) != 0 ? std::optional(date) : std::nullopt;
+    return (flags & hasDateFlag) != 0 ? std::optional(date) : std::nullopt;
   }
   [[nodiscard]] std::span<const CompactNode> children() const { return {firstChild, childCount}; }
 };

@@ -30,45 +30,46 @@ constexpr std::array<Escape, 256> makeEscapes() {
   for (int c = 0; c < 256; ++c) table[c] = {{static_cast<char>(c)}, 1};
   constexpr char hex[] = "0123456789abcdef";
   for (int c = 0; c < 0x20; ++c) table[c] = {{'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]}, 6};
-  constexpr std::pair<char, char> kShort[] = {{'\b', 'b'}, {'\f', 'f'}, {'\n', 'n'},  {'\r', 'r'},
-                                              {'\t', 't'}, {'"', '"'},  {'\\', '\\'}, {'/', '/'}};
-  for (const auto& [c, letter] : kShort) {
+  constexpr std::pair<char, char> shortEscapes[] = {{'\b', 'b'},  {'\f', 'f'}, {'\n', 'n'},
+                                                    {'\r', 'r'},  {'\t', 't'}, {'"', '"'},
+                                                    {'\\', '\\'}, {'/', '/'}};
+  for (const auto& [c, letter] : shortEscapes) {
     table[static_cast<unsigned char>(c)] = {{'\\', letter}, 2};
   }
   return table;
 }
-constexpr auto kEscapes = makeEscapes();
-constexpr std::size_t kLongestEscape = 6;
+constexpr auto escapeTable = makeEscapes();
+constexpr std::size_t longestEscape = 6;
 
-// The length of kEscapes[byte], computed rather than loaded: the write
+// The length of escapeTable[byte], computed rather than loaded: the write
 // position then waits only on arithmetic, not on a table load per byte.
 constexpr std::size_t escapedLength(unsigned char byte) {
   // \b \t \n \f \r have two-character escapes; other controls take \u00XX.
-  constexpr std::uint32_t kShortControls =
+  constexpr std::uint32_t shortControls =
       1u << '\b' | 1u << '\t' | 1u << '\n' | 1u << '\f' | 1u << '\r';
-  const std::size_t control = byte < 0x20 ? ((kShortControls >> byte) & 1u ? 2 : 6) : 0;
+  const std::size_t control = byte < 0x20 ? ((shortControls >> byte) & 1u ? 2 : 6) : 0;
   const std::size_t quoted = byte == '/' || byte == '"' || byte == '\\' ? 2 : 0;
   return control + quoted + (control + quoted == 0 ? 1 : 0);
 }
 static_assert([] {
   for (int byte = 0; byte < 256; ++byte) {
-    if (escapedLength(static_cast<unsigned char>(byte)) != kEscapes[byte].length) return false;
+    if (escapedLength(static_cast<unsigned char>(byte)) != escapeTable[byte].length) return false;
   }
   return true;
 }());
 
 // The longest texts of the members whose length depends on the value.
-constexpr std::size_t kLongestInteger = 20;  // "-9223372036854775808"
-constexpr std::size_t kLongestDate = 24;     // "-2.2250738585072014e-308"
-constexpr std::size_t kLongestHead =
+constexpr std::size_t longestInteger = 20;  // "-9223372036854775808"
+constexpr std::size_t longestDate = 24;     // "-2.2250738585072014e-308"
+constexpr std::size_t longestHead =
     std::string_view(R"({"name":"","path":"","isDirectory":false,"allocatedSize":)").size() +
     std::string_view(R"(,"folderCount":,"fileCount":,"modificationDate":)").size() +
-    std::string_view(R"(,"isAggregate":false,"children":[)").size() + 3 * kLongestInteger +
-    kLongestDate;
+    std::string_view(R"(,"isAggregate":false,"children":[)").size() + 3 * longestInteger +
+    longestDate;
 // "]}" closing the node and the "," before the next sibling.
-constexpr std::size_t kLongestTail = 3;
+constexpr std::size_t longestTail = 3;
 // Room after the end for the last escape entry stored whole.
-constexpr std::size_t kStoreSlack = sizeof(Escape);
+constexpr std::size_t storeSlack = sizeof(Escape);
 
 // Where the document is written. The buffer is sized ahead by documentBound(),
 // so nothing is checked while writing.
@@ -82,7 +83,7 @@ struct Writer {
   void putEscaped(std::string_view text) {
     for (char c : text) {
       const auto byte = static_cast<unsigned char>(c);
-      std::memcpy(out, &kEscapes[byte], sizeof(Escape));
+      std::memcpy(out, &escapeTable[byte], sizeof(Escape));
       out += escapedLength(byte);
     }
   }
@@ -162,7 +163,7 @@ struct NoState {};
 // not memory. Also finds the first node with a date that JSON cannot express.
 template <typename Node>
 struct Bound {
-  std::size_t size = kStoreSlack;
+  std::size_t size = storeSlack;
   const Node* rejected = nullptr;
 };
 
@@ -177,7 +178,7 @@ Bound<Node> documentBound(const Node& root) {
   forEachInDocumentOrder(
       root, NoState{},
       [&](const Node& node, std::size_t, NoState) {
-        bound.size += kLongestHead + kLongestTail + kLongestEscape * textSizes(node);
+        bound.size += longestHead + longestTail + longestEscape * textSizes(node);
         const auto date = dateOf(node);
         if (date && !std::isfinite(*date) && bound.rejected == nullptr) bound.rejected = &node;
         return NoState{};

@@ -5,7 +5,7 @@
 namespace kelmarind::walk {
 namespace {
 
-constexpr std::array<std::string_view, 9> kKeyTexts = {
+constexpr std::array<std::string_view, 9> keyTexts = {
     "name",        "path",      "isDirectory",      "allocatedSize",
     "folderCount", "fileCount", "modificationDate", "isAggregate",
     "children",
@@ -14,11 +14,11 @@ constexpr std::array<std::string_view, 9> kKeyTexts = {
 }  // namespace
 
 std::optional<CodingKeys> CodingKeys::fromText(std::string_view text) {
-  for (std::size_t i = 0; i < kKeyTexts.size(); ++i)
-    if (kKeyTexts[i] == text) return CodingKeys{static_cast<Case>(i)};
+  for (std::size_t i = 0; i < keyTexts.size(); ++i)
+    if (keyTexts[i] == text) return CodingKeys{static_cast<Case>(i)};
   return std::nullopt;
 }
 
-std::string_view CodingKeys::text() const { return kKeyTexts[static_cast<std::size_t>(value)]; }
+std::string_view CodingKeys::text() const { return keyTexts[static_cast<std::size_t>(value)]; }
 
 }  // namespace kelmarind::walk

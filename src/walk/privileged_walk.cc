@@ -72,9 +72,9 @@ void setText(CompactNode& node, bool isOwnPath, std::string_view path, std::stri
              std::pmr::memory_resource* memory) {
   node.pathSize = static_cast<std::uint32_t>(path.size());
   node.nameSize = static_cast<std::uint32_t>(name.size());
-  if (isOwnPath) node.flags |= CompactNode::kOwnPath;
+  if (isOwnPath) node.flags |= CompactNode::ownPathFlag;
   const bool isNameApart = !isOwnPath || !path.ends_with(name);
-  if (isOwnPath && isNameApart) node.flags |= CompactNode::kNameAfterPath;
+  if (isOwnPath && isNameApart) node.flags |= CompactNode::nameAfterPathFlag;
   const std::size_t size = node.textSize();
   auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(size, 1), 1));
   if (isOwnPath) std::memcpy(text, path.data(), path.size());
@@ -99,7 +99,7 @@ bool isChildPath(std::string_view parentPath, std::string_view path, std::string
 
 void setDate(CompactNode& node, std::optional<double> date) {
   if (!date) return;
-  node.flags |= CompactNode::kHasDate;
+  node.flags |= CompactNode::hasDateFlag;
   node.date = *date;
 }
 
@@ -111,7 +111,7 @@ CompactNode entryNode(std::string_view name, std::string_view path, bool isDirec
   CompactNode node{
       .allocatedSize = size, .folderCount = isDirectory ? 1 : 0, .fileCount = isDirectory ? 0 : 1};
   setText(node, path, name, memory);
-  if (isDirectory) node.flags |= CompactNode::kDirectory;
+  if (isDirectory) node.flags |= CompactNode::directoryFlag;
   setDate(node, date);
   return node;
 }
@@ -124,11 +124,11 @@ CompactNode adopt(CompactNode node, std::string_view directoryPath,
     node.pathSize = static_cast<std::uint32_t>(directoryPath.size() +
                                                separatorAfter(directoryPath) + node.nameSize);
   }
-  if ((node.flags & CompactNode::kTextInScratch) != 0) {
+  if ((node.flags & CompactNode::textInScratchFlag) != 0) {
     auto* text = static_cast<char*>(memory->allocate(std::max<std::size_t>(node.textSize(), 1), 1));
     std::memcpy(text, node.text, node.textSize());
     node.text = text;
-    node.flags &= ~CompactNode::kTextInScratch;
+    node.flags &= ~CompactNode::textInScratchFlag;
   }
   return node;
 }
@@ -163,7 +163,7 @@ class FrameStack final {
   void appendEntry(std::string_view name, std::string_view path, bool isDirectory,
                    std::int64_t size, std::optional<double> date, std::size_t countHint) {
     CompactNode node = entryNode(name, path, isDirectory, size, date, &scratch_);
-    node.flags |= CompactNode::kTextInScratch;
+    node.flags |= CompactNode::textInScratchFlag;
     append(node, countHint);
   }
 
@@ -172,35 +172,19 @@ class FrameStack final {
   [[nodiscard]] CompactNode closeLast() {
     PrivilegedWalk::Frame& frame = frames_.back();
     const std::span<const CompactNode> children = frame.children;
-    const auto small = findSmallEntries(children);
-    const std::size_t keptCount = small ? children.size() - small->count + 1 : children.size();
-    auto* kept = static_cast<CompactNode*>(memory_->allocate(
-        std::max<std::size_t>(keptCount, 1) * sizeof(CompactNode), alignof(CompactNode)));
-
     const std::string_view path = frame.url.path();
     const std::string_view name = frame.url.lastComponent();
     CompactNode node = entryNode(name, isInParentFrame(path, name) ? std::string_view() : path,
                                  true, 0, frame.modificationDate, memory_);
-    CompactNode aggregate{.flags = CompactNode::kAggregate};
-    std::size_t next = 0;
     for (const CompactNode& child : children) {
       node.allocatedSize += child.allocatedSize;
       node.folderCount += child.folderCount;
       node.fileCount += child.fileCount;
-      if (small && small->contains(child.allocatedSize)) {
-        aggregate.allocatedSize += child.allocatedSize;
-        aggregate.folderCount += child.folderCount;
-        aggregate.fileCount += child.fileCount;
-      } else {
-        kept[next++] = adopt(child, path, memory_);
-      }
     }
-    if (small) {
-      setText(aggregate, {}, aggregateName(small->count), memory_);
-      kept[next++] = aggregate;
-    }
-    node.firstChild = kept;
-    node.childCount = static_cast<std::uint32_t>(next);
+    const std::span<const CompactNode> kept = coalesceSmallEntries(
+        children, *memory_, [&](const CompactNode& child) { return adopt(child, path, memory_); });
+    node.firstChild = kept.data();
+    node.childCount = static_cast<std::uint32_t>(kept.size());
 
     frames_.pop_back();
     scratch_.rewind(marks_.back());
@@ -369,8 +353,8 @@ WalkedTree WalkedTree::fromValue(const PrivilegedNode& value) {
     const bool isDerived =
         !node.isAggregate && parentPath && isChildPath(*parentPath, node.path, node.name);
     setText(out, !isDerived, node.path, node.name, memory.get());
-    if (node.isDirectory) out.flags |= CompactNode::kDirectory;
-    if (node.isAggregate) out.flags |= CompactNode::kAggregate;
+    if (node.isDirectory) out.flags |= CompactNode::directoryFlag;
+    if (node.isAggregate) out.flags |= CompactNode::aggregateFlag;
     setDate(out, node.modificationDate);
     auto* children = static_cast<CompactNode*>(
         memory->allocate(std::max<std::size_t>(node.children.size(), 1) * sizeof(CompactNode),

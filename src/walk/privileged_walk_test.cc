@@ -71,17 +71,6 @@ TEST_F(PrivilegedWalkTest, CountsAHardLinkedFileOnceByIdentifierOrStatus) {
   EXPECT_EQ(std::tuple(root.allocatedSize, root.fileCount), std::tuple(4 * 4096, 7));
 }
 
-TEST_F(PrivilegedWalkTest, DirectoryOnAnotherDeviceIsAnEmptyNodeNotEntered) {
-  fs_.addDirectory("/r");
-  fs_.addDirectory("/r/mnt", 2);
-  fs_.addFile("/r/mnt/hidden", 1'000'000);
-  fs_.addFile("/r/after", 10);
-  const PrivilegedNode root = walk();
-  EXPECT_EQ(fs_.skipped(), (std::vector<std::string>{"/r/mnt"}));
-  ASSERT_EQ(namesOf(root), (std::vector<std::string>{"mnt", "after"}));
-  EXPECT_EQ(root.children[0], (PrivilegedNode{"mnt", "/r/mnt", true, 0, 1, 0, 102.0, false, {}}));
-}
-
 TEST_F(PrivilegedWalkTest, EntriesThatVanishAreDroppedAndTheirContentsMoveUp) {
   fs_.addDirectory("/r");
   fs_.addDirectory("/r/d");

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/huge_pages.h"
 #include "platform/linux/linux_file_system.h"
+#include "platform/linux/released_send.h"
 #include "walk/walk_document.h"
 
 int main(int argc, char** argv) {
@@ -22,7 +22,7 @@ int main(int argc, char** argv) {
   }
   // The tree is gone by now, so the output's first pages can be the ones it
   // held, and the rest the document's own as they are written.
-  const bool isWritten = kelmarind::platform::sendReleasing(
+  const bool isWritten = kelmarind::platform::linux::sendReleasing(
       *document,
       [](const char* data, std::size_t size) { return ::write(STDOUT_FILENO, data, size); });
   return isWritten ? 0 : 1;

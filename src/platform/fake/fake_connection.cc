@@ -25,19 +25,19 @@ void FakeConnection::setExportedObject(ExportedObject& object) {
 
 void FakeConnection::resume() { isResumed_ = true; }
 
-std::optional<wire::Reply> FakeConnection::send(const wire::Request& request) {
+std::optional<protocol::Reply> FakeConnection::send(const protocol::Request& request) {
   if (!isResumed_ || object_ == nullptr) return std::nullopt;
   current_ = interface_.match(request);
   if (current_ == nullptr) return std::nullopt;
   reply_.reset();
   object_->invoke(request, ReplySender(*this));
-  if (!reply_) deliver(wire::Reply::ofText(ReplySender::unansweredText));
+  if (!reply_) deliver(protocol::Reply::ofText(ReplySender::unansweredText));
   return std::exchange(reply_, std::nullopt);
 }
 
-void FakeConnection::deliver(wire::Reply reply) {
+void FakeConnection::deliver(protocol::Reply reply) {
   if (reply_) return;
-  if (!current_->admits(reply)) reply = wire::Reply::ofText(ReplySender::mismatchedReplyText);
+  if (!current_->admits(reply)) reply = protocol::Reply::ofText(ReplySender::mismatchedReplyText);
   reply_ = std::move(reply);
 }
 

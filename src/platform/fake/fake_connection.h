@@ -29,10 +29,10 @@ class FakeConnection final : public Connection, private ReplyChannel {
   // The one reply to `request`, or nothing when a real connection would be
   // invalidated instead (not resumed, no exported object, or a request that
   // does not match the exported interface).
-  [[nodiscard]] std::optional<wire::Reply> send(const wire::Request& request);
+  [[nodiscard]] std::optional<protocol::Reply> send(const protocol::Request& request);
 
  private:
-  void deliver(wire::Reply reply) override;
+  void deliver(protocol::Reply reply) override;
   void noteConfiguration();
 
   std::optional<std::string> requirement_;
@@ -41,7 +41,7 @@ class FakeConnection final : public Connection, private ReplyChannel {
   bool isResumed_ = false;
   int lateConfigurationCount_ = 0;
   const ExportedMethod* current_ = nullptr;
-  std::optional<wire::Reply> reply_;
+  std::optional<protocol::Reply> reply_;
 };
 
 }  // namespace kelmarind::platform::fake

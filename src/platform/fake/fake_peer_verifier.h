@@ -7,11 +7,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/peer_verifier.h"
+#include "platform/linux/peer_verifier.h"
 
 namespace kelmarind::platform::fake {
 
-class FakePeerVerifier final : public PeerVerifier {
+class FakePeerVerifier final : public linux::PeerVerifier {
  public:
   explicit FakePeerVerifier(bool isSatisfied) : isSatisfied_(isSatisfied) {}
 

@@ -11,7 +11,7 @@
 namespace kelmarind::platform::fake {
 
 struct LogRecord {
-  LogLevel level = LogLevel::Default;
+  LogLevel level = LogLevel::notice;
   std::string subsystem;
   std::string category;
   std::string message;  // with arguments substituted

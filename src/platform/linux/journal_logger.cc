@@ -16,12 +16,12 @@
 namespace kelmarind::platform::linux {
 namespace {
 
-constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
-constexpr std::string_view kIdentifier = "KelmarindHelper";
+constexpr const char* journalSocket = "/run/systemd/journal/socket";
+constexpr std::string_view journalIdentifier = "KelmarindHelper";
 
 bool isJournalListening() {
-  struct stat status {};
-  return ::stat(kJournalSocket, &status) == 0 && S_ISSOCK(status.st_mode);
+  struct stat status{};
+  return ::stat(journalSocket, &status) == 0 && S_ISSOCK(status.st_mode);
 }
 
 struct LevelText {
@@ -31,18 +31,18 @@ struct LevelText {
 
 LevelText textOf(LogLevel level) {
   switch (level) {
-    case LogLevel::Error:
+    case LogLevel::error:
       return {"3", "error"};
-    case LogLevel::Fault:
+    case LogLevel::fault:
       return {"2", "fault"};
-    case LogLevel::Default:
+    case LogLevel::notice:
       break;
   }
   return {"5", "default"};
 }
 
 void appendEscaped(std::string_view text, std::string& out) {
-  constexpr std::string_view kHex = "0123456789abcdef";
+  constexpr std::string_view hexDigits = "0123456789abcdef";
   for (const char c : text) {
     const auto byte = static_cast<unsigned char>(c);
     if (c == '\\') {
@@ -54,8 +54,8 @@ void appendEscaped(std::string_view text, std::string& out) {
     } else if (c == '\t') {
       out.append("\\t");
     } else if (byte < 0x20 || byte == 0x7F) {
-      out.append("\\x").push_back(kHex[byte >> 4]);
-      out.push_back(kHex[byte & 0xF]);
+      out.append("\\x").push_back(hexDigits[byte >> 4]);
+      out.push_back(hexDigits[byte & 0xF]);
     } else {
       out.push_back(c);
     }
@@ -85,7 +85,7 @@ bool JournalLogger::sendToJournal(LogLevel level, std::string_view message) cons
   const std::array<std::string, 5> fields{
       std::string("MESSAGE=").append(message),
       std::string("PRIORITY=").append(textOf(level).priority),
-      std::string("SYSLOG_IDENTIFIER=").append(kIdentifier),
+      std::string("SYSLOG_IDENTIFIER=").append(journalIdentifier),
       "KELMARIND_SUBSYSTEM=" + subsystem(),
       "KELMARIND_CATEGORY=" + category(),
   };
@@ -97,7 +97,7 @@ bool JournalLogger::sendToJournal(LogLevel level, std::string_view message) cons
 }
 
 void JournalLogger::writeStreamLine(LogLevel level, std::string_view message) const {
-  std::string line(kIdentifier);
+  std::string line(journalIdentifier);
   line.append(" ").append(textOf(level).name).append(" [");
   appendEscaped(subsystem(), line);
   line.append(":");

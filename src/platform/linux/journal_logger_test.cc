@@ -58,33 +58,33 @@ TEST_P(JournalLoggerStreamTest, WritesOneEscapedLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, JournalLoggerStreamTest,
-    testing::Values(StreamRow{"Default", LogLevel::Default, "/a b",
+    testing::Values(StreamRow{"Default", LogLevel::notice, "/a b",
                               "default [com.kelmarind.helper:xpc] Refused ineligible path: /a b"},
-                    StreamRow{"Fault", LogLevel::Fault, "x",
+                    StreamRow{"Fault", LogLevel::fault, "x",
                               "fault [com.kelmarind.helper:xpc] Refused ineligible path: x"},
                     StreamRow{
-                        "LineBreaksAndBackslashAreEscaped", LogLevel::Error, "a\nb\r\\n",
+                        "LineBreaksAndBackslashAreEscaped", LogLevel::error, "a\nb\r\\n",
                         "error [com.kelmarind.helper:xpc] Refused ineligible path: a\\nb\\r\\\\n"},
-                    StreamRow{"ControlBytesAreEscaped", LogLevel::Default,
+                    StreamRow{"ControlBytesAreEscaped", LogLevel::notice,
                               std::string("\t\x01\x7f\0%\xC3\xA9", 7),
                               "default [com.kelmarind.helper:xpc] Refused ineligible path: "
                               "\\t\\x01\\x7f\\x00%\xC3\xA9"}),
     [](const auto& row) { return row.param.name; });
 
 TEST(JournalLoggerConcurrencyTest, LinesFromManyThreadsNeverInterleave) {
-  constexpr int kThreadCount = 8;
-  constexpr int kLineCount = 300;
+  constexpr int writerThreadCount = 8;
+  constexpr int lineCount = 300;
   Pipe pipe = makePipe();
   std::string output;
   std::thread reader([&] { output = readAll(pipe.readEnd); });
   {
     JournalLogger logger("s", "c", pipe.writeEnd.get());
     std::vector<std::jthread> writers;
-    for (int t = 0; t < kThreadCount; ++t) {
+    for (int t = 0; t < writerThreadCount; ++t) {
       writers.emplace_back([&logger, t] {
         const std::string argument(200, static_cast<char>('a' + t));
-        for (int i = 0; i < kLineCount; ++i)
-          logger.write(LogLevel::Default, "%{public}s\n", {argument});
+        for (int i = 0; i < lineCount; ++i)
+          logger.write(LogLevel::notice, "%{public}s\n", {argument});
       });
     }
   }
@@ -97,11 +97,11 @@ TEST(JournalLoggerConcurrencyTest, LinesFromManyThreadsNeverInterleave) {
     ++countByLine[output.substr(start, end - start)];
   }
   EXPECT_EQ(start, output.size()) << "output ends mid-line";
-  ASSERT_EQ(countByLine.size(), static_cast<std::size_t>(kThreadCount));
-  for (int t = 0; t < kThreadCount; ++t) {
+  ASSERT_EQ(countByLine.size(), static_cast<std::size_t>(writerThreadCount));
+  for (int t = 0; t < writerThreadCount; ++t) {
     const std::string line =
         "KelmarindHelper default [s:c] " + std::string(200, static_cast<char>('a' + t)) + "\\n";
-    EXPECT_EQ(countByLine[line], kLineCount) << line;
+    EXPECT_EQ(countByLine[line], lineCount) << line;
   }
 }
 

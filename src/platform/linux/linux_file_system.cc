@@ -30,24 +30,24 @@ namespace {
 // Ancestors beyond this many levels above the deepest open directory have
 // their descriptors closed, and reopened on the way back up if they still
 // have entries to report.
-constexpr std::size_t kOpenDirectoryLimit = 24;
-constexpr std::size_t kListingBufferSize = 64 * 1024;
+constexpr std::size_t openDirectoryLimit = 24;
+constexpr std::size_t listingBufferSize = 64 * 1024;
 // Levels climbed with one relative path of ".." components, well inside
 // PATH_MAX; a longer way up is taken from the top instead.
-constexpr std::size_t kLongestClimb = 1000;
+constexpr std::size_t longestClimb = 1000;
 // Directories with at least this many entries have their entries' status
 // read on two threads; below it, handing work over costs more than it saves.
-constexpr std::size_t kSharedListingMinimum = 32;
+constexpr std::size_t sharedListingMinimum = 32;
 // Shared listings alive at once (each holds up to 66 KiB of status records
 // until it is left); wide directories nested deeper are read on one thread.
-constexpr std::size_t kSharedListingLimit = 8;
+constexpr std::size_t sharedListingLimit = 8;
 // An open that fails for want of descriptors or memory is tried again this
 // often, for about five seconds, before the walk gives up: other walks and
 // connections of the process end meanwhile and free theirs.
-constexpr auto kShortageRetryDelay = std::chrono::milliseconds(20);
-constexpr int kShortageAttemptLimit = 250;
+constexpr auto shortageRetryDelay = std::chrono::milliseconds(20);
+constexpr int shortageAttemptLimit = 250;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
-constexpr std::int64_t kReferenceDateOffset = 978307200;
+constexpr std::int64_t referenceDateOffset = 978307200;
 
 template <typename Call>
 auto retryOnInterrupt(Call call) {
@@ -94,7 +94,7 @@ EntryProperties propertiesOf(const struct statx& stx, std::uint64_t rootDevice) 
     out.totalFileAllocatedSize = static_cast<std::int64_t>(stx.stx_blocks * 512);
   if (stx.stx_mask & STATX_SIZE) out.fileSize = static_cast<std::int64_t>(stx.stx_size);
   if (stx.stx_mask & STATX_MTIME) {
-    out.contentModificationDate = static_cast<double>(stx.stx_mtime.tv_sec - kReferenceDateOffset) +
+    out.contentModificationDate = static_cast<double>(stx.stx_mtime.tv_sec - referenceDateOffset) +
                                   static_cast<double>(stx.stx_mtime.tv_nsec) / 1e9;
   }
   if (stx.stx_mask & STATX_NLINK) out.linkCount = stx.stx_nlink;
@@ -124,13 +124,13 @@ std::expected<UniqueFd, OsError> openDespiteShortage(Open open, Relieve relieve)
     UniqueFd fd = open();
     const int error = errno;
     if (fd) return fd;
-    if (!isShortage(error) || attempt == kShortageAttemptLimit) {
+    if (!isShortage(error) || attempt == shortageAttemptLimit) {
       return std::unexpected(OsError{error, "openat"});
     }
     if (attempt == 1) {
       relieve();
     } else {
-      std::this_thread::sleep_for(kShortageRetryDelay);
+      std::this_thread::sleep_for(shortageRetryDelay);
     }
   }
 }
@@ -170,7 +170,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
                            const struct stat& root)
       : path_(rootPath),
         rootAnchor_(rootAnchor),
-        buffer_(new char[kListingBufferSize]),
+        buffer_(new char[listingBufferSize]),
         rootDevice_(root.st_dev) {
     OpenDirectory top{.fd = std::move(rootFd), .device = root.st_dev, .inode = root.st_ino};
     top.pathLength = path_.size();
@@ -257,8 +257,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
                         .pathLength = path_.size()};
     list(child);
     stack_.push_back(std::move(child));
-    if (stack_.size() > kOpenDirectoryLimit + 1) {
-      OpenDirectory& far = stack_[stack_.size() - 1 - kOpenDirectoryLimit];
+    if (stack_.size() > openDirectoryLimit + 1) {
+      OpenDirectory& far = stack_[stack_.size() - 1 - openDirectoryLimit];
       if (far.shared) lookahead_.withdraw(*far.shared);
       far.fd.reset();
     }
@@ -268,7 +268,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // Hands a wide directory just listed to the lookahead. Its names stay in
   // place: the stack is a deque, and the names are not touched again.
   void share(OpenDirectory& directory) {
-    if (directory.entryCount < kSharedListingMinimum || sharedCount_ >= kSharedListingLimit ||
+    if (directory.entryCount < sharedListingMinimum || sharedCount_ >= sharedListingLimit ||
         directory.names.size() > std::numeric_limits<std::uint32_t>::max() / 2)
       return;
     directory.shared = std::make_unique<SharedListing>(directory.fd.get(), directory.names.data(),
@@ -301,7 +301,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       return;
     }
     if (parent.nextName >= parent.names.size()) return;  // passed without a descriptor
-    if (climb_ && climbLevels_ <= kLongestClimb) {
+    if (climb_ && climbLevels_ <= longestClimb) {
       std::string up = "..";
       for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
       UniqueFd fd = openDirectoryAt(climb_.get(), up.c_str());
@@ -364,7 +364,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   void list(OpenDirectory& directory) {
     for (;;) {
       const long count = retryOnInterrupt([&] {
-        return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), kListingBufferSize);
+        return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), listingBufferSize);
       });
       if (count < 0 && isShortage(errno)) failure_ = OsError{errno, "getdents64"};
       if (count <= 0) break;  // an unreadable directory keeps what was read
@@ -455,7 +455,7 @@ class LinuxRootEntry final : public RootEntry {
 
 // More links than this on the way to one root is taken for a loop, as the
 // kernel does.
-constexpr int kLinkLimit = 40;
+constexpr int linkLimit = 40;
 
 std::expected<UniqueFd, OsError> openPath(int dirFd, const char* name) {
   auto fd = openDespiteShortage(
@@ -530,7 +530,7 @@ std::expected<std::unique_ptr<RootEntry>, OsError> LinuxFileSystem::resolve(
       break;
     }
     if (S_ISLNK(st.st_mode)) {
-      if (++linkCount > kLinkLimit) return std::unexpected(OsError{ELOOP, "readlinkat"});
+      if (++linkCount > linkLimit) return std::unexpected(OsError{ELOOP, "readlinkat"});
       // A process file system's links lead into other processes' roots,
       // working directories and open files, outside this process's view.
       if (isOnProcessFileSystem(next->get())) return std::unexpected(OsError{EXDEV, "openat"});

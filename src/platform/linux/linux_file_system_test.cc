@@ -145,21 +145,21 @@ TEST_F(WideDirectoryTest, EntriesRemovedAfterTheListingComeWithoutStatus) {
 // once: each level's remaining directories are read after the walk returns
 // from below, some through a reopened descriptor.
 TEST_F(WideDirectoryTest, WideLevelsDeeperThanEveryBound) {
-  constexpr int kDepth = 40;
+  constexpr int treeDepth = 40;
   std::string level = ".";  // relative path of the level being built
-  for (int i = 0; i < kDepth; ++i) {
+  for (int i = 0; i < treeDepth; ++i) {
     addFiles(level, "f", 100);
     addDirectory(level + "/a");
     addDirectory(level + "/z");
     addFiles(level + "/z", "g", 65);
-    if (i + 1 < kDepth) level += "/a";
+    if (i + 1 < treeDepth) level += "/a";
   }
   const auto seen = enumerate();
-  EXPECT_EQ(seen.size(), kDepth * (100 + 2 + 65u));
-  EXPECT_EQ(checkFiles(seen), kDepth * 165);
+  EXPECT_EQ(seen.size(), treeDepth * (100 + 2 + 65u));
+  EXPECT_EQ(checkFiles(seen), treeDepth * 165);
   const std::string deepest = dir_.path() + level.substr(1) + "/z/g64";
   ASSERT_TRUE(seen.contains(deepest));
-  EXPECT_EQ(seen.at(deepest).level, kDepth + 1u);
+  EXPECT_EQ(seen.at(deepest).level, treeDepth + 1u);
 }
 
 // A root is resolved one component at a time by the helper itself: what it

@@ -4,14 +4,14 @@
 #include <chrono>
 #include <thread>
 
-#include "platform/code_requirement.h"
+#include "platform/linux/code_requirement.h"
 #include "platform/linux/peer_identity.h"
 
 namespace kelmarind::platform::linux {
 namespace {
 
-constexpr auto kShortageRetryDelay = std::chrono::milliseconds(20);
-constexpr int kShortageAttemptLimit = 500;
+constexpr auto shortageRetryDelay = std::chrono::milliseconds(20);
+constexpr int shortageAttemptLimit = 500;
 
 // Out of descriptors or memory says nothing about the peer, only that the
 // helper is busy (walks hold directories open); some are freed as walks and
@@ -34,8 +34,8 @@ bool LinuxPeerVerifier::satisfies(int connectedSocket, std::string_view requirem
   for (int attempt = 1;; ++attempt) {
     const auto identity = peerIdentity(connectedSocket);
     if (identity) return compiled->isSatisfiedBy(*identity);
-    if (!isShortage(identity.error()) || attempt == kShortageAttemptLimit) return false;
-    std::this_thread::sleep_for(kShortageRetryDelay);
+    if (!isShortage(identity.error()) || attempt == shortageAttemptLimit) return false;
+    std::this_thread::sleep_for(shortageRetryDelay);
   }
 }
 

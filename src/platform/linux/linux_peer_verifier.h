@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "platform/peer_verifier.h"
+#include "platform/linux/peer_verifier.h"
 
 namespace kelmarind::platform::linux {
 

@@ -5,7 +5,7 @@
 
 #include <expected>
 
-#include "platform/code_requirement.h"
+#include "platform/linux/code_requirement.h"
 #include "platform/linux/identity_error.h"
 
 namespace kelmarind::platform::linux {

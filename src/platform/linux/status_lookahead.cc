@@ -12,19 +12,19 @@
 namespace kelmarind::platform::linux {
 namespace {
 
-constexpr unsigned kStatxMask =
+constexpr unsigned statxMask =
     STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_INO | STATX_SIZE | STATX_BLOCKS | STATX_MTIME;
-constexpr int kStatxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
+constexpr int statxFlags = AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT | AT_STATX_SYNC_AS_STAT;
 
 // Entries claimed at once: the lock is taken once per chunk, and a chunk is
 // short enough that the end of a listing finds the two threads finishing
 // together.
-constexpr std::size_t kChunk = 16;
+constexpr std::size_t claimedChunk = 16;
 // How far the helper may run ahead of the enumerator, in entries; bounds the
 // slots a listing needs (a statx record each).
-constexpr std::size_t kSlotLimit = 256;
+constexpr std::size_t slotLimit = 256;
 // Checks of a slot before sleeping on it: about the time of one statx.
-constexpr int kSpins = 200;
+constexpr int spins = 200;
 
 void relax() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -38,14 +38,14 @@ std::uint32_t readyValue(std::size_t index) { return static_cast<std::uint32_t>(
 
 int statusAt(int dirFd, const char* name, struct statx& out) {
   int result;
-  do result = ::statx(dirFd, name, kStatxFlags, kStatxMask, &out);
+  do result = ::statx(dirFd, name, statxFlags, statxMask, &out);
   while (result == -1 && errno == EINTR);
   return result == 0 ? 0 : errno;
 }
 
 int statusOfDescriptor(int fd, struct statx& out) {
   int result;
-  do result = ::statx(fd, "", kStatxFlags | AT_EMPTY_PATH, kStatxMask, &out);
+  do result = ::statx(fd, "", statxFlags | AT_EMPTY_PATH, statxMask, &out);
   while (result == -1 && errno == EINTR);
   return result == 0 ? 0 : errno;
 }
@@ -53,7 +53,7 @@ int statusOfDescriptor(int fd, struct statx& out) {
 SharedListing::SharedListing(int fd, const char* names, std::size_t count)
     : fd_(fd),
       names_(names),
-      slotCount_(std::min(count, kSlotLimit)),
+      slotCount_(std::min(count, slotLimit)),
       slots_(new Slot[std::max<std::size_t>(slotCount_, 1)]) {
   offsets_.reserve(count);
   std::size_t offset = 0;
@@ -129,7 +129,7 @@ int StatusLookahead::take(SharedListing& listing, std::size_t index, int dirFd, 
 }
 
 void StatusLookahead::awaitSlot(SharedListing::Slot& slot, std::uint32_t ready) {
-  for (int i = 0; i < kSpins; ++i) {
+  for (int i = 0; i < spins; ++i) {
     if (slot.ready.load(std::memory_order_acquire) == ready) return;
     relax();
   }
@@ -142,7 +142,7 @@ void StatusLookahead::awaitSlot(SharedListing::Slot& slot, std::uint32_t ready) 
 }
 
 std::size_t StatusLookahead::chunkEnd(const SharedListing& listing) {
-  return std::min(listing.claimed_ + kChunk, listing.size());
+  return std::min(listing.claimed_ + claimedChunk, listing.size());
 }
 
 bool StatusLookahead::hasRoomIn(const SharedListing& listing) {

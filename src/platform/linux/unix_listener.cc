@@ -11,7 +11,7 @@
 #include <utility>
 
 #include "platform/connection.h"
-#include "platform/huge_pages.h"
+#include "platform/linux/released_send.h"
 #include "platform/linux/unix_socket.h"
 
 namespace kelmarind::platform::linux {
@@ -58,7 +58,7 @@ class UnixConnection final : public Connection, private ReplyChannel {
       isReplied_ = false;
       object_->invoke(*request, ReplySender(*this));
       // The sender is gone by now; only an object that kept it breaks this.
-      if (!isReplied_) deliver(wire::Reply::ofText(ReplySender::unansweredText));
+      if (!isReplied_) deliver(protocol::Reply::ofText(ReplySender::unansweredText));
       if (isPeerGone_) return;
     }
   }
@@ -66,31 +66,32 @@ class UnixConnection final : public Connection, private ReplyChannel {
  private:
   // The next well-formed request, or nothing once the stream ends or holds
   // anything malformed; the lengths are checked before anything is allocated.
-  std::optional<wire::Request> receive() {
-    std::array<char, wire::frameHeaderSize> header{};
+  std::optional<protocol::Request> receive() {
+    std::array<char, protocol::frameHeaderSize> header{};
     auto count = readFully(socket_.get(), header);
     if (!count || *count != header.size()) return std::nullopt;
     auto length =
-        wire::decodeFrameLength({header.data(), header.size()}, wire::maxRequestFrameSize);
+        protocol::decodeFrameLength({header.data(), header.size()}, protocol::maxRequestFrameSize);
     if (!length) return std::nullopt;
     std::string payload(*length, '\0');
     count = readFully(socket_.get(), payload);
     if (!count || *count != payload.size()) return std::nullopt;
-    auto request = wire::decodeRequest(payload);
+    auto request = protocol::decodeRequest(payload);
     if (!request) return std::nullopt;
     return std::move(*request);
   }
 
-  void deliver(wire::Reply reply) override {
+  void deliver(protocol::Reply reply) override {
     if (isReplied_) return;
     isReplied_ = true;
-    if (!current_->admits(reply)) reply = wire::Reply::ofText(ReplySender::mismatchedReplyText);
-    auto frame = wire::encodeReply(reply);
+    if (!current_->admits(reply)) reply = protocol::Reply::ofText(ReplySender::mismatchedReplyText);
+    auto frame = protocol::encodeReply(reply);
     if (!frame) {
-      const std::string_view text =
-          frame.error() == wire::EncodeError::oversized ? oversizedReplyText : unencodableReplyText;
-      reply = wire::Reply::ofText(text);
-      frame = wire::encodeReply(reply);
+      const std::string_view text = frame.error() == protocol::EncodeError::oversized
+                                        ? oversizedReplyText
+                                        : unencodableReplyText;
+      reply = protocol::Reply::ofText(text);
+      frame = protocol::encodeReply(reply);
     }
     // The reply is this call's own, so its bytes can be given back as they go.
     const std::span<char> body = reply.bytes ? std::span<char>(*reply.bytes) : std::span<char>();

@@ -12,11 +12,11 @@
 #include <string>
 #include <thread>
 
+#include "platform/linux/peer_verifier.h"
 #include "platform/listener.h"
 #include "platform/os_error.h"
-#include "platform/peer_verifier.h"
 #include "platform/unique_fd.h"
-#include "platform/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 namespace kelmarind::platform::linux {
 
@@ -33,7 +33,7 @@ class UnixConnection;
 class UnixListener final : public Listener {
  public:
   struct Options {
-    std::string socketPath{wire::defaultSocketPath};
+    std::string socketPath{protocol::defaultSocketPath};
     std::size_t maxLiveConnections = 64;
   };
 

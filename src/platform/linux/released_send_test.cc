@@ -1,10 +1,10 @@
-#include "platform/huge_pages.h"
+#include "platform/linux/released_send.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 namespace {
 
 // Several huge pages and an odd tail, written in advised memory, reach the
@@ -53,4 +53,4 @@ TEST(SendReleasingTest, StopsAtTheFirstFailureWithItsError) {
 }
 
 }  // namespace
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

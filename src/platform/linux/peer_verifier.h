@@ -5,7 +5,7 @@
 
 #include <string_view>
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 
 class PeerVerifier {
  public:
@@ -20,4 +20,4 @@ class PeerVerifier {
   [[nodiscard]] virtual bool satisfies(int connectedSocket, std::string_view requirement) const = 0;
 };
 
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

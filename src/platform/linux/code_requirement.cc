@@ -1,9 +1,9 @@
-#include "platform/code_requirement.h"
+#include "platform/linux/code_requirement.h"
 
 #include <optional>
 #include <utility>
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 namespace {
 
 enum class TokenKind { end, word, string, open, close, bang, leftBracket, rightBracket, equals };
@@ -254,9 +254,4 @@ bool CodeRequirement::isSatisfiedBy(const CodeIdentity& identity) const {
   return stack.size() == 1 && stack.back();
 }
 
-int statusOf(std::string_view text) {
-  auto compiled = CodeRequirement::compile(text);
-  return static_cast<int>(compiled ? RequirementStatus::ok : compiled.error());
-}
-
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

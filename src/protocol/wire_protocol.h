@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kelmarind::platform::wire {
+namespace kelmarind::protocol {
 
 // The one endpoint of the helper and the Unix stream socket that carries it.
 inline constexpr std::string_view endpointName = "com.kelmarind.helper";
@@ -24,7 +24,7 @@ inline constexpr std::string_view pingWithReplySelector = "pingWithReply:";
 // Every frame starts with the length of the payload that follows, a 32-bit
 // unsigned little-endian number; the limits below count the whole frame.
 inline constexpr std::size_t frameHeaderSize = 4;
-inline constexpr std::size_t maxRequestFrameSize = 64 * 1024;
+inline constexpr std::size_t maxRequestFrameSize = std::size_t{64} * 1024;
 // A walk document of a whole volume can be very large; the client accepts up
 // to this much and the helper never sends more.
 inline constexpr std::size_t maxReplyFrameSize = std::size_t{2} * 1024 * 1024 * 1024;
@@ -115,4 +115,4 @@ struct ReplyFrame {
 };
 [[nodiscard]] std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply);
 
-}  // namespace kelmarind::platform::wire
+}  // namespace kelmarind::protocol

@@ -1,10 +1,10 @@
-#include "platform/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace kelmarind::platform::wire {
+namespace kelmarind::protocol {
 namespace {
 
 Value text(std::string content) { return {ValueType::text, std::move(content)}; }
@@ -129,4 +129,4 @@ TEST(WireProtocolTest, RejectsReplySlotsOfTheWrongType) {
 }
 
 }  // namespace
-}  // namespace kelmarind::platform::wire
+}  // namespace kelmarind::protocol

@@ -32,15 +32,15 @@
 
 #include "client/scan_client.h"
 #include "platform/linux/unix_socket.h"
-#include "platform/wire_protocol.h"
-#include "tests/reliability/node_invariants.h"
+#include "protocol/wire_protocol.h"
+#include "tools/node_invariants.h"
 #include "walk/node_json.h"
 
 namespace {
 
 using namespace kelmarind;
 using Clock = std::chrono::steady_clock;
-namespace wire = platform::wire;
+namespace wire = protocol;
 using Options = std::map<std::string, std::string>;
 
 std::string option(const Options& options, const std::string& name, std::string fallback = {}) {

@@ -1,10 +1,10 @@
-#include "platform/wire_protocol.h"
+#include "protocol/wire_protocol.h"
 
 #include <algorithm>
 
 #include "platform/unicode_text.h"
 
-namespace kelmarind::platform::wire {
+namespace kelmarind::protocol {
 namespace {
 
 constexpr char terminator = '\0';
@@ -17,7 +17,7 @@ bool isSelectorCharacter(char c) {
 // U+0000 is a character like any other: a text is length-prefixed, and its
 // terminator only guards the framing. Whether a path holding one may be
 // walked is the eligibility check's question, not the transport's.
-bool isValidText(std::string_view text) { return isValidUtf8(text); }
+bool isValidText(std::string_view text) { return platform::isValidUtf8(text); }
 
 // Consumes a payload front to back. Every read checks the bytes left before
 // touching them; nothing is read past the end.
@@ -292,4 +292,4 @@ std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply) {
   return frame;
 }
 
-}  // namespace kelmarind::platform::wire
+}  // namespace kelmarind::protocol

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kelmarind::platform {
+namespace kelmarind::platform::linux {
 
 // What is known of a program's identity: the bundle identifier it carries
 // embedded in its own executable. There is no certificate chain on this
@@ -71,7 +71,4 @@ class CodeRequirement final {
   std::vector<std::string> identifiers_;
 };
 
-// The status of compiling `text`, as a number: 0 when it compiles.
-[[nodiscard]] int statusOf(std::string_view text);
-
-}  // namespace kelmarind::platform
+}  // namespace kelmarind::platform::linux

@@ -8,13 +8,15 @@
 namespace kelmarind::platform {
 namespace {
 
-constexpr std::size_t kHugePageSize = std::size_t{2} << 20;
+std::uintptr_t roundUp(std::uintptr_t value, std::uintptr_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
 
 }  // namespace
 
 void adviseHugePages(void* data, std::size_t size) noexcept {
   // No huge page fits in less, and the call would only split a mapping.
-  if (size < kHugePageSize) return;
+  if (size < hugePageSize) return;
   static const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   // madvise wants a page-aligned start. Rounding down is harmless: the page
@@ -33,5 +35,23 @@ void releasePages(void* data, std::size_t size) noexcept {
   // A failure leaves the pages in place, which is only a lost saving.
   if (end > first) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
 }
+
+// The kernel uses huge pages only for a mapping's huge-page-aligned parts, so
+// a mapping padded by one huge page is trimmed to an aligned one.
+char* mapHugePageAligned(std::size_t size) noexcept {
+  const std::size_t padded = size + hugePageSize;
+  void* raw = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = roundUp(start, hugePageSize);
+  if (aligned > start) ::munmap(raw, aligned - start);
+  const std::uintptr_t tail = aligned + size;
+  if (start + padded > tail) ::munmap(reinterpret_cast<void*>(tail), start + padded - tail);
+  auto* base = reinterpret_cast<char*>(aligned);
+  adviseHugePages(base, size);
+  return base;
+}
+
+void unmapPages(char* base, std::size_t size) noexcept { ::munmap(base, size); }
 
 }  // namespace kelmarind::platform

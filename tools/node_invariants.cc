@@ -1,4 +1,4 @@
-#include "tests/reliability/node_invariants.h"
+#include "tools/node_invariants.h"
 
 #include <cstdint>
 
