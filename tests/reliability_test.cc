@@ -300,9 +300,10 @@ TEST_F(ReliabilityTest, HostilePathsGetTheirAnswerAndOnlyRefusalsAreLogged) {
   const std::string deep = tree_ / "t/d/d";
   const std::string longPath = "/" + std::string(60000, 'a');
   const std::string notReadable = "text\nNot readable even as root: ";
-  // Odd-sized head, two-byte characters after: the log's cut falls inside one.
-  std::string longRefused = "/Users/tester/Documents/x";
-  while (longRefused.size() < 60000) longRefused += "\u00e9";
+  // Two-byte characters placed so that the log's cut falls inside one.
+  std::string longRefused = "/Users/tester//";
+  while (longRefused.size() < 60000) longRefused += "\u00e9\u00e9/../";
+  longRefused += "Documents";
   struct Row {
     std::string path;
     std::string answer;
