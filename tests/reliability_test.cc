@@ -135,8 +135,9 @@ TEST_F(ReliabilityTest, ClientsKilledAtEveryStageLeaveNothingBehind) {
   }
 }
 
-// Thirty-two walks at once spread over many malloc arenas; once they are
-// done the helper is back near where it started, not at its peak.
+// Sixty-four walks at once, each document a memory file handed to its
+// client, spread over many malloc arenas; once they are done the helper is
+// back near where it started, not at its peak.
 TEST_F(ReliabilityTest, ResidentMemoryReturnsAfterManyLargeWalksAtOnce) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the address sanitizer keeps freed memory in quarantine on purpose";
@@ -145,7 +146,7 @@ TEST_F(ReliabilityTest, ResidentMemoryReturnsAfterManyLargeWalksAtOnce) {
   startHelper();
   const long before = residentKiB();
   const ProcessResult check =
-      load("check", {"--path", tree_ / "t", "--clients", "32", "--rounds", "2"});
+      load("check", {"--path", tree_ / "t", "--clients", "64", "--rounds", "2"});
   ASSERT_EQ(check.exitStatus, 0) << check.out << check.err;
   expectBackToBaseline();
   EXPECT_LT(residentKiB() - before, 8 * 1024) << "KiB kept after the walks";

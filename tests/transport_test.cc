@@ -23,6 +23,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -297,38 +298,70 @@ class EndpointGroup final {
   bool isMadeHere_ = false;
 };
 
-// connect()'s errno for `path` from a child that runs as the unprivileged
-// user nobody with `groups` as its only groups; 0 when it connected.
-int connectAsNobody(const std::string& path, const std::vector<gid_t>& groups) {
-  const passwd* nobody = ::getpwnam("nobody");
-  if (nobody == nullptr) return -1;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(groups.size(), groups.data()) != 0 ||
-        ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
-        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
+// A system user made for the test, in `group` when given, removed after.
+class TestUser final {
+ public:
+  TestUser(const std::string& name, std::optional<gid_t> group) : name_(name) {
+    (void)std::system(("userdel " + name_ + " 2>/dev/null").c_str());
+    const std::string command = "useradd --system --no-create-home --shell /usr/sbin/nologin " +
+                                (group ? "-G " + std::to_string(*group) + " " : "") + name_;
+    const passwd* entry = std::system(command.c_str()) == 0 ? ::getpwnam(name_.c_str()) : nullptr;
+    uid = entry != nullptr ? entry->pw_uid : static_cast<uid_t>(-1);
+    gid = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(-1);
+    if (group) groups = {*group};
+  }
+  TestUser(const TestUser&) = delete;
+  TestUser& operator=(const TestUser&) = delete;
+  ~TestUser() { (void)std::system(("userdel " + name_).c_str()); }
+
+  // Runs `body` in a child process as this user; its exit status is what
+  // `body` returns, 255 when becoming the user failed.
+  [[nodiscard]] pid_t start(const std::function<int()>& body) const {
+    const pid_t child = ::fork();
+    if (child != 0) return child;
+    if (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
       ::_exit(255);
     }
-    auto socket = platform::linux::connectUnixSocket(path);
-    ::_exit(socket ? 0 : socket.error().code);
+    ::_exit(body());
   }
+
+  uid_t uid;
+  gid_t gid;
+  std::vector<gid_t> groups;
+
+ private:
+  std::string name_;
+};
+
+int exitStatusOf(pid_t child) {
   int status = 0;
   ::waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// connect()'s errno for `path` as `user`; 0 when it connected.
+int connectAs(const TestUser& user, const std::string& path) {
+  return exitStatusOf(user.start([&] {
+    auto socket = platform::linux::connectUnixSocket(path);
+    return socket ? 0 : socket.error().code;
+  }));
 }
 
 TEST_F(TransportTest, SelfBoundEndpointAdmitsOnlyRootAndTheEndpointGroup) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
   const EndpointGroup group;
   ASSERT_NE(group.gid, static_cast<gid_t>(-1)) << "groupadd failed";
+  const TestUser member("kelmarind-test-member", group.gid);
+  const TestUser outsider("kelmarind-test-outsider", std::nullopt);
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   listen();
   struct stat status{};
   ASSERT_EQ(::stat(socketPath_.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0660u);
   EXPECT_EQ(status.st_gid, group.gid);
-  EXPECT_EQ(connectAsNobody(socketPath_, {group.gid}), 0);
-  EXPECT_EQ(connectAsNobody(socketPath_, {}), EACCES);
+  EXPECT_EQ(connectAs(member, socketPath_), 0);
+  EXPECT_EQ(connectAs(outsider, socketPath_), EACCES);
   EXPECT_EQ(connect().pingWithReply(), "ok");
 }
 
@@ -388,48 +421,6 @@ TEST_F(TransportTest, UnreachableHelperIsAClientErrorNamingThePath) {
   ASSERT_FALSE(client.has_value());
   EXPECT_EQ(client.error().kind, client::ClientError::Kind::unreachable);
   EXPECT_NE(client.error().message.find(dir_ / "nobody.sock"), std::string::npos);
-}
-
-// A system user made for the test, in the endpoint group, removed after.
-class TestUser final {
- public:
-  TestUser(const std::string& name, gid_t group) : name_(name) {
-    (void)std::system(("userdel " + name_ + " 2>/dev/null").c_str());
-    const std::string command = "useradd --system --no-create-home --shell /usr/sbin/nologin -G " +
-                                std::to_string(group) + " " + name_;
-    const passwd* entry = std::system(command.c_str()) == 0 ? ::getpwnam(name_.c_str()) : nullptr;
-    uid = entry != nullptr ? entry->pw_uid : static_cast<uid_t>(-1);
-    gid = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(-1);
-    groups = {group};
-  }
-  TestUser(const TestUser&) = delete;
-  TestUser& operator=(const TestUser&) = delete;
-  ~TestUser() { (void)std::system(("userdel " + name_).c_str()); }
-
-  // Runs `body` in a child process as this user; its exit status is what
-  // `body` returns, 255 when becoming the user failed.
-  [[nodiscard]] pid_t start(const std::function<int()>& body) const {
-    const pid_t child = ::fork();
-    if (child != 0) return child;
-    if (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(gid, gid, gid) != 0 ||
-        ::setresuid(uid, uid, uid) != 0) {
-      ::_exit(255);
-    }
-    ::_exit(body());
-  }
-
-  uid_t uid;
-  gid_t gid;
-  std::vector<gid_t> groups;
-
- private:
-  std::string name_;
-};
-
-int exitStatusOf(pid_t child) {
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // One user holding its bound of connections neither gets another nor holds
