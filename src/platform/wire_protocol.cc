@@ -233,7 +233,7 @@ std::expected<ReplyView, DecodeError> decodeReply(std::string_view payload) {
   if (!text) return std::unexpected(text.error());
   ReplyView view{.bytes = std::nullopt, .text = *text, .sealedBytesSize = std::nullopt};
   if (reader.peek() == sealedBytesTag) {
-    (void)reader.byte();
+    if (auto tag = reader.byte(); !tag) return std::unexpected(tag.error());
     auto size = reader.u32();
     if (!size) return std::unexpected(size.error());
     if (*size > maxReplyFrameSize) return std::unexpected(DecodeError::oversized);

@@ -36,8 +36,7 @@ void ping(int fd) {
   const bool isServed = ::write(fd, pingFrame, sizeof pingFrame - 1) == sizeof pingFrame - 1 &&
                         readAll(fd, header, sizeof header) && header[0] < 64 &&
                         readAll(fd, payload, static_cast<std::size_t>(header[0]));
-  std::puts(isServed ? "ok" : "closed");
-  std::fflush(stdout);
+  if (std::puts(isServed ? "ok" : "closed") < 0 || std::fflush(stdout) != 0) ::_exit(3);
 }
 
 }  // namespace
