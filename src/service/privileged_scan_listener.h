@@ -46,7 +46,7 @@ inline constexpr std::string_view pingText = "ok";
 // written (the size is a bound: names are counted as if every byte needed
 // the longest escape). A quarter of what the service unit lets the helper
 // use (MemoryMax=2G): the rest is for the walks' trees. /usr's document
-// (25 MB) is bounded at about 70 MB.
+// (25 MB) is bounded at about 78 MB.
 inline constexpr std::size_t replyBudgetSize = std::size_t{512} << 20;
 
 // The text of a walk whose document would not fit `capacity` even alone.
