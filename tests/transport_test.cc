@@ -569,7 +569,9 @@ TEST_F(TransportTest, ClientMapsOnlyASealedMemoryFileOfTheAnnouncedSize) {
       std::array<char, 64> request{};
       (void)::recv(connection->get(), request.data(), request.size(), 0);
       std::array<int, 2> pipe{-1, -1};
-      if (row.isPipe) ASSERT_EQ(::pipe2(pipe.data(), O_CLOEXEC), 0);
+      if (row.isPipe) {
+        ASSERT_EQ(::pipe2(pipe.data(), O_CLOEXEC), 0);
+      }
       platform::UniqueFd file =
           row.content.empty() ? platform::UniqueFd(pipe[1]) : memoryFile(row.content, row.seals);
       platform::UniqueFd pipeRead(pipe[0]);
