@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Times the walk (walk + coalesce + encode, document written to a file) against
-# the syscall floor and against du, ncdu and gdu on one tree, on a warm cache.
+# the syscall floor and against du, ncdu and gdu on one tree, on a warm cache;
+# and the same walk through the service end to end: a helper started on a
+# private socket as the service manager would, kelmarind-scan --json writing
+# the document to a file.
 # Every round runs each tool once, floor and walk first, so slow drift in the
 # machine's load hits all of them alike; the table gives medians.
 #
@@ -41,10 +44,18 @@ if [ "$target" = "$generated_tree" ]; then
 fi
 
 work=$(mktemp -d /var/tmp/kelmarind-compare.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+helper_pid=""
+trap '[ -z "$helper_pid" ] || kill "$helper_pid"; rm -rf "$work"' EXIT
 
 tools=(floor walk du ncdu gdu)
 [ -x "$bin/kelmarind-walk" ] || { echo "note: $bin/kelmarind-walk not built; walk skipped" >&2; tools=(floor du ncdu gdu); }
+service_socket=$work/helper.sock
+if [ -x "$bin/KelmarindHelper" ] && [ -x "$bin/kelmarind-scan" ] && [ -x "$bin/kelmarind-walk" ]; then
+  systemd-socket-activate -l "$service_socket" "$bin/KelmarindHelper" >/dev/null 2>&1 &
+  helper_pid=$!
+  for _ in $(seq 50); do "$bin/kelmarind-scan" --socket "$service_socket" --ping >/dev/null 2>&1 && break; sleep 0.1; done
+  tools=(floor walk service "${tools[@]:2}")
+fi
 
 # run TOOL: one measured run, appending "TOOL SECONDS MAX_RSS_KIB CPU_SECONDS"
 # to results.
@@ -53,6 +64,8 @@ run() {
   case $1 in
     floor) line=$("$bin/kelmarind-measure" --stdout "$out" -- "$bin/kelmarind-floor" "$target") ;;
     walk) line=$("$bin/kelmarind-measure" --stdout "$out" -- "$bin/kelmarind-walk" "$target") ;;
+    service) line=$("$bin/kelmarind-measure" --stdout "$out" -- \
+      "$bin/kelmarind-scan" --socket "$service_socket" --json "$target") ;;
     du) line=$("$bin/kelmarind-measure" --stdout "$out" -- du -sx "$target") ;;
     ncdu) line=$("$bin/kelmarind-measure" -- ncdu -0 -x -o "$out" "$target") ;;
     gdu) line=$("$bin/kelmarind-measure" -- gdu -n -x -o "$out" "$target") ;;
@@ -107,6 +120,18 @@ verdict() { if [ "$(calc "$1")" = 1 ]; then echo PASS; else echo FAIL; fi; }
 printf 'walk / floor: %.3f wall (median of per-round ratios %.3f), %.3f CPU; goal <= 1.15: %s\n' \
   "$(calc "$walk_s / $floor_s")" "$paired" "$(calc "$(values walk 4 | median) / $floor_cpu")" \
   "$(verdict "$walk_s <= 1.15 * $floor_s")"
+if [ -n "$helper_pid" ]; then
+  cmp -s "$work/walk.out" "$work/service.out" || echo "MISMATCH: the service's document differs from the walk's"
+  service_s=$(values service 2 | median)
+  per_round() { awk -v a="$1" -v b="$2" '$1 == a { x[++i] = $2 } $1 == b { y[++j] = $2 }
+    END { for (k = 1; k <= i; k++) print x[k] / y[k] }' "$work/results" | sort -g | median; }
+  printf 'service / walk: %.3f wall (median of per-round ratios %.3f); goal <= 1.05: %s\n' \
+    "$(calc "$service_s / $walk_s")" "$(per_round service walk)" \
+    "$(verdict "$service_s <= 1.05 * $walk_s")"
+  printf 'service / floor: %.3f wall (median of per-round ratios %.3f); goal <= 1.10: %s\n' \
+    "$(calc "$service_s / $floor_s")" "$(per_round service floor)" \
+    "$(verdict "$service_s <= 1.10 * $floor_s")"
+fi
 for other in du ncdu gdu; do
   printf 'walk faster than %-4s: %s\n' "$other" "$(verdict "$walk_s < $(values $other 2 | median)")"
 done

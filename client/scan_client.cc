@@ -7,6 +7,48 @@
 
 namespace kelmarind::client {
 namespace wire = protocol;
+namespace {
+
+// What went wrong with a reply that arrived whole.
+struct Fault {
+  ClientError::Kind kind;
+  std::string cause;
+};
+
+// The reply in `payload`, with the descriptors that came with its frame:
+// exactly one when it announces a sealed document, none otherwise.
+std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Received received) {
+  using Kind = ClientError::Kind;
+  auto view = wire::decodeReply(payload);
+  if (!view) {
+    return std::unexpected(
+        Fault{Kind::malformedReply,
+              "sent a malformed reply: " + std::string(wire::describe(view.error()))});
+  }
+  const std::size_t expectedCount = view->sealedBytesSize ? 1 : 0;
+  if (received.descriptors.size() != expectedCount || received.isTruncated) {
+    return std::unexpected(Fault{Kind::malformedReply, "passed descriptors it did not announce"});
+  }
+  ScanReply reply;
+  if (view->text) reply.text = std::string(*view->text);
+  if (view->sealedBytesSize) {
+    auto document = ReceivedDocument::fromSealedFile(std::move(received.descriptors.front()),
+                                                     *view->sealedBytesSize);
+    if (!document) {
+      return std::unexpected(
+          Fault{Kind::malformedReply,
+                "passed a document that cannot be trusted: " + document.error().message()});
+    }
+    reply.bytes = std::move(*document);
+  } else if (view->bytes) {
+    // The bytes are the payload's tail.
+    payload.erase(0, static_cast<std::size_t>(view->bytes->data() - payload.data()));
+    reply.bytes = ReceivedDocument(std::move(payload));
+  }
+  return reply;
+}
+
+}  // namespace
 
 std::expected<ScanClient, ClientError> ScanClient::connect(std::string socketPath) {
   auto socket = platform::linux::connectUnixSocket(socketPath);
@@ -29,7 +71,7 @@ ClientError ScanClient::fail(ClientError::Kind kind, std::string_view cause) {
       .message = "connection to the helper at " + socketPath_ + " " + std::string(cause)};
 }
 
-std::expected<wire::Reply, ClientError> ScanClient::call(const wire::Request& request) {
+std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& request) {
   using Kind = ClientError::Kind;
   if (!socket_) return std::unexpected(fail(Kind::broken, "is closed after an earlier failure"));
   auto frame = wire::encodeRequest(request);
@@ -44,33 +86,30 @@ std::expected<wire::Reply, ClientError> ScanClient::call(const wire::Request& re
   }
 
   std::array<char, wire::frameHeaderSize> header{};
-  auto count = platform::linux::readFully(socket_.get(), header);
-  if (!count) return std::unexpected(fail(Kind::broken, "failed: " + count.error().message()));
-  if (*count != header.size()) return std::unexpected(fail(Kind::broken, "closed without a reply"));
+  auto head = platform::linux::receiveFully(socket_.get(), header);
+  if (!head) return std::unexpected(fail(Kind::broken, "failed: " + head.error().message()));
+  if (head->size != header.size()) {
+    return std::unexpected(fail(Kind::broken, "closed without a reply"));
+  }
   auto length = wire::decodeFrameLength({header.data(), header.size()}, wire::maxReplyFrameSize);
   if (!length) return std::unexpected(fail(Kind::malformedReply, "sent an oversized reply"));
-  std::string payload(*length, '\0');
-  count = platform::linux::readFully(socket_.get(), payload);
-  if (!count) return std::unexpected(fail(Kind::broken, "failed: " + count.error().message()));
-  if (*count != payload.size()) {
+  // Filled by the read, never zeroed first: a document can be large.
+  std::string payload;
+  std::expected<platform::linux::Received, platform::OsError> body;
+  // g++ 12 hands the operation the capacity, not the size asked for.
+  payload.resize_and_overwrite(*length, [&](char* data, std::size_t) {
+    body = platform::linux::receiveFully(socket_.get(), {data, *length});
+    return body ? body->size : 0;
+  });
+  if (!body) return std::unexpected(fail(Kind::broken, "failed: " + body.error().message()));
+  if (payload.size() != *length) {
     return std::unexpected(fail(Kind::broken, "closed in the middle of a reply"));
   }
-
-  auto view = wire::decodeReply(payload);
-  if (!view) {
-    return std::unexpected(
-        fail(Kind::malformedReply,
-             "sent a malformed reply: " + std::string(wire::describe(view.error()))));
-  }
-  wire::Reply reply;
-  if (view->text) reply.text = std::string(*view->text);
-  if (view->bytes) {
-    // The bytes are the payload's tail: drop the fields in front instead of
-    // copying what may be a very large document.
-    payload.erase(0, static_cast<std::size_t>(view->bytes->data() - payload.data()));
-    reply.bytes = std::move(payload);
-  }
-  return reply;
+  for (auto& descriptor : body->descriptors) head->descriptors.push_back(std::move(descriptor));
+  head->isTruncated = head->isTruncated || body->isTruncated;
+  auto reply = digest(std::move(payload), std::move(*head));
+  if (!reply) return std::unexpected(fail(reply.error().kind, reply.error().cause));
+  return std::move(*reply);
 }
 
 std::expected<WalkAnswer, ClientError> ScanClient::walkSubtreeAtPath(

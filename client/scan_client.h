@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/received_document.h"
 #include "platform/unique_fd.h"
 #include "protocol/wire_protocol.h"
 
@@ -26,7 +27,9 @@ struct ClientError {
     // be sent (a path that is not UTF-8, or longer than a request may be).
     broken,
     // The helper's reply frame did not decode, or had not the shape of the
-    // request's answer.
+    // request's answer, or came with descriptors it did not announce, or
+    // announced a document in a memory file and passed none, or one that
+    // is not sealed against change, or not of the announced length.
     malformedReply,
   };
   Kind kind = Kind::broken;
@@ -38,7 +41,13 @@ struct ClientError {
 // to the person as it is (escaped, as every name: display_text.h):
 // "Kelmarind's helper does not read this location." for a refused path,
 // "Not readable even as root: PATH" for one that cannot be walked.
-using WalkAnswer = std::expected<std::string, std::string>;
+using WalkAnswer = std::expected<ReceivedDocument, std::string>;
+
+// A reply as it came, the document undigested.
+struct ScanReply {
+  std::optional<ReceivedDocument> bytes;
+  std::optional<std::string> text;
+};
 
 // Move-only; not thread-safe: one thread at a time uses a client, though
 // separate clients may be used on separate threads at once. Requests block
@@ -54,7 +63,9 @@ using WalkAnswer = std::expected<std::string, std::string>;
 // shows as `broken` on its first request, not at connect.
 //
 // After a ClientError the connection is spent: every later request fails
-// with `broken`, and a new connection is needed.
+// with `broken`, and a new connection is needed. The helper closes a
+// connection that sends no request for 30 seconds; connect anew after a
+// pause.
 class ScanClient final {
  public:
   // Connects to the helper's socket; sends nothing. The default is where the
@@ -69,7 +80,8 @@ class ScanClient final {
   // helper refuses a relative one (kelmarind-scan joins it to its working
   // directory first). Blocks until the whole document or the helper's text
   // has arrived; the document can be as large as the tree's paths make it
-  // (82 MB for a million entries). A nil `path` sends nil, which the helper
+  // (82 MB for a million entries). A large one arrives as a sealed memory
+  // file, mapped, not copied. A nil `path` sends nil, which the helper
   // takes as the empty path, and refuses.
   [[nodiscard]] std::expected<WalkAnswer, ClientError> walkSubtreeAtPath(
       std::optional<std::string_view> path);
@@ -78,7 +90,7 @@ class ScanClient final {
   [[nodiscard]] std::expected<std::string, ClientError> pingWithReply();
 
   // Sends any request and returns its reply undigested; for tests and tools.
-  [[nodiscard]] std::expected<protocol::Reply, ClientError> call(const protocol::Request& request);
+  [[nodiscard]] std::expected<ScanReply, ClientError> call(const protocol::Request& request);
 
  private:
   ScanClient(std::string socketPath, platform::UniqueFd socket);

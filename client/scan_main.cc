@@ -91,8 +91,8 @@ WalkFailure noAnswer(const ClientError& error) {
 }
 
 // One walk through the helper: its JSON document.
-std::expected<std::string, WalkFailure> fetchDocument(const std::string& socketPath,
-                                                      const std::string& path) {
+std::expected<ReceivedDocument, WalkFailure> fetchDocument(const std::string& socketPath,
+                                                           const std::string& path) {
   auto client = connectTo(socketPath);
   if (!client) return std::unexpected(noAnswer(client.error()));
   auto answer = client->walkSubtreeAtPath(path);
@@ -106,7 +106,7 @@ std::expected<ScanTree, WalkFailure> walkTree(const std::string& socketPath,
                                               const std::string& path) {
   const auto document = fetchDocument(socketPath, path);
   if (!document) return std::unexpected(document.error());
-  auto tree = ScanTree::read(*document);
+  auto tree = ScanTree::read(document->text());
   if (!tree) {
     return std::unexpected(WalkFailure{
         exitNoAnswer,
@@ -172,7 +172,7 @@ int run(const ScanOptions& options) {
       return fetchDocument(socketPath, path);
     }();
     if (!document) return fail(document.error());
-    return writeAll(stdout, *document) ? exitSuccess : exitOutputFailed;
+    return document->writeTo(STDOUT_FILENO) ? exitSuccess : exitOutputFailed;
   }
   const auto tree = [&] {
     const ElapsedIndicator indicator(::isatty(STDERR_FILENO) == 1);

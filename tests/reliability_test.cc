@@ -1,6 +1,7 @@
 // The helper under faults and hostile input: clients that die at every stage,
 // trees that change while walked, a low descriptor limit, hostile paths. The
 // requests come from kelmarind-load, which carries the client identity.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -134,8 +135,9 @@ TEST_F(ReliabilityTest, ClientsKilledAtEveryStageLeaveNothingBehind) {
   }
 }
 
-// Thirty-two walks at once spread over many malloc arenas; once they are
-// done the helper is back near where it started, not at its peak.
+// Sixty-four walks at once, each document a memory file handed to its
+// client, spread over many malloc arenas; once they are done the helper is
+// back near where it started, not at its peak.
 TEST_F(ReliabilityTest, ResidentMemoryReturnsAfterManyLargeWalksAtOnce) {
 #ifdef __SANITIZE_ADDRESS__
   GTEST_SKIP() << "the address sanitizer keeps freed memory in quarantine on purpose";
@@ -144,7 +146,7 @@ TEST_F(ReliabilityTest, ResidentMemoryReturnsAfterManyLargeWalksAtOnce) {
   startHelper();
   const long before = residentKiB();
   const ProcessResult check =
-      load("check", {"--path", tree_ / "t", "--clients", "32", "--rounds", "2"});
+      load("check", {"--path", tree_ / "t", "--clients", "64", "--rounds", "2"});
   ASSERT_EQ(check.exitStatus, 0) << check.out << check.err;
   expectBackToBaseline();
   EXPECT_LT(residentKiB() - before, 8 * 1024) << "KiB kept after the walks";
@@ -236,6 +238,62 @@ TEST_F(ReliabilityTest, ConnectionBeyondTheLimitWaitsThenIsServed) {
   }
 }
 
+// A chain of `depth` directories under `root`, each named with 255 bytes:
+// every node's path holds all the names above it. Made and removed through
+// descriptors, since the paths outgrow PATH_MAX.
+class LongNamedChain final {
+ public:
+  LongNamedChain(const std::string& root, int depth) : root_(::open(root.c_str(), O_DIRECTORY)) {
+    int parent = ::dup(root_);
+    for (int i = 0; i < depth; ++i) {
+      const int next = ::mkdirat(parent, name_.c_str(), 0755) == 0
+                           ? ::openat(parent, name_.c_str(), O_DIRECTORY)
+                           : -1;
+      ::close(parent);
+      if (next < 0) return;
+      parent = next;
+    }
+    ::close(parent);
+  }
+  LongNamedChain(const LongNamedChain&) = delete;
+  LongNamedChain& operator=(const LongNamedChain&) = delete;
+  // Each level's child moves up beside it before the level is removed.
+  ~LongNamedChain() {
+    std::string level = name_;
+    for (int i = 0;; ++i) {
+      const int directory = ::openat(root_, level.c_str(), O_DIRECTORY);
+      if (directory < 0) break;
+      const std::string moved = i % 2 == 0 ? "p" : "q";
+      const bool hasChild = ::renameat(directory, name_.c_str(), root_, moved.c_str()) == 0;
+      ::close(directory);
+      ::unlinkat(root_, level.c_str(), AT_REMOVEDIR);
+      if (!hasChild) break;
+      level = moved;
+    }
+    ::close(root_);
+  }
+
+  std::string top() const { return name_; }
+
+ private:
+  int root_;
+  std::string name_ = std::string(255, 'n');
+};
+
+// 1,000 levels of long names are a few megabytes on disk and a document of
+// hundreds of megabytes: refused before it is written, and the helper goes on.
+TEST_F(ReliabilityTest, DocumentBeyondTheReplyBudgetIsRefusedUnwritten) {
+  makeTree({"--depth", "3"});
+  const LongNamedChain chain(tree_.path(), 1000);
+  startHelper();
+  const std::string answer = walkRaw(tree_ / chain.top());
+  EXPECT_TRUE(answer.starts_with("text\nThe helper's reply is too large to send: "))
+      << answer.substr(0, 200);
+  EXPECT_EQ(walkRaw(tree_ / "t"), "document\n" + localDocument(tree_ / "t"));
+  expectBackToBaseline();
+  EXPECT_LT(residentKiB(), 64 * 1024) << "KiB resident after the refusal";
+}
+
 TEST_F(ReliabilityTest, HostilePathsGetTheirAnswerAndOnlyRefusalsAreLogged) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the helper a home under /Users/";
   makeTree({"--depth", "3"});
@@ -243,6 +301,10 @@ TEST_F(ReliabilityTest, HostilePathsGetTheirAnswerAndOnlyRefusalsAreLogged) {
   const std::string deep = tree_ / "t/d/d";
   const std::string longPath = "/" + std::string(60000, 'a');
   const std::string notReadable = "text\nNot readable even as root: ";
+  // Two-byte characters placed so that the log's cut falls inside one.
+  std::string longRefused = "/Users/tester//";
+  while (longRefused.size() < 60000) longRefused += "\u00e9\u00e9/../";
+  longRefused += "Documents";
   struct Row {
     std::string path;
     std::string answer;
@@ -253,6 +315,7 @@ TEST_F(ReliabilityTest, HostilePathsGetTheirAnswerAndOnlyRefusalsAreLogged) {
       {"Library", "text\n" + refusalLine, true},
       {std::string("/tmp\0/x", 7), "text\n" + refusalLine, true},
       {"x\nKelmarindHelper fault [com.kelmarind.helper:xpc] forged", "text\n" + refusalLine, true},
+      {longRefused, "text\n" + refusalLine, true},
       {"/Users/tester//Documents/", "text\n" + refusalLine, true},
       {"/Users/tester/Public/../Documents", "text\n" + refusalLine, true},
       {"//Users/./tester/Library/Containers//AppOne/..", "text\n" + refusalLine, true},
@@ -281,6 +344,7 @@ TEST_F(ReliabilityTest, HostilePathsGetTheirAnswerAndOnlyRefusalsAreLogged) {
   EXPECT_EQ(lines[0].message, "Refused ineligible path: ");
   EXPECT_EQ(lines[3].message,
             "Refused ineligible path: x\\nKelmarindHelper fault [com.kelmarind.helper:xpc] forged");
+  EXPECT_EQ(lines[4].message, "Refused ineligible path: " + longRefused.substr(0, 4095) + "\u2026");
 }
 
 }  // namespace

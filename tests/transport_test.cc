@@ -2,7 +2,9 @@
 // on their own sockets and threads.
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -21,6 +23,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -28,9 +31,11 @@
 #include "client/scan_client.h"
 #include "platform/connection.h"
 #include "platform/fake/fake_peer_verifier.h"
+#include "platform/linux/linux_peer_verifier.h"
 #include "platform/linux/unix_listener.h"
 #include "platform/linux/unix_socket.h"
 #include "platform/listener.h"
+#include "tests/support/helper_process.h"
 #include "tests/support/temp_dir.h"
 
 namespace kelmarind {
@@ -109,8 +114,15 @@ class Delegate final : public platform::ListenerDelegate {
 class TransportTest : public ::testing::Test {
  protected:
   void listen(std::size_t maxLiveConnections = 64) {
+    UnixListener::Options options;
+    options.maxLiveConnections = maxLiveConnections;
+    listen(options);
+  }
+
+  void listen(UnixListener::Options options, const platform::linux::PeerVerifier* verifier = nullptr) {
     listener_.reset();
-    auto opened = UnixListener::open(verifier_, {socketPath_, maxLiveConnections});
+    options.socketPath = socketPath_;
+    auto opened = UnixListener::open(verifier != nullptr ? *verifier : verifier_, options);
     ASSERT_TRUE(opened.has_value()) << opened.error().message();
     listener_ = std::move(*opened);
     listener_->setDelegate(delegate_);
@@ -136,6 +148,17 @@ class TransportTest : public ::testing::Test {
     std::array<char, 1> byte{};
     auto count = platform::linux::readFully(socket.get(), byte);
     return !count || *count == 0;
+  }
+
+  // True when the helper closes `socket` within `patience`, whatever it sent.
+  static bool isClosedSoon(const platform::UniqueFd& socket) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    std::array<char, 4096> bytes{};
+    for (;;) {
+      auto received = platform::linux::receiveFully(socket.get(), bytes, deadline);
+      if (!received) return received.error().code == ECONNRESET;
+      if (received->size < bytes.size()) return true;
+    }
   }
 
   testing::TempDir dir_;
@@ -275,38 +298,70 @@ class EndpointGroup final {
   bool isMadeHere_ = false;
 };
 
-// connect()'s errno for `path` from a child that runs as the unprivileged
-// user nobody with `groups` as its only groups; 0 when it connected.
-int connectAsNobody(const std::string& path, const std::vector<gid_t>& groups) {
-  const passwd* nobody = ::getpwnam("nobody");
-  if (nobody == nullptr) return -1;
-  const pid_t child = ::fork();
-  if (child == 0) {
-    if (::setgroups(groups.size(), groups.data()) != 0 ||
-        ::setresgid(nobody->pw_gid, nobody->pw_gid, nobody->pw_gid) != 0 ||
-        ::setresuid(nobody->pw_uid, nobody->pw_uid, nobody->pw_uid) != 0) {
+// A system user made for the test, in `group` when given, removed after.
+class TestUser final {
+ public:
+  TestUser(const std::string& name, std::optional<gid_t> group) : name_(name) {
+    (void)std::system(("userdel " + name_ + " 2>/dev/null").c_str());
+    const std::string command = "useradd --system --no-create-home --shell /usr/sbin/nologin " +
+                                (group ? "-G " + std::to_string(*group) + " " : "") + name_;
+    const passwd* entry = std::system(command.c_str()) == 0 ? ::getpwnam(name_.c_str()) : nullptr;
+    uid = entry != nullptr ? entry->pw_uid : static_cast<uid_t>(-1);
+    gid = entry != nullptr ? entry->pw_gid : static_cast<gid_t>(-1);
+    if (group) groups = {*group};
+  }
+  TestUser(const TestUser&) = delete;
+  TestUser& operator=(const TestUser&) = delete;
+  ~TestUser() { (void)std::system(("userdel " + name_).c_str()); }
+
+  // Runs `body` in a child process as this user; its exit status is what
+  // `body` returns, 255 when becoming the user failed.
+  [[nodiscard]] pid_t start(const std::function<int()>& body) const {
+    const pid_t child = ::fork();
+    if (child != 0) return child;
+    if (::setgroups(groups.size(), groups.data()) != 0 || ::setresgid(gid, gid, gid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
       ::_exit(255);
     }
-    auto socket = platform::linux::connectUnixSocket(path);
-    ::_exit(socket ? 0 : socket.error().code);
+    ::_exit(body());
   }
+
+  uid_t uid;
+  gid_t gid;
+  std::vector<gid_t> groups;
+
+ private:
+  std::string name_;
+};
+
+int exitStatusOf(pid_t child) {
   int status = 0;
   ::waitpid(child, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// connect()'s errno for `path` as `user`; 0 when it connected.
+int connectAs(const TestUser& user, const std::string& path) {
+  return exitStatusOf(user.start([&] {
+    auto socket = platform::linux::connectUnixSocket(path);
+    return socket ? 0 : socket.error().code;
+  }));
 }
 
 TEST_F(TransportTest, SelfBoundEndpointAdmitsOnlyRootAndTheEndpointGroup) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to connect as another user";
   const EndpointGroup group;
   ASSERT_NE(group.gid, static_cast<gid_t>(-1)) << "groupadd failed";
+  const TestUser member("kelmarind-test-member", group.gid);
+  const TestUser outsider("kelmarind-test-outsider", std::nullopt);
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   listen();
   struct stat status{};
   ASSERT_EQ(::stat(socketPath_.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0660u);
   EXPECT_EQ(status.st_gid, group.gid);
-  EXPECT_EQ(connectAsNobody(socketPath_, {group.gid}), 0);
-  EXPECT_EQ(connectAsNobody(socketPath_, {}), EACCES);
+  EXPECT_EQ(connectAs(member, socketPath_), 0);
+  EXPECT_EQ(connectAs(outsider, socketPath_), EACCES);
   EXPECT_EQ(connect().pingWithReply(), "ok");
 }
 
@@ -366,6 +421,175 @@ TEST_F(TransportTest, UnreachableHelperIsAClientErrorNamingThePath) {
   ASSERT_FALSE(client.has_value());
   EXPECT_EQ(client.error().kind, client::ClientError::Kind::unreachable);
   EXPECT_NE(client.error().message.find(dir_ / "nobody.sock"), std::string::npos);
+}
+
+// One user holding its bound of connections neither gets another nor holds
+// up anyone else: root and other users are served meanwhile.
+TEST_F(TransportTest, AUsersConnectionsBeyondItsBoundAreClosedWhileOthersAreServed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to make users and connect as them";
+  const EndpointGroup group;
+  const TestUser hog("kelmarind-test-hog", group.gid);
+  const TestUser other("kelmarind-test-other", group.gid);
+  ASSERT_NE(hog.uid, static_cast<uid_t>(-1)) << "useradd failed";
+  ASSERT_NE(other.uid, static_cast<uid_t>(-1)) << "useradd failed";
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  UnixListener::Options options;
+  options.maxConnectionsPerUser = 2;
+  listen(options);
+
+  std::array<int, 2> holding{};
+  std::array<int, 2> release{};
+  ASSERT_EQ(::pipe(holding.data()), 0);
+  ASSERT_EQ(::pipe(release.data()), 0);
+  const pid_t hogging = hog.start([&] {
+    ::close(release[1]);
+    auto first = ScanClient::connect(socketPath_);
+    auto second = ScanClient::connect(socketPath_);
+    auto third = ScanClient::connect(socketPath_);
+    const bool isBoundKept = first && first->pingWithReply() == "ok" && second &&
+                             second->pingWithReply() == "ok" && third &&
+                             !third->pingWithReply().has_value();
+    (void)::write(holding[1], "h", 1);
+    char byte = 0;
+    (void)::read(release[0], &byte, 1);
+    return isBoundKept ? 0 : 1;
+  });
+  ::close(holding[1]);
+  ::close(release[0]);
+  char byte = 0;
+  ASSERT_EQ(::read(holding[0], &byte, 1), 1);
+  EXPECT_EQ(connect().pingWithReply(), "ok");
+  const pid_t otherUser = other.start([&] {
+    auto client = ScanClient::connect(socketPath_);
+    return client && client->pingWithReply() == "ok" ? 0 : 1;
+  });
+  EXPECT_EQ(exitStatusOf(otherUser), 0) << "another user was held up";
+  ::close(release[1]);
+  ::close(holding[0]);
+  EXPECT_EQ(exitStatusOf(hogging), 0) << "the third connection was served";
+}
+
+// A client that connects and sends nothing, half a frame, or requests without
+// ever reading the replies is closed, its thread and memory given back.
+TEST_F(TransportTest, IdleRequestsAndStalledRepliesEndTheirConnection) {
+  UnixListener::Options options;
+  options.idleLimit = std::chrono::milliseconds(300);
+  options.stallLimit = std::chrono::milliseconds(300);
+  listen(options);
+  const std::string ping = *wire::encodeRequest({std::string(wire::pingWithReplySelector), {}});
+  std::string pings;
+  for (int i = 0; i < 2000; ++i) pings += ping;
+  const struct {
+    const char* name;
+    std::string bytes;
+  } cases[] = {
+      {"nothing", ""},
+      {"half a header", ping.substr(0, 2)},
+      {"half a payload", ping.substr(0, ping.size() - 3)},
+      {"pings never read", pings},
+  };
+  for (const auto& c : cases) {
+    platform::UniqueFd held = sendRaw(c.bytes);
+    EXPECT_TRUE(eventually([&] { return listener_->liveConnectionCount() == 0; })) << c.name;
+    EXPECT_TRUE(isClosedSoon(held)) << c.name;
+    EXPECT_EQ(connect().pingWithReply(), "ok") << c.name;
+  }
+}
+
+// A process that never connected, using a connection its parent had
+// accepted, is judged by what it runs, not by its parent's check.
+TEST_F(TransportTest, EachRequestIsJudgedByTheProcessThatSentIt) {
+  const platform::linux::LinuxPeerVerifier verifier;
+  listen(UnixListener::Options{}, &verifier);
+  const std::string peer = testing::binaryPath("identity_peer_client");
+  const struct {
+    const char* heir;
+    const char* answers;
+    int invocationCount;
+  } cases[] = {
+      {"identity_peer_foreign", "ok\nclosed\n", 1},
+      {"identity_peer_client", "ok\nok\n", 2},
+  };
+  for (const auto& c : cases) {
+    object_.invocationCount = 0;
+    const testing::ProcessResult result =
+        testing::runProcess({peer, socketPath_, "hand-to", testing::binaryPath(c.heir)});
+    EXPECT_EQ(result.out, c.answers) << c.heir;
+    EXPECT_EQ(object_.invocationCount, c.invocationCount) << c.heir;
+  }
+}
+
+// What a hostile or broken helper might pass beside a reply frame.
+struct PassedDocument {
+  const char* name;
+  std::string content;  // of the memory file; empty for none
+  int seals;            // added to it
+  bool isPipe;          // a pipe's end instead
+  std::string frame;    // the reply frame sent with it
+  bool isTrusted;
+};
+
+platform::UniqueFd memoryFile(const std::string& content, int seals) {
+  platform::UniqueFd file(::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  EXPECT_EQ(::write(file.get(), content.data(), content.size()),
+            static_cast<ssize_t>(content.size()));
+  EXPECT_EQ(::fcntl(file.get(), F_ADD_SEALS, seals), 0);
+  return file;
+}
+
+TEST_F(TransportTest, ClientMapsOnlyASealedMemoryFileOfTheAnnouncedSize) {
+  const int sealed = F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
+  const auto announcing = [](std::size_t size) {
+    return wire::encodeReply({std::string(size, 'd'), std::nullopt}, true)->head;
+  };
+  const std::string inlineFrame = [] {
+    auto frame = *wire::encodeReply({std::string("doc"), std::nullopt});
+    return frame.head + std::string(frame.body);
+  }();
+  std::string beyondLimit = announcing(3);
+  beyondLimit.replace(beyondLimit.size() - 4, 4, "\x01\x00\x00\x80", 4);
+  const std::vector<PassedDocument> rows = {
+      {"sealed", "doc", sealed, false, announcing(3), true},
+      {"not sealed", "doc", 0, false, announcing(3), false},
+      {"still writable", "doc", sealed & ~F_SEAL_WRITE, false, announcing(3), false},
+      {"shorter than announced", "do", sealed, false, announcing(3), false},
+      {"longer than announced", "docs", sealed, false, announcing(3), false},
+      {"a pipe", "", 0, true, announcing(3), false},
+      {"none", "", 0, false, announcing(3), false},
+      {"beside inline bytes", "doc", sealed, false, inlineFrame, false},
+      {"announced beyond the limit", "doc", sealed, false, beyondLimit, false},
+  };
+  const std::string fakePath = dir_ / "fake.sock";
+  auto fake = platform::linux::openListeningSocket(fakePath);
+  ASSERT_TRUE(fake.has_value());
+  const std::size_t fdsBefore = entryCount("/proc/self/fd");
+  for (const PassedDocument& row : rows) {
+    std::thread helper([&] {
+      auto connection = platform::linux::acceptConnection(fake->get());
+      std::array<char, 64> request{};
+      (void)::recv(connection->get(), request.data(), request.size(), 0);
+      std::array<int, 2> pipe{-1, -1};
+      if (row.isPipe) {
+        ASSERT_EQ(::pipe2(pipe.data(), O_CLOEXEC), 0);
+      }
+      platform::UniqueFd file =
+          row.content.empty() ? platform::UniqueFd(pipe[1]) : memoryFile(row.content, row.seals);
+      platform::UniqueFd pipeRead(pipe[0]);
+      const std::array<std::string_view, 1> pieces{row.frame};
+      EXPECT_TRUE(platform::linux::sendAll(connection->get(), pieces, file.get()));
+    });
+    auto client = ScanClient::connect(fakePath);
+    ASSERT_TRUE(client.has_value());
+    const auto answer = client->walkSubtreeAtPath("/x");
+    helper.join();
+    if (row.isTrusted) {
+      EXPECT_EQ(answer, "doc") << row.name;
+    } else {
+      ASSERT_FALSE(answer.has_value()) << row.name;
+      EXPECT_EQ(answer.error().kind, client::ClientError::Kind::malformedReply) << row.name;
+    }
+  }
+  EXPECT_EQ(entryCount("/proc/self/fd"), fdsBefore) << "a passed descriptor was kept";
 }
 
 }  // namespace

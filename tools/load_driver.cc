@@ -25,6 +25,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -399,8 +400,9 @@ int commandDie(const Options& options) {
   const std::array<std::string_view, 1> pieces{toSend};
   if (!platform::linux::sendAll(socket->get(), pieces)) return 2;
   if (stage == "replying") {
-    // The header and a little of the document: the helper is mid-send.
-    std::array<char, 64> start{};
+    // The reply's header, and with it the document's memory file: the client
+    // dies holding a descriptor it has not mapped.
+    std::array<char, wire::frameHeaderSize> start{};
     if (platform::linux::readFully(socket->get(), start).value_or(0) != start.size()) return 3;
   } else if (stage != "walking") {
     // Long enough for the helper to be waiting on this connection.
@@ -420,9 +422,8 @@ int commandWalk(const Options& options) {
   // The helper may close before reading all of an oversized frame.
   (void)platform::linux::sendAll(socket->get(), pieces);
   std::array<char, wire::frameHeaderSize> header{};
-  if (platform::linux::readFully(socket->get(), header).value_or(0) != header.size()) {
-    return std::puts("closed"), 0;
-  }
+  auto head = platform::linux::receiveFully(socket->get(), header);
+  if (!head || head->size != header.size()) return std::puts("closed"), 0;
   const auto length =
       wire::decodeFrameLength({header.data(), header.size()}, wire::maxReplyFrameSize);
   std::string payload(length.value_or(0), '\0');
@@ -433,12 +434,19 @@ int commandWalk(const Options& options) {
   if (!reply) return std::puts("malformed"), 1;
   if (reply->text)
     std::printf("text\n%.*s", static_cast<int>(reply->text->size()), reply->text->data());
-  if (!reply->bytes) return 0;
-  std::printf("document\n");
-  if (!options.contains("--check")) {
-    return std::fwrite(reply->bytes->data(), 1, reply->bytes->size(), stdout), 0;
+  std::optional<client::ReceivedDocument> document;
+  if (reply->bytes) document.emplace(std::string(*reply->bytes));
+  if (reply->sealedBytesSize && head->descriptors.size() == 1) {
+    auto sealed = client::ReceivedDocument::fromSealedFile(std::move(head->descriptors[0]),
+                                                           *reply->sealedBytesSize);
+    if (!sealed) return std::puts("unsealed"), 1;
+    document = std::move(*sealed);
   }
-  const auto root = walk::decodeDocument(*reply->bytes);
+  if (!document) return reply->sealedBytesSize ? (std::puts("no descriptor"), 1) : 0;
+  const std::string_view bytes = document->text();
+  std::printf("document\n");
+  if (!options.contains("--check")) return std::fwrite(bytes.data(), 1, bytes.size(), stdout), 0;
+  const auto root = walk::decodeDocument(bytes);
   if (!root) return std::printf("undecodable: %s\n", root.error().description().c_str()), 1;
   const auto problem = reliability::firstBrokenInvariant(*root);
   std::printf("%s; %lld folders, %lld files, %zu children\n", problem ? problem->c_str() : "sound",
@@ -462,7 +470,7 @@ int commandCheck(const Options& options) {
         auto answer = client->walkSubtreeAtPath(option(options, "--path"));
         if (!answer) return tally.fail(answer.error().message);
         if (!*answer) return tally.fail("walk answered: " + answer->error());
-        const auto root = walk::decodeDocument(**answer);
+        const auto root = walk::decodeDocument((*answer)->text());
         if (!root) return tally.fail("undecodable: " + root.error().description());
         if (auto problem = reliability::firstBrokenInvariant(*root)) return tally.fail(*problem);
         ++tally.walkCount;

@@ -26,6 +26,10 @@ class Reader {
   explicit Reader(std::string_view bytes) : rest_(bytes) {}
 
   [[nodiscard]] bool isAtEnd() const { return rest_.empty(); }
+  // The next byte, left unread; -1 at the end.
+  [[nodiscard]] int peek() const {
+    return rest_.empty() ? -1 : static_cast<std::uint8_t>(rest_.front());
+  }
 
   std::expected<std::uint8_t, DecodeError> byte() {
     if (rest_.empty()) return std::unexpected(DecodeError::truncated);
@@ -227,10 +231,20 @@ std::expected<ReplyView, DecodeError> decodeReply(std::string_view payload) {
   }
   auto text = readSlot(reader, ValueType::text);
   if (!text) return std::unexpected(text.error());
-  auto bytes = readSlot(reader, ValueType::bytes);
-  if (!bytes) return std::unexpected(bytes.error());
+  ReplyView view{.bytes = std::nullopt, .text = *text, .sealedBytesSize = std::nullopt};
+  if (reader.peek() == sealedBytesTag) {
+    if (auto tag = reader.byte(); !tag) return std::unexpected(tag.error());
+    auto size = reader.u32();
+    if (!size) return std::unexpected(size.error());
+    if (*size > maxReplyFrameSize) return std::unexpected(DecodeError::oversized);
+    view.sealedBytesSize = *size;
+  } else {
+    auto bytes = readSlot(reader, ValueType::bytes);
+    if (!bytes) return std::unexpected(bytes.error());
+    view.bytes = *bytes;
+  }
   if (!reader.isAtEnd()) return std::unexpected(DecodeError::trailingBytes);
-  return ReplyView{.bytes = *bytes, .text = *text};
+  return view;
 }
 
 std::expected<std::string, EncodeError> encodeRequest(const Request& request) {
@@ -269,13 +283,17 @@ std::expected<std::string, EncodeError> encodeRequest(const Request& request) {
   return frame;
 }
 
-std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply) {
+std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply, bool isSealed) {
   if (reply.text && !isValidText(*reply.text)) return std::unexpected(EncodeError::badText);
+  isSealed = isSealed && reply.bytes.has_value();
   const std::size_t textSize = reply.text ? 1 + 4 + reply.text->size() + 1 : 1;
   const std::size_t bytesSize = reply.bytes ? 1 + 4 : 1;
-  const std::size_t bodySize = reply.bytes ? reply.bytes->size() : 0;
+  const std::size_t announcedSize = reply.bytes ? reply.bytes->size() : 0;
+  const std::size_t bodySize = isSealed ? 0 : announcedSize;
   const std::size_t size = frameHeaderSize + 1 + textSize + bytesSize + bodySize;
-  if (bodySize > maxReplyFrameSize || size > maxReplyFrameSize) {
+  // A sealed document obeys the frame's limit too: the client's bound on
+  // what it maps is the same.
+  if (announcedSize > maxReplyFrameSize || size + (announcedSize - bodySize) > maxReplyFrameSize) {
     return std::unexpected(EncodeError::oversized);
   }
   ReplyFrame frame;
@@ -284,6 +302,11 @@ std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply) {
   frame.head.push_back(static_cast<char>(FrameKind::reply));
   frame.head.push_back(static_cast<char>(reply.text ? ValueType::text : ValueType::nil));
   if (reply.text) appendText(frame.head, *reply.text);
+  if (isSealed) {
+    frame.head.push_back(static_cast<char>(sealedBytesTag));
+    appendU32(frame.head, announcedSize);
+    return frame;
+  }
   frame.head.push_back(static_cast<char>(reply.bytes ? ValueType::bytes : ValueType::nil));
   if (reply.bytes) {
     appendU32(frame.head, bodySize);

@@ -37,6 +37,15 @@ enum class FrameKind : std::uint8_t { request = 1, reply = 2 };
 // Tag byte of each value. A declared text or bytes argument also accepts nil.
 enum class ValueType : std::uint8_t { nil = 0, text = 1, bytes = 2 };
 
+// The tag of a reply's bytes slot when the bytes travel beside the frame, in
+// a sealed memory file whose descriptor comes with the frame's bytes: a u32
+// length follows, and nothing else. Never a request argument.
+inline constexpr std::uint8_t sealedBytesTag = 3;
+// Reply bytes up to this size travel in the frame; larger ones in a sealed
+// memory file, which costs the client no copy and the helper nothing once
+// the descriptor is sent.
+inline constexpr std::size_t maxInlineReplyBytes = 64 * 1024;
+
 // One argument of a request. `content` is empty for nil. A text is valid UTF-8
 // (U+0000 included); bytes are anything.
 struct Value {
@@ -64,10 +73,13 @@ struct Reply {
 
 // A decoded reply whose views point into the payload it was decoded from.
 // The bytes, when present, are always the payload's last bytes, so a reader
-// can keep the document without copying it.
+// can keep the document without copying it. `sealedBytesSize` instead says
+// the bytes are in the memory file that came with the frame, and how many
+// there must be.
 struct ReplyView {
   std::optional<std::string_view> bytes;
   std::optional<std::string_view> text;
+  std::optional<std::size_t> sealedBytesSize;
 };
 
 enum class DecodeError {
@@ -108,11 +120,14 @@ enum class EncodeError {
 
 // A reply frame in two pieces, to be sent one after the other: `head` holds
 // the prefix and every field, `body` views the reply's bytes (valid as long as
-// the encoded Reply is), so a large document is never copied.
+// the encoded Reply is), so a large document is never copied. With
+// `isSealed`, the bytes slot only announces their size, `body` is empty, and
+// the sender passes the sealed memory file with `head`.
 struct ReplyFrame {
   std::string head;
   std::string_view body;
 };
-[[nodiscard]] std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply);
+[[nodiscard]] std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply,
+                                                                 bool isSealed = false);
 
 }  // namespace kelmarind::protocol

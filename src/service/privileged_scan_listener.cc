@@ -28,6 +28,15 @@ std::string makeCodeSigningRequirement(const std::optional<std::string>& teamIde
   return requirement;
 }
 
+std::string loggedPath(std::string_view path) {
+  if (path.size() <= maxLoggedPathSize) return std::string(path);
+  std::size_t end = maxLoggedPathSize;
+  // Requests are UTF-8; a cut inside a character would leave the journal a
+  // broken one.
+  while (end > 0 && (static_cast<unsigned char>(path[end]) & 0xc0) == 0x80) --end;
+  return std::string(path.substr(0, end)) + "\u2026";
+}
+
 // What construction computes before the fields are set, in the order it must
 // happen: the home directories first, then the team.
 struct PrivilegedScanListener::Setup {
@@ -40,8 +49,9 @@ struct PrivilegedScanListener::Setup {
 PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
                                                platform::UserDatabase& users,
                                                const platform::CodeSignature& signature,
-                                               const platform::FileSystem& fileSystem)
-    : PrivilegedScanListener(logger, fileSystem, [&] {
+                                               const platform::FileSystem& fileSystem,
+                                               std::size_t replyCapacity)
+    : PrivilegedScanListener(logger, fileSystem, replyCapacity, [&] {
         Setup setup;
         setup.homeDirectories =
             policy::withReachedLocations(policy::collectHomeDirectories(users), fileSystem);
@@ -53,12 +63,14 @@ PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
       }()) {}
 
 PrivilegedScanListener::PrivilegedScanListener(platform::Logger& logger,
-                                               const platform::FileSystem& fileSystem, Setup setup)
+                                               const platform::FileSystem& fileSystem,
+                                               std::size_t replyCapacity, Setup setup)
     : homeDirectories(std::move(setup.homeDirectories)),
       codeSigningRequirement(std::move(setup.requirement)),
       isRequirementValid(setup.isRequirementValid),
       logger_(logger),
-      fileSystem_(fileSystem) {
+      fileSystem_(fileSystem),
+      replyBudget_(replyCapacity) {
   if (!isRequirementValid) {
     logger_.write(platform::LogLevel::fault, requirementCompileFault, {codeSigningRequirement});
   }
@@ -84,7 +96,7 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
                                                WalkReply reply) {
   const std::string_view requested = path.value_or(std::string_view{});
   const auto refuse = [&] {
-    logger_.write(platform::LogLevel::notice, refusedPathLine, {requested});
+    logger_.write(platform::LogLevel::notice, refusedPathLine, {loggedPath(requested)});
     std::move(reply).fail(std::string(refusalText));
   };
   if (!policy::isEligiblePath(requested, homeDirectories)) return refuse();
@@ -93,12 +105,27 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
   auto root = walk::PrivilegedWalk::resolveRoot(requested, fileSystem_);
   if (!root) return std::move(reply).fail(root.error().description());
   if (!policy::isEligiblePath((*root)->reachedPath(), homeDirectories)) return refuse();
-  auto document = walk::walkToDocument(**root, requested);
+  // Held until the reply has been sent: a document is in flight until then.
+  std::optional<ReplyBudget::Reservation> reservation;
+  const auto admit = [&](std::size_t size) -> std::expected<void, std::string> {
+    auto reserved = replyBudget_.reserve(size);
+    if (!reserved) return std::unexpected(oversizedDocumentText(size, reserved.error()));
+    reservation.emplace(std::move(*reserved));
+    return {};
+  };
+  auto document = walk::walkToDocument(**root, requested, admit);
   if (!document) {
     std::move(reply).fail(std::move(document.error()));
     return;
   }
   std::move(reply).succeed(std::move(*document));
+}
+
+std::string oversizedDocumentText(std::size_t size, std::size_t capacity) {
+  constexpr std::size_t mebibyte = std::size_t{1} << 20;
+  return "The helper's reply is too large to send: this tree's document would take up to " +
+         std::to_string((size + mebibyte - 1) / mebibyte) + " MiB, more than the " +
+         std::to_string(capacity / mebibyte) + " MiB the helper keeps for replies.";
 }
 
 void PrivilegedScanListener::pingWithReply(PingReply reply) { std::move(reply).send(pingText); }

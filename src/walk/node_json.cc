@@ -342,6 +342,8 @@ std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root) 
       });
 }
 
+std::size_t documentSizeBound(const CompactNode& root) { return documentBound(root).size; }
+
 std::string DecodeError::description() const {
   switch (kind) {
     case Kind::keyNotFound:

@@ -33,6 +33,9 @@ struct DecodeError {
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root);
 // The same document, from the walk's own form of the tree.
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root);
+// The size encodeDocument allocates for `root`'s document, from the texts'
+// lengths alone, without writing any of it: never less than the document.
+[[nodiscard]] std::size_t documentSizeBound(const CompactNode& root);
 
 // Reads a document written by encodeDocument, or any JSON with the same
 // members. Every member but "modificationDate" is required (null or missing

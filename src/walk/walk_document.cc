@@ -6,9 +6,15 @@
 namespace kelmarind::walk {
 
 std::expected<std::string, std::string> walkToDocument(const platform::RootEntry& root,
-                                                       std::string_view path) {
+                                                       std::string_view path,
+                                                       const DocumentAdmission& admit) {
   auto tree = PrivilegedWalk::walkTree(root, path);
   if (!tree) return std::unexpected(tree.error().description());
+  if (admit) {
+    if (auto admitted = admit(documentSizeBound(tree->root())); !admitted) {
+      return std::unexpected(std::move(admitted.error()));
+    }
+  }
   auto document = encodeDocument(tree->root());
   if (!document) return std::unexpected(document.error().description());
   return std::move(*document);

@@ -8,6 +8,11 @@ bool FakePeerVerifier::satisfies(int /*connectedSocket*/, std::string_view requi
   return isSatisfied_;
 }
 
+bool FakePeerVerifier::senderSatisfies(int /*pid*/, int /*pidfd*/,
+                                       std::string_view requirement) const {
+  return satisfies(-1, requirement);
+}
+
 std::vector<std::string> FakePeerVerifier::askedRequirements() const {
   std::lock_guard lock(mutex_);
   return asked_;

@@ -19,6 +19,8 @@ class FakePeerVerifier final : public linux::PeerVerifier {
 
   // Thread-safe, like the real one.
   [[nodiscard]] bool satisfies(int connectedSocket, std::string_view requirement) const override;
+  [[nodiscard]] bool senderSatisfies(int pid, int pidfd,
+                                     std::string_view requirement) const override;
   [[nodiscard]] std::vector<std::string> askedRequirements() const;
 
  private:

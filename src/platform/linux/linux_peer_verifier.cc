@@ -23,20 +23,34 @@ bool isShortage(const IdentityError& error) {
          (code == EMFILE || code == ENFILE || code == ENOMEM);
 }
 
-}  // namespace
-
-bool LinuxPeerVerifier::satisfies(int connectedSocket, std::string_view requirement) const {
-  // Compiled first: a requirement that cannot hold needs no look at the peer.
+// Compiled first: a requirement that cannot hold needs no look at the peer.
+// Each attempt reads the identity afresh from the kernel, so waiting cannot
+// let a different process stand in for the peer.
+template <typename ReadIdentity>
+bool isSatisfied(std::string_view requirement, ReadIdentity readIdentity) {
   const auto compiled = CodeRequirement::compile(requirement);
   if (!compiled) return false;
-  // Each attempt reads the identity afresh from the kernel, so waiting
-  // cannot let a different process stand in for the peer.
   for (int attempt = 1;; ++attempt) {
-    const auto identity = peerIdentity(connectedSocket);
+    const auto identity = readIdentity();
     if (identity) return compiled->isSatisfiedBy(*identity);
     if (!isShortage(identity.error()) || attempt == shortageAttemptLimit) return false;
     std::this_thread::sleep_for(shortageRetryDelay);
   }
+}
+
+}  // namespace
+
+bool LinuxPeerVerifier::satisfies(int connectedSocket, std::string_view requirement) const {
+  return isSatisfied(requirement, [&] { return peerIdentity(connectedSocket); });
+}
+
+bool LinuxPeerVerifier::senderSatisfies(int pid, int pidfd, std::string_view requirement) const {
+  return isSatisfied(requirement, [&]() -> std::expected<CodeIdentity, IdentityError> {
+    if (pidfd >= 0) return processIdentity(pid, pidfd);
+    auto pinned = pinProcess(pid);
+    if (!pinned) return std::unexpected(pinned.error());
+    return processIdentity(pid, pinned->get());
+  });
 }
 
 }  // namespace kelmarind::platform::linux

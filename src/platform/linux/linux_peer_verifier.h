@@ -15,6 +15,9 @@ class LinuxPeerVerifier final : public PeerVerifier {
   // that while the helper is out of descriptors or memory it waits, up to
   // ten seconds, for some to be freed. Stateless and thread-safe.
   [[nodiscard]] bool satisfies(int connectedSocket, std::string_view requirement) const override;
+  // Without a pidfd from the kernel the pid is pinned now, after the fact.
+  [[nodiscard]] bool senderSatisfies(int pid, int pidfd,
+                                     std::string_view requirement) const override;
 };
 
 }  // namespace kelmarind::platform::linux

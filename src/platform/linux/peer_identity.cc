@@ -52,9 +52,7 @@ std::expected<UniqueFd, IdentityError> peerPidfd(int connectedSocket, pid_t pid)
   }
   if (errno == ESRCH || errno == EINVAL) return peerGone("getsockopt(SO_PEERPIDFD)");
   if (errno != ENOPROTOOPT) return systemError("getsockopt(SO_PEERPIDFD)");
-  const long opened = ::syscall(SYS_pidfd_open, pid, 0);
-  if (opened < 0) return errno == ESRCH ? peerGone("pidfd_open") : systemError("pidfd_open");
-  return UniqueFd(static_cast<int>(opened));
+  return pinProcess(pid);
 }
 
 // A pidfd turns readable once its process has exited; a pidfd never follows a
@@ -83,18 +81,39 @@ std::expected<UniqueFd, IdentityError> openExecutable(pid_t pid) {
 
 }  // namespace
 
-std::expected<CodeIdentity, IdentityError> peerIdentity(int connectedSocket) {
+std::expected<UniqueFd, IdentityError> pinProcess(pid_t pid) {
+  if (pid <= 0) return std::unexpected(IdentityError{IdentityProblem::peerGone, {}});
+  const long opened = ::syscall(SYS_pidfd_open, pid, 0);
+  if (opened < 0) return errno == ESRCH ? peerGone("pidfd_open") : systemError("pidfd_open");
+  return UniqueFd(static_cast<int>(opened));
+}
+
+std::expected<PinnedProcess, IdentityError> connectingProcess(int connectedSocket) {
   const auto pid = peerPid(connectedSocket);
   if (!pid) return std::unexpected(pid.error());
-  const auto pidfd = peerPidfd(connectedSocket, *pid);
+  auto pidfd = peerPidfd(connectedSocket, *pid);
   if (!pidfd) return std::unexpected(pidfd.error());
-  if (auto alive = expectAlive(pidfd->get()); !alive) return std::unexpected(alive.error());
-  auto executable = openExecutable(*pid);
+  return PinnedProcess{*pid, std::move(*pidfd)};
+}
+
+bool isRunning(const PinnedProcess& process) {
+  return process.pidfd && expectAlive(process.pidfd.get()).has_value();
+}
+
+std::expected<CodeIdentity, IdentityError> processIdentity(pid_t pid, int pidfd) {
+  if (auto alive = expectAlive(pidfd); !alive) return std::unexpected(alive.error());
+  auto executable = openExecutable(pid);
   if (!executable) return std::unexpected(executable.error());
-  // Checked again now that the file is open: had the peer exited and its pid
-  // gone to another process in between, the file would be that process's.
-  if (auto alive = expectAlive(pidfd->get()); !alive) return std::unexpected(alive.error());
+  // Checked again now that the file is open: had the process exited and its
+  // pid gone to another process in between, the file would be that one's.
+  if (auto alive = expectAlive(pidfd); !alive) return std::unexpected(alive.error());
   return executableIdentity(executable->get());
+}
+
+std::expected<CodeIdentity, IdentityError> peerIdentity(int connectedSocket) {
+  const auto process = connectingProcess(connectedSocket);
+  if (!process) return std::unexpected(process.error());
+  return processIdentity(process->pid, process->pidfd.get());
 }
 
 std::expected<CodeIdentity, IdentityError> executableIdentity(int executableFd) {

@@ -3,10 +3,13 @@
 // the identity embedded in that file. Nothing the peer sends is consulted.
 #pragma once
 
+#include <sys/types.h>
+
 #include <expected>
 
 #include "platform/linux/code_requirement.h"
 #include "platform/linux/identity_error.h"
+#include "platform/unique_fd.h"
 
 namespace kelmarind::platform::linux {
 
@@ -17,6 +20,27 @@ namespace kelmarind::platform::linux {
 // Thread-safe. Needs the right to open /proc/<pid>/exe of the peer (root, or
 // the peer's own user).
 [[nodiscard]] std::expected<CodeIdentity, IdentityError> peerIdentity(int connectedSocket);
+
+// A process pinned by a pidfd, which never moves to another process.
+struct PinnedProcess {
+  pid_t pid = 0;
+  UniqueFd pidfd;
+};
+
+// The process that connected `connectedSocket`, as the kernel recorded it
+// (SO_PEERPIDFD; before 6.5, pidfd_open of the recorded pid).
+[[nodiscard]] std::expected<PinnedProcess, IdentityError> connectingProcess(int connectedSocket);
+
+// A pidfd of `pid`, opened now; a pid reused since the caller learnt it
+// would be pinned instead, so prefer a pidfd the kernel handed over.
+[[nodiscard]] std::expected<UniqueFd, IdentityError> pinProcess(pid_t pid);
+
+// Whether the pinned process still runs (only then is its pid still its own).
+[[nodiscard]] bool isRunning(const PinnedProcess& process);
+
+// The identity of the running process `pid`, pinned by `pidfd` (not taken
+// over), under the same rules as peerIdentity.
+[[nodiscard]] std::expected<CodeIdentity, IdentityError> processIdentity(pid_t pid, int pidfd);
 
 // The identity embedded in the open executable `executableFd` (not taken
 // over). The file must be a regular file owned by root or by this process's

@@ -18,6 +18,13 @@ class PeerVerifier {
   // compile) answers false. Thread-safe: called concurrently from connection
   // threads. Does not take ownership of the socket.
   [[nodiscard]] virtual bool satisfies(int connectedSocket, std::string_view requirement) const = 0;
+
+  // The same question about the process that wrote a message: `pid` as the
+  // kernel recorded it with the bytes, `pidfd` the pidfd it passed along, or
+  // -1 where the kernel passes none. Asked when a message comes from a
+  // process other than the one already found to satisfy the requirement.
+  [[nodiscard]] virtual bool senderSatisfies(int pid, int pidfd,
+                                             std::string_view requirement) const = 0;
 };
 
 }  // namespace kelmarind::platform::linux

@@ -11,7 +11,9 @@
 #include <utility>
 
 #include "platform/connection.h"
+#include "platform/linux/peer_identity.h"
 #include "platform/linux/released_send.h"
+#include "platform/linux/sealed_memory_file.h"
 #include "platform/linux/unix_socket.h"
 
 namespace kelmarind::platform::linux {
@@ -35,8 +37,9 @@ inline constexpr std::string_view unencodableReplyText = "The helper's reply cou
 // back on the socket of the message they answer.
 class UnixConnection final : public Connection, private ReplyChannel {
  public:
-  UnixConnection(UniqueFd socket, const PeerVerifier& verifier)
-      : socket_(std::move(socket)), verifier_(verifier) {}
+  UnixConnection(UniqueFd socket, uid_t user, const PeerVerifier& verifier,
+                 const UnixListener::Options& options)
+      : socket_(std::move(socket)), user_(user), verifier_(verifier), options_(options) {}
 
   void setCodeSigningRequirement(std::string requirement) override {
     requirement_ = std::move(requirement);
@@ -49,9 +52,16 @@ class UnixConnection final : public Connection, private ReplyChannel {
 
   [[nodiscard]] bool isReadyToServe() const { return isResumed_ && object_ != nullptr; }
   [[nodiscard]] int socket() const { return socket_.get(); }
+  [[nodiscard]] uid_t user() const { return user_; }
 
   void serve() {
-    if (requirement_ && !verifier_.satisfies(socket_.get(), *requirement_)) return;
+    if (!limitSendStall(socket_.get(), options_.stallLimit)) return;
+    if (requirement_) {
+      if (!verifier_.satisfies(socket_.get(), *requirement_)) return;
+      auto connecting = connectingProcess(socket_.get());
+      if (!connecting) return;
+      trusted_ = std::move(*connecting);
+    }
     while (auto request = receive()) {
       current_ = interface_.match(*request);
       if (current_ == nullptr) return;
@@ -64,28 +74,59 @@ class UnixConnection final : public Connection, private ReplyChannel {
   }
 
  private:
-  // The next well-formed request, or nothing once the stream ends or holds
-  // anything malformed; the lengths are checked before anything is allocated.
+  // The next well-formed request from a process that satisfies the
+  // requirement, or nothing once the stream ends, stays idle too long or
+  // holds anything else; the lengths are checked before anything is allocated.
   std::optional<protocol::Request> receive() {
+    const auto deadline = std::chrono::steady_clock::now() + options_.idleLimit;
     std::array<char, protocol::frameHeaderSize> header{};
-    auto count = readFully(socket_.get(), header);
-    if (!count || *count != header.size()) return std::nullopt;
+    auto head = receiveFully(socket_.get(), header, deadline);
+    if (!head || head->size != header.size() || !isTrusted(*head)) return std::nullopt;
     auto length =
         protocol::decodeFrameLength({header.data(), header.size()}, protocol::maxRequestFrameSize);
     if (!length) return std::nullopt;
     std::string payload(*length, '\0');
-    count = readFully(socket_.get(), payload);
-    if (!count || *count != payload.size()) return std::nullopt;
+    auto body = receiveFully(socket_.get(), payload, deadline);
+    if (!body || body->size != payload.size()) return std::nullopt;
+    // A frame is one process's: the payload's writer must be the header's.
+    const bool isOtherWriter =
+        body->sender && head->sender && body->sender->pid != head->sender->pid;
+    if (isOtherWriter || body->isFromSeveralSenders || !body->descriptors.empty() ||
+        body->isTruncated) {
+      return std::nullopt;
+    }
     auto request = protocol::decodeRequest(payload);
     if (!request) return std::nullopt;
     return std::move(*request);
+  }
+
+  // The accepted process may hand its descriptor on (fork, exec, passing it
+  // over a socket); the check at connect vouches only for itself. A message
+  // another process wrote is judged afresh, and closes the connection
+  // unless that process satisfies the requirement too. Descriptors a client
+  // sends the helper are closed unread.
+  bool isTrusted(Received& received) {
+    if (!received.descriptors.empty() || received.isTruncated) return false;
+    if (!requirement_) return true;
+    if (!received.sender || received.isFromSeveralSenders) return false;
+    MessageSender& sender = *received.sender;
+    if (sender.pid == trusted_.pid && isRunning(trusted_)) return true;
+    if (!verifier_.senderSatisfies(sender.pid, sender.pidfd.get(), *requirement_)) return false;
+    if (!sender.pidfd) {
+      auto pinned = pinProcess(sender.pid);
+      if (!pinned) return false;
+      sender.pidfd = std::move(*pinned);
+    }
+    trusted_ = PinnedProcess{sender.pid, std::move(sender.pidfd)};
+    return true;
   }
 
   void deliver(protocol::Reply reply) override {
     if (isReplied_) return;
     isReplied_ = true;
     if (!current_->admits(reply)) reply = protocol::Reply::ofText(ReplySender::mismatchedReplyText);
-    auto frame = protocol::encodeReply(reply);
+    const bool isSealed = reply.bytes && reply.bytes->size() > protocol::maxInlineReplyBytes;
+    auto frame = protocol::encodeReply(reply, isSealed);
     if (!frame) {
       const std::string_view text = frame.error() == protocol::EncodeError::oversized
                                         ? oversizedReplyText
@@ -93,22 +134,45 @@ class UnixConnection final : public Connection, private ReplyChannel {
       reply = protocol::Reply::ofText(text);
       frame = protocol::encodeReply(reply);
     }
-    // The reply is this call's own, so its bytes can be given back as they go.
+    // A peer that left mid-request, or stopped reading, only loses its reply.
+    if (!(isSealed ? sendSealed(*frame, *reply.bytes) : sendInline(*frame, reply))) {
+      isPeerGone_ = true;
+    }
+  }
+
+  // The reply is this call's own, so its bytes can be given back as they go.
+  bool sendInline(const protocol::ReplyFrame& frame, protocol::Reply& reply) {
     const std::span<char> body = reply.bytes ? std::span<char>(*reply.bytes) : std::span<char>();
-    const std::array<std::string_view, 1> head{frame->head};
+    const std::array<std::string_view, 1> head{frame.head};
     const auto sendBody = [&](const char* data, std::size_t size) {
       return ::send(socket_.get(), data, size, MSG_NOSIGNAL);
     };
-    // A peer that left mid-request only loses its reply.
-    if (!sendAll(socket_.get(), head) || !sendReleasing(body, sendBody)) isPeerGone_ = true;
+    return sendAll(socket_.get(), head) && sendReleasing(body, sendBody);
+  }
+
+  // Once sent, the memory file is the client's alone: the helper's
+  // descriptor closes on return, so nothing of the reply stays with it.
+  bool sendSealed(const protocol::ReplyFrame& frame, std::string& bytes) {
+    auto file = sealedMemoryFileOf(bytes);
+    if (!file) {
+      const auto text = protocol::Reply::ofText(unencodableReplyText);
+      auto textFrame = protocol::encodeReply(text);
+      const std::array<std::string_view, 1> head{textFrame->head};
+      return sendAll(socket_.get(), head).has_value();
+    }
+    const std::array<std::string_view, 1> head{frame.head};
+    return sendAll(socket_.get(), head, file->get()).has_value();
   }
 
   const UniqueFd socket_;
+  const uid_t user_;
   const PeerVerifier& verifier_;
+  const UnixListener::Options& options_;
   std::optional<std::string> requirement_;
   ExportedInterface interface_;
   ExportedObject* object_ = nullptr;
   bool isResumed_ = false;
+  PinnedProcess trusted_;
 
   const ExportedMethod* current_ = nullptr;
   bool isReplied_ = false;
@@ -174,11 +238,24 @@ void UnixListener::acceptLoop() {
       }
       continue;
     }
-    auto connection = std::make_unique<UnixConnection>(std::move(*socket), verifier_);
+    const auto user = peerUser(socket->get());
+    // Over its bound a user's connection is closed at once rather than left
+    // in the backlog, where it would hold up everyone else's.
+    if (!user || !admitsUser(*user)) continue;
+    auto connection =
+        std::make_unique<UnixConnection>(std::move(*socket), *user, verifier_, options_);
     if (delegate_ == nullptr || !delegate_->shouldAcceptNewConnection(*connection)) continue;
     if (!connection->isReadyToServe()) continue;
     start(std::move(connection));
   }
+}
+
+bool UnixListener::admitsUser(uid_t user) const {
+  // Root may do anything the helper can; only the global bound applies.
+  if (user == 0) return true;
+  std::lock_guard lock(mutex_);
+  const auto found = liveCountByUser_.find(user);
+  return found == liveCountByUser_.end() || found->second < options_.maxConnectionsPerUser;
 }
 
 bool UnixListener::isStopping() const {
@@ -190,6 +267,7 @@ void UnixListener::start(std::unique_ptr<UnixConnection> connection) {
   {
     std::lock_guard lock(mutex_);
     ++liveCount_;
+    ++liveCountByUser_[connection->user()];
     liveSockets_.insert(connection->socket());
   }
   UnixConnection* served = connection.release();
@@ -212,6 +290,7 @@ void UnixListener::start(std::unique_ptr<UnixConnection> connection) {
 void UnixListener::finish(std::unique_ptr<UnixConnection> connection) {
   std::lock_guard lock(mutex_);
   liveSockets_.erase(connection->socket());
+  if (--liveCountByUser_[connection->user()] == 0) liveCountByUser_.erase(connection->user());
   // Closed under the lock, so the destructor never shuts down a descriptor
   // number that has been reused meanwhile.
   connection.reset();

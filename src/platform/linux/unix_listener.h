@@ -3,9 +3,13 @@
 // thread of its own.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <expected>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -25,16 +29,26 @@ class UnixConnection;
 // Accepts on a thread of its own; each accepted and resumed connection gets a
 // thread that first asks the verifier about the peer (when a requirement is
 // set), then reads the connection's messages one at a time, delivers each to
-// the exported object and sends its one reply. While `maxLiveConnections`
-// are being served, no connection is accepted; new ones wait in the backlog.
-// A malformed frame, an unknown selector or a wrong argument type closes only
-// its own connection, silently. Neither copyable nor movable; the delegate,
-// the verifier and every exported object must outlive it.
+// the exported object and sends its one reply. With a requirement, each
+// message is judged by the process that wrote it: one written by any other
+// process than the one found to satisfy the requirement is judged afresh.
+// While `maxLiveConnections` are being served, no connection is accepted; new
+// ones wait in the backlog. A user other than root with
+// `maxConnectionsPerUser` live connections has any further one closed unread.
+// A malformed frame, an unknown selector, a wrong argument type, a message
+// from a process that fails the requirement, a request not complete within
+// `idleLimit` of the previous reply (or of the connection), or a reply that
+// makes no progress for `stallLimit` closes only its own connection, silently.
+// Neither copyable nor movable; the delegate, the verifier and every exported
+// object must outlive it.
 class UnixListener final : public Listener {
  public:
   struct Options {
     std::string socketPath{protocol::defaultSocketPath};
     std::size_t maxLiveConnections = 64;
+    std::size_t maxConnectionsPerUser = 8;
+    std::chrono::milliseconds idleLimit = std::chrono::seconds(30);
+    std::chrono::milliseconds stallLimit = std::chrono::seconds(30);
   };
 
   // Takes the socket-activated socket for `options.socketPath` or binds the
@@ -61,6 +75,7 @@ class UnixListener final : public Listener {
   UnixListener(const PeerVerifier& verifier, Options options, UniqueFd socket);
   void acceptLoop();
   [[nodiscard]] bool isStopping() const;
+  [[nodiscard]] bool admitsUser(uid_t user) const;
   void start(std::unique_ptr<UnixConnection> connection);
   void finish(std::unique_ptr<UnixConnection> connection);
 
@@ -75,6 +90,7 @@ class UnixListener final : public Listener {
   bool isStopping_ = false;
   std::size_t liveCount_ = 0;
   std::set<int> liveSockets_;
+  std::map<uid_t, std::size_t> liveCountByUser_;
 };
 
 }  // namespace kelmarind::platform::linux
