@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/file_location.h"
+#include "platform/linux/read_ahead.h"
 #include "platform/linux/status_lookahead.h"
 #include "platform/unicode_text.h"
 #include "platform/unique_fd.h"
@@ -31,7 +32,6 @@ namespace {
 // their descriptors closed, and reopened on the way back up if they still
 // have entries to report.
 constexpr std::size_t kOpenDirectoryLimit = 24;
-constexpr std::size_t kListingBufferSize = 64 * 1024;
 // Levels climbed with one relative path of ".." components, well inside
 // PATH_MAX; a longer way up is taken from the top instead.
 constexpr std::size_t kLongestClimb = 1000;
@@ -102,15 +102,6 @@ EntryProperties propertiesOf(const struct statx& stx, std::uint64_t rootDevice) 
   return out;
 }
 
-// Opens a directory for listing only. O_NOATIME is refused (EPERM) on
-// directories the caller neither owns nor has CAP_FOWNER for.
-UniqueFd openDirectoryAt(int dirFd, const char* name) {
-  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags | O_NOATIME); });
-  if (fd < 0 && errno == EPERM) fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags); });
-  return UniqueFd(fd);
-}
-
 bool isShortage(int error) { return OsError{.code = error}.isShortage(); }
 
 // `open` (a call returning a UniqueFd, with errno set when it is empty) until
@@ -135,31 +126,24 @@ std::expected<UniqueFd, OsError> openDespiteShortage(Open open, Relieve relieve)
   }
 }
 
-// The directory open on `fd` is the one recorded, by device and inode: the
-// open went by name, and the name may have been renamed, replaced or mounted
-// over since it was examined. Only a plain open is used, never openat2: a
-// service manager's seccomp filter may refuse openat2, and the walk must be
-// the same under it as anywhere.
-bool isSameDirectory(int fd, std::uint64_t device, std::uint64_t inode) {
-  struct stat st;
-  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device && st.st_ino == inode;
-}
-
 struct OpenDirectory {
   UniqueFd fd{};  // closed while the directory is far above the deepest level
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
-  // Every entry's raw name, each ending in NUL: first those the listing says
-  // are not directories, then the others, so that when the walk goes below
-  // a directory, what is left of it is only directories.
-  std::string names{};
-  std::size_t entryCount = 0;  // of names
-  std::size_t nextName = 0;    // offset in `names` of the next entry to report
-  std::size_t nextIndex = 0;   // and its index
-  // For a wide directory: its entries' status, read on two threads.
+  // Non-directories first, so that when the walk goes below a directory,
+  // what is left of it is only directories.
+  DirectoryListing listing{};
+  std::size_t nextName = 0;   // offset in the names of the next entry to report
+  std::size_t nextIndex = 0;  // and its index
+  // Its entries' status when it was read ahead; else, for a wide directory,
+  // read on two threads.
+  std::vector<EntryStatus> statuses{};
   std::unique_ptr<SharedListing> shared{};
-  std::size_t nameInParent = 0;  // offset of this directory's name in the parent's `names`
+  std::size_t nameInParent = 0;  // offset of this directory's name in the parent's names
   std::size_t pathLength = 0;    // length of its path text
+  // Its subdirectories read ahead; declared last, so that it is withdrawn
+  // before what it reads goes.
+  std::unique_ptr<ReadAheadBatch> batch{};
 };
 
 class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
@@ -177,27 +161,33 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     list(top);
     stack_.push_back(std::move(top));
     share(stack_.back());
+    readAhead(stack_.back());
   }
 
   bool next() override {
     if (std::exchange(isDescentPending_, false)) descend();
     while (!failure_ && !stack_.empty()) {
       OpenDirectory& top = stack_.back();
-      if (top.nextName >= top.names.size()) {
+      if (top.nextName >= top.listing.names.size()) {
         ascend();
         continue;
       }
       if (!top.fd && !reopen(stack_.size() - 1)) {
-        top.nextName = top.names.size();
+        top.nextName = top.listing.names.size();
         continue;
       }
-      const char* raw = top.names.data() + top.nextName;
+      const char* raw = top.listing.names.data() + top.nextName;
       currentNameOffset_ = top.nextName;
       top.nextName += std::strlen(raw) + 1;
       setPath(top.pathLength, raw);
-      const std::size_t index = top.nextIndex++;
-      currentError_ = top.shared ? lookahead_.take(*top.shared, index, top.fd.get(), current_)
-                                 : statusAt(top.fd.get(), raw, current_);
+      const std::size_t index = currentIndex_ = top.nextIndex++;
+      if (!top.statuses.empty()) {
+        currentError_ = unpackStatus(top.statuses[index], current_);
+      } else if (top.shared) {
+        currentError_ = lookahead_.take(*top.shared, index, top.fd.get(), current_);
+      } else {
+        currentError_ = statusAt(top.fd.get(), raw, current_);
+      }
       if (currentError_ == ENOMEM) failure_ = OsError{currentError_, "statx"};
       level_ = stack_.size();
       isDescentPending_ = currentError_ == 0 && S_ISDIR(current_.stx_mode);
@@ -222,7 +212,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   }
 
   std::size_t entryCountHint() const override {
-    return stack_.empty() ? 0 : stack_.back().entryCount;
+    return stack_.empty() ? 0 : stack_.back().listing.entryCount;
   }
 
   void skipDescendants() override { isDescentPending_ = false; }
@@ -240,39 +230,74 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // reported without contents.
   void descend() {
     const std::size_t parentIndex = stack_.size() - 1;
-    const char* name = stack_.back().names.data() + currentNameOffset_;
     const std::uint64_t device = deviceOf(current_);
+    OpenDirectory child{.device = device,
+                        .inode = current_.stx_ino,
+                        .nameInParent = currentNameOffset_,
+                        .pathLength = path_.size()};
+    if (!adoptPrepared(child) && !openAndList(parentIndex, child)) return;
+    stack_.push_back(std::move(child));
+    if (stack_.size() > kOpenDirectoryLimit + 1) {
+      OpenDirectory& far = stack_[stack_.size() - 1 - kOpenDirectoryLimit];
+      if (far.shared) lookahead_.withdraw(*far.shared);
+      if (far.batch) readAhead_.withdraw(*far.batch, false);
+      far.fd.reset();
+    }
+    share(stack_.back());
+    readAhead(stack_.back());
+  }
+
+  // Takes the directory about to be entered from the read-ahead, when it
+  // was prepared there and is the directory examined.
+  bool adoptPrepared(OpenDirectory& child) {
+    OpenDirectory& parent = stack_.back();
+    if (!parent.batch) return false;
+    std::optional<PreparedDirectory> prepared = readAhead_.take(*parent.batch, currentIndex_, buffer_.get());
+    if (!prepared || prepared->device != child.device || prepared->inode != child.inode)
+      return false;
+    child.fd = std::move(prepared->fd);
+    child.listing = std::move(prepared->listing);
+    child.statuses = std::move(prepared->statuses);
+    return true;
+  }
+
+  // Opens and lists the directory about to be entered; false when it is to
+  // be reported without contents.
+  bool openAndList(std::size_t parentIndex, OpenDirectory& child) {
+    const char* name = stack_[parentIndex].listing.names.data() + currentNameOffset_;
     auto fd =
         openDespiteShortage([&] { return openDirectoryAt(stack_[parentIndex].fd.get(), name); },
                             [&] { releaseDescriptorsExcept(parentIndex); });
     if (!fd) {
       if (fd.error().isShortage()) failure_ = fd.error();
-      return;
+      return false;
     }
-    if (!isSameDirectory(fd->get(), device, current_.stx_ino)) return;
-    OpenDirectory child{.fd = std::move(*fd),
-                        .device = device,
-                        .inode = current_.stx_ino,
-                        .nameInParent = currentNameOffset_,
-                        .pathLength = path_.size()};
+    if (!isSameDirectory(fd->get(), child.device, child.inode)) return false;
+    child.fd = std::move(*fd);
     list(child);
-    stack_.push_back(std::move(child));
-    if (stack_.size() > kOpenDirectoryLimit + 1) {
-      OpenDirectory& far = stack_[stack_.size() - 1 - kOpenDirectoryLimit];
-      if (far.shared) lookahead_.withdraw(*far.shared);
-      far.fd.reset();
-    }
-    share(stack_.back());
+    return true;
+  }
+
+  // Lets the read-ahead prepare the subdirectories of a directory just
+  // entered. Its names and statuses stay in place: the stack is a deque.
+  void readAhead(OpenDirectory& directory) {
+    if (directory.listing.directoryStart == directory.listing.entryCount) return;
+    auto batch = std::make_unique<ReadAheadBatch>(
+        directory.fd.get(), directory.listing,
+        directory.statuses.empty() ? nullptr : directory.statuses.data(), rootDevice_);
+    if (readAhead_.publish(*batch)) directory.batch = std::move(batch);
   }
 
   // Hands a wide directory just listed to the lookahead. Its names stay in
   // place: the stack is a deque, and the names are not touched again.
   void share(OpenDirectory& directory) {
-    if (directory.entryCount < kSharedListingMinimum || sharedCount_ >= kSharedListingLimit ||
-        directory.names.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+    const DirectoryListing& listing = directory.listing;
+    if (!directory.statuses.empty() || listing.entryCount < kSharedListingMinimum ||
+        sharedCount_ >= kSharedListingLimit ||
+        listing.names.size() > std::numeric_limits<std::uint32_t>::max() / 2)
       return;
-    directory.shared = std::make_unique<SharedListing>(directory.fd.get(), directory.names.data(),
-                                                       directory.entryCount);
+    directory.shared = std::make_unique<SharedListing>(directory.fd.get(), listing.names.data(),
+                                                       listing.entryCount);
     ++sharedCount_;
     lookahead_.publish(*directory.shared);
   }
@@ -283,6 +308,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // left and were not reopened. That holds while nothing is renamed; the
   // device and inode check catches a rename and falls back to the way down.
   void ascend() {
+    stack_.back().batch.reset();
     if (UniqueFd child = std::move(stack_.back().fd)) {
       climb_ = std::move(child);
       climbLevels_ = 1;
@@ -300,7 +326,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       climb_.reset();
       return;
     }
-    if (parent.nextName >= parent.names.size()) return;  // passed without a descriptor
+    if (parent.nextName >= parent.listing.names.size()) return;  // passed without a descriptor
     if (climb_ && climbLevels_ <= kLongestClimb) {
       std::string up = "..";
       for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
@@ -312,7 +338,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       }
     }
     climb_.reset();
-    if (!reopen(stack_.size() - 1)) parent.nextName = parent.names.size();
+    if (!reopen(stack_.size() - 1)) parent.nextName = parent.listing.names.size();
   }
 
   // Reopens stack_[index] from its nearest open ancestor, or from the root's
@@ -335,7 +361,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       const int from = fd ? fd.get() : stack_[open].fd.get();
       auto step = openDespiteShortage(
           [&] {
-            return openDirectoryAt(from, stack_[i - 1].names.data() + stack_[i].nameInParent);
+            return openDirectoryAt(from,
+                                   stack_[i - 1].listing.names.data() + stack_[i].nameInParent);
           },
           [&] { releaseDescriptorsExcept(fd ? none : open); });
       if (!step && step.error().isShortage()) failure_ = step.error();
@@ -348,45 +375,22 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
 
   // Gives back every descriptor the enumerator can reopen later: the open
   // directories but stack_[keep] (none when `keep` is past the end), and the
-  // one kept for climbing. The lookahead stops using a directory first.
+  // one kept for climbing, and those of every directory read ahead. The
+  // lookahead and the read-ahead stop using a directory first.
   void releaseDescriptorsExcept(std::size_t keep) {
     climb_.reset();
     for (std::size_t i = 0; i < stack_.size(); ++i) {
       OpenDirectory& directory = stack_[i];
+      if (directory.batch) readAhead_.withdraw(*directory.batch, true);
       if (i == keep || !directory.fd) continue;
       if (directory.shared) lookahead_.withdraw(*directory.shared);
       directory.fd.reset();
     }
   }
 
-  // Reads the whole listing at once, so that the descriptor can be closed and
-  // reopened later without losing the place.
   void list(OpenDirectory& directory) {
-    for (;;) {
-      const long count = retryOnInterrupt([&] {
-        return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), kListingBufferSize);
-      });
-      if (count < 0 && isShortage(errno)) failure_ = OsError{errno, "getdents64"};
-      if (count <= 0) break;  // an unreadable directory keeps what was read
-      // Names take less room than the records holding them.
-      directory.names.reserve(directory.names.size() + static_cast<std::size_t>(count));
-      for (long offset = 0; offset < count;) {
-        const char* record = buffer_.get() + offset;
-        unsigned short length;
-        std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
-        unsigned char type;
-        std::memcpy(&type, record + offsetof(struct dirent64, d_type), sizeof type);
-        const char* raw = record + offsetof(struct dirent64, d_name);
-        offset += length;
-        if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
-        // A type the listing does not know may be a directory.
-        std::string& to = type == DT_DIR || type == DT_UNKNOWN ? directories_ : directory.names;
-        to.append(raw, std::strlen(raw) + 1);
-        ++directory.entryCount;
-      }
-    }
-    directory.names += directories_;
-    directories_.clear();
+    listDirectory(directory.fd.get(), buffer_.get(), directory.listing);
+    if (directory.listing.shortage != 0) failure_ = OsError{directory.listing.shortage, "getdents64"};
   }
 
   // A deque, so that a directory's names stay where the lookahead reads them.
@@ -394,7 +398,6 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::string path_;
   const int rootAnchor_;
   std::unique_ptr<char[]> buffer_;
-  std::string directories_;  // the listing's directories while it is read, kept for its capacity
   // The descriptor of a directory left on the way up, `climbLevels_` below
   // the deepest open one, while the directories between have none.
   UniqueFd climb_;
@@ -403,6 +406,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   struct statx current_{};
   int currentError_ = ENOENT;  // of current_'s statx; 0 when it succeeded
   std::size_t currentNameOffset_ = 0;
+  std::size_t currentIndex_ = 0;  // of the current entry in its directory
   std::size_t nameStart_ = 0;
   std::size_t level_ = 0;
   bool isDescentPending_ = false;
@@ -412,6 +416,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::size_t sharedCount_ = 0;  // directories on the stack with a shared listing
   // Declared last, so that its thread stops before the listings it reads go.
   StatusLookahead lookahead_;
+  ReadAhead& readAhead_ = ReadAhead::forThisProcess();
 };
 
 }  // namespace

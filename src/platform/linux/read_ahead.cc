@@ -1,0 +1,324 @@
+#include "platform/linux/read_ahead.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+#include "platform/linux/status_lookahead.h"
+#include "platform/os_error.h"
+
+namespace kelmarind::platform::linux {
+namespace {
+
+// Threads for the whole process: enough to keep several reads of a cold
+// disk in flight, few enough that on two cores the walks' own threads still
+// get their turn.
+constexpr std::size_t kThreadCount = 3;
+// Descriptors held at once by directories prepared and not yet entered, for
+// the whole process; the memory they hold is bounded with them.
+constexpr std::size_t kHeldLimit = 32;
+// How many of one directory's subdirectories may be prepared ahead of the
+// one its walk is at.
+constexpr std::size_t kWindow = 8;
+// Directories with more entries are opened and listed ahead, not examined:
+// their entries are read on two threads by the enumerator's status
+// lookahead, in slots of bounded size.
+constexpr std::size_t kExaminedLimit = 512;
+
+// Outcomes of preparing one directory.
+constexpr int kPrepared = 0;
+constexpr int kNotPrepared = -1;  // else: the errno of a shortage
+
+int prepareDirectory(int parentFd, const char* name, std::optional<EntryStatus> known,
+                     std::uint64_t rootDevice, char* buffer, PreparedDirectory& out) {
+  if (!known) {
+    struct statx stx;
+    const int error = statusAt(parentFd, name, stx);
+    known = packStatus(stx, error);
+  }
+  // Only what the walk would enter is opened: no other device, so no
+  // automount point, is ever opened here.
+  if (known->error != 0 || !S_ISDIR(known->mode) ||
+      makedev(known->deviceMajor, known->deviceMinor) != rootDevice)
+    return kNotPrepared;
+  UniqueFd fd = openDirectoryAt(parentFd, name);
+  if (!fd) return OsError{.code = errno}.isShortage() ? errno : kNotPrepared;
+  out.device = rootDevice;
+  out.inode = known->inode;
+  if (!isSameDirectory(fd.get(), out.device, out.inode)) return kNotPrepared;
+  listDirectory(fd.get(), buffer, out.listing);
+  if (out.listing.shortage != 0) return out.listing.shortage;
+  if (out.listing.entryCount <= kExaminedLimit) {
+    out.statuses.resize(out.listing.entryCount);
+    const char* entry = out.listing.names.data();
+    struct statx stx;
+    for (EntryStatus& status : out.statuses) {
+      status = packStatus(stx, statusAt(fd.get(), entry, stx));
+      entry += std::strlen(entry) + 1;
+    }
+  }
+  out.fd = std::move(fd);
+  return kPrepared;
+}
+
+}  // namespace
+
+EntryStatus packStatus(const struct statx& stx, int error) {
+  if (error != 0) return {.error = static_cast<std::uint16_t>(error)};
+  return {.inode = stx.stx_ino,
+          .size = stx.stx_size,
+          .blocks = stx.stx_blocks,
+          .modificationSeconds = stx.stx_mtime.tv_sec,
+          .modificationNanoseconds = stx.stx_mtime.tv_nsec,
+          .linkCount = stx.stx_nlink,
+          .mask = stx.stx_mask,
+          .deviceMajor = stx.stx_dev_major,
+          .deviceMinor = stx.stx_dev_minor,
+          .mode = stx.stx_mode,
+          .error = 0};
+}
+
+int unpackStatus(const EntryStatus& status, struct statx& out) {
+  out.stx_ino = status.inode;
+  out.stx_size = status.size;
+  out.stx_blocks = status.blocks;
+  out.stx_mtime.tv_sec = status.modificationSeconds;
+  out.stx_mtime.tv_nsec = status.modificationNanoseconds;
+  out.stx_nlink = status.linkCount;
+  out.stx_mask = status.mask;
+  out.stx_dev_major = status.deviceMajor;
+  out.stx_dev_minor = status.deviceMinor;
+  out.stx_mode = status.mode;
+  return status.error;
+}
+
+// O_NOATIME is refused (EPERM) on directories the caller neither owns nor
+// has CAP_FOWNER for.
+UniqueFd openDirectoryAt(int dirFd, const char* name) {
+  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+  int fd;
+  do fd = ::openat(dirFd, name, flags | O_NOATIME);
+  while (fd < 0 && errno == EINTR);
+  if (fd < 0 && errno == EPERM) {
+    do fd = ::openat(dirFd, name, flags);
+    while (fd < 0 && errno == EINTR);
+  }
+  return UniqueFd(fd);
+}
+
+// The open went by name, and the name may have been renamed, replaced or
+// mounted over since it was examined. Only a plain open is used, never
+// openat2: a service manager's seccomp filter may refuse openat2, and the
+// walk must be the same under it as anywhere.
+bool isSameDirectory(int fd, std::uint64_t device, std::uint64_t inode) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device && st.st_ino == inode;
+}
+
+// The whole listing at once, so that the descriptor can be closed and
+// reopened later without losing the place.
+void listDirectory(int fd, char* buffer, DirectoryListing& out) {
+  thread_local std::string directories;  // kept for its capacity
+  directories.clear();
+  std::size_t directoryCount = 0;
+  for (;;) {
+    long count;
+    do count = ::syscall(SYS_getdents64, fd, buffer, kListingBufferSize);
+    while (count < 0 && errno == EINTR);
+    if (count < 0 && OsError{.code = errno}.isShortage()) out.shortage = errno;
+    if (count <= 0) break;  // an unreadable directory keeps what was read
+    // Names take less room than the records holding them.
+    out.names.reserve(out.names.size() + static_cast<std::size_t>(count));
+    for (long offset = 0; offset < count;) {
+      const char* record = buffer + offset;
+      unsigned short length;
+      std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
+      unsigned char type;
+      std::memcpy(&type, record + offsetof(struct dirent64, d_type), sizeof type);
+      const char* raw = record + offsetof(struct dirent64, d_name);
+      offset += length;
+      if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
+      const bool isMaybeDirectory = type == DT_DIR || type == DT_UNKNOWN;
+      (isMaybeDirectory ? directories : out.names).append(raw, std::strlen(raw) + 1);
+      directoryCount += isMaybeDirectory ? 1 : 0;
+      ++out.entryCount;
+    }
+  }
+  out.directoryStart = out.entryCount - directoryCount;
+  out.names += directories;
+}
+
+ReadAheadBatch::ReadAheadBatch(int dirFd, const DirectoryListing& listing,
+                               const EntryStatus* statuses, std::uint64_t rootDevice)
+    : fd_(dirFd),
+      names_(listing.names.data()),
+      statuses_(statuses),
+      firstIndex_(listing.directoryStart),
+      rootDevice_(rootDevice),
+      candidates_(listing.entryCount - listing.directoryStart) {
+  std::size_t offset = 0;
+  for (std::size_t i = 0; i < listing.entryCount; ++i) {
+    if (i >= firstIndex_) candidates_[i - firstIndex_].nameOffset = static_cast<std::uint32_t>(offset);
+    offset += std::strlen(names_ + offset) + 1;
+  }
+}
+
+ReadAheadBatch::~ReadAheadBatch() {
+  if (owner_ != nullptr) owner_->withdraw(*this, true);
+}
+
+ReadAhead& ReadAhead::forThisProcess() {
+  // Never destroyed: its threads run until the process ends. A child made
+  // by fork has none of them, so it starts afresh.
+  static std::mutex mutex;
+  static ReadAhead* instance = nullptr;
+  static pid_t owner = 0;
+  const std::lock_guard lock(mutex);
+  if (instance == nullptr || owner != ::getpid()) {
+    instance = new ReadAhead();
+    owner = ::getpid();
+  }
+  return *instance;
+}
+
+bool ReadAhead::publish(ReadAheadBatch& batch) {
+  if (batch.candidates_.empty()) return false;
+  std::unique_lock lock(mutex_);
+  while (!hasNoThread_ && threadCount_ < kThreadCount) {
+    try {
+      std::thread([this] {
+        const std::unique_ptr<char[]> buffer(new char[kListingBufferSize]);
+        run(buffer.get());
+      }).detach();
+      ++threadCount_;
+    } catch (const std::system_error&) {
+      // Out of threads: walks go on with those started, or on their own.
+      hasNoThread_ = true;
+    }
+  }
+  if (threadCount_ == 0) return false;
+  batch.owner_ = this;
+  batch.isOpen_ = true;
+  published_.push_back(&batch);
+  for (std::size_t i = 0; i < std::min(waitingCount_, batch.candidates_.size()); ++i)
+    workAvailable_.notify_one();
+  return true;
+}
+
+void ReadAhead::withdraw(ReadAheadBatch& batch, bool isDropping) {
+  std::unique_lock lock(mutex_);
+  retire(batch);
+  candidateDone_.wait(lock, [&] { return batch.inFlight_ == 0; });
+  if (!isDropping) return;
+  for (ReadAheadBatch::Candidate& candidate : batch.candidates_) release(candidate);
+  batch.owner_ = nullptr;
+}
+
+std::optional<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::size_t index,
+                                                 char* buffer) {
+  if (index < batch.firstIndex_ || index - batch.firstIndex_ >= batch.candidates_.size())
+    return std::nullopt;
+  const std::size_t at = index - batch.firstIndex_;
+  std::unique_lock lock(mutex_);
+  for (std::size_t i = batch.taken_; i < at; ++i) release(batch.candidates_[i]);
+  batch.taken_ = std::max(batch.taken_, at + 1);
+  batch.nextToStart_ = std::max(batch.nextToStart_, at + 1);
+  if (batch.nextToStart_ == batch.candidates_.size()) retire(batch);
+  ReadAheadBatch::Candidate& candidate = batch.candidates_[at];
+  while (candidate.state == ReadAheadBatch::State::working) {
+    // Rather than sleep until a thread has prepared it, prepare the
+    // directories this walk enters after it.
+    if (hasWorkIn(batch)) {
+      prepareNext(batch, lock, buffer);
+    } else {
+      candidateDone_.wait(lock);
+    }
+  }
+  std::optional<PreparedDirectory> out;
+  if (candidate.state == ReadAheadBatch::State::ready) out = std::move(candidate.prepared);
+  release(candidate);
+  if (waitingCount_ > 0) workAvailable_.notify_one();
+  return out;
+}
+
+void ReadAhead::release(ReadAheadBatch::Candidate& candidate) {
+  if (candidate.state == ReadAheadBatch::State::ready) {
+    candidate.prepared = PreparedDirectory{};
+    --heldCount_;
+  }
+  if (candidate.state != ReadAheadBatch::State::working)
+    candidate.state = ReadAheadBatch::State::given;
+}
+
+void ReadAhead::retire(ReadAheadBatch& batch) {
+  if (!std::exchange(batch.isOpen_, false)) return;
+  const auto it = std::find(published_.rbegin(), published_.rend(), &batch);
+  if (it != published_.rend()) published_.erase(std::next(it).base());
+}
+
+bool ReadAhead::hasWorkIn(const ReadAheadBatch& batch) const {
+  return batch.isOpen_ && heldCount_ < kHeldLimit && batch.nextToStart_ < batch.taken_ + kWindow;
+}
+
+ReadAheadBatch* ReadAhead::nextWork() {
+  // The batch published last is the deepest directory of some walk, whose
+  // subdirectories that walk enters next.
+  for (auto it = published_.rbegin(); it != published_.rend(); ++it)
+    if (hasWorkIn(**it)) return *it;
+  return nullptr;
+}
+
+void ReadAhead::run(char* buffer) {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (ReadAheadBatch* const batch = nextWork()) {
+      prepareNext(*batch, lock, buffer);
+      continue;
+    }
+    ++waitingCount_;
+    workAvailable_.wait(lock);
+    --waitingCount_;
+  }
+}
+
+void ReadAhead::prepareNext(ReadAheadBatch& batch, std::unique_lock<std::mutex>& lock,
+                            char* buffer) {
+  const std::size_t at = batch.nextToStart_++;
+  if (batch.nextToStart_ == batch.candidates_.size()) retire(batch);
+  ReadAheadBatch::Candidate& candidate = batch.candidates_[at];
+  candidate.state = ReadAheadBatch::State::working;
+  ++batch.inFlight_;
+  ++heldCount_;
+  const int parentFd = batch.fd_;
+  const char* const name = batch.names_ + candidate.nameOffset;
+  std::optional<EntryStatus> known;
+  if (batch.statuses_ != nullptr) known = batch.statuses_[batch.firstIndex_ + at];
+  const std::uint64_t rootDevice = batch.rootDevice_;
+  lock.unlock();
+  PreparedDirectory prepared;
+  const int outcome = prepareDirectory(parentFd, name, known, rootDevice, buffer, prepared);
+  lock.lock();
+  if (outcome == kPrepared) {
+    candidate.prepared = std::move(prepared);
+    candidate.state = ReadAheadBatch::State::ready;
+  } else {
+    candidate.state = ReadAheadBatch::State::given;
+    --heldCount_;
+    // Out of descriptors or memory: the walk needs them more.
+    if (outcome != kNotPrepared) retire(batch);
+  }
+  --batch.inFlight_;
+  candidateDone_.notify_all();
+}
+
+}  // namespace kelmarind::platform::linux
