@@ -127,23 +127,18 @@ std::expected<UniqueFd, OsError> openDespiteShortage(Open open, Relieve relieve)
 }
 
 struct OpenDirectory {
-  UniqueFd fd{};  // closed while the directory is far above the deepest level
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  // Non-directories first, so that when the walk goes below a directory,
-  // what is left of it is only directories.
-  DirectoryListing listing{};
+  // Its descriptor, closed while the directory is far above the deepest
+  // level; its listing, non-directories first, so that when the walk goes
+  // below a directory, what is left of it is only directories; its entries'
+  // status, when it was read ahead; the read-ahead of its subdirectories.
+  std::unique_ptr<PreparedDirectory> contents{};
   std::size_t nextName = 0;   // offset in the names of the next entry to report
   std::size_t nextIndex = 0;  // and its index
-  // Its entries' status when it was read ahead; else, for a wide directory,
-  // read on two threads.
-  std::vector<EntryStatus> statuses{};
+  // For a wide directory not read ahead: its entries' status, read on two
+  // threads.
   std::unique_ptr<SharedListing> shared{};
   std::size_t nameInParent = 0;  // offset of this directory's name in the parent's names
   std::size_t pathLength = 0;    // length of its path text
-  // Its subdirectories read ahead; declared last, so that it is withdrawn
-  // before what it reads goes.
-  std::unique_ptr<ReadAheadBatch> batch{};
 };
 
 class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
@@ -156,37 +151,40 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         rootAnchor_(rootAnchor),
         buffer_(new char[kListingBufferSize]),
         rootDevice_(root.st_dev) {
-    OpenDirectory top{.fd = std::move(rootFd), .device = root.st_dev, .inode = root.st_ino};
-    top.pathLength = path_.size();
+    OpenDirectory top{.contents = std::make_unique<PreparedDirectory>(),
+                      .pathLength = path_.size()};
+    top.contents->fd = std::move(rootFd);
+    top.contents->device = root.st_dev;
+    top.contents->inode = root.st_ino;
     list(top);
     stack_.push_back(std::move(top));
     share(stack_.back());
-    readAhead(stack_.back());
+    readAhead_.publish(*stack_.back().contents, rootDevice_);
   }
 
   bool next() override {
     if (std::exchange(isDescentPending_, false)) descend();
     while (!failure_ && !stack_.empty()) {
       OpenDirectory& top = stack_.back();
-      if (top.nextName >= top.listing.names.size()) {
+      if (top.nextName >= top.contents->listing.names.size()) {
         ascend();
         continue;
       }
-      if (!top.fd && !reopen(stack_.size() - 1)) {
-        top.nextName = top.listing.names.size();
+      if (!top.contents->fd && !reopen(stack_.size() - 1)) {
+        top.nextName = top.contents->listing.names.size();
         continue;
       }
-      const char* raw = top.listing.names.data() + top.nextName;
+      const char* raw = top.contents->listing.names.data() + top.nextName;
       currentNameOffset_ = top.nextName;
       top.nextName += std::strlen(raw) + 1;
       setPath(top.pathLength, raw);
       const std::size_t index = currentIndex_ = top.nextIndex++;
-      if (!top.statuses.empty()) {
-        currentError_ = unpackStatus(top.statuses[index], current_);
+      if (!top.contents->statuses.empty()) {
+        currentError_ = unpackStatus(top.contents->statuses[index], current_);
       } else if (top.shared) {
-        currentError_ = lookahead_.take(*top.shared, index, top.fd.get(), current_);
+        currentError_ = lookahead_.take(*top.shared, index, top.contents->fd.get(), current_);
       } else {
-        currentError_ = statusAt(top.fd.get(), raw, current_);
+        currentError_ = statusAt(top.contents->fd.get(), raw, current_);
       }
       if (currentError_ == ENOMEM) failure_ = OsError{currentError_, "statx"};
       level_ = stack_.size();
@@ -212,7 +210,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   }
 
   std::size_t entryCountHint() const override {
-    return stack_.empty() ? 0 : stack_.back().listing.entryCount;
+    return stack_.empty() ? 0 : stack_.back().contents->listing.entryCount;
   }
 
   void skipDescendants() override { isDescentPending_ = false; }
@@ -231,73 +229,60 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   void descend() {
     const std::size_t parentIndex = stack_.size() - 1;
     const std::uint64_t device = deviceOf(current_);
-    OpenDirectory child{.device = device,
-                        .inode = current_.stx_ino,
-                        .nameInParent = currentNameOffset_,
-                        .pathLength = path_.size()};
-    if (!adoptPrepared(child) && !openAndList(parentIndex, child)) return;
+    OpenDirectory child{.nameInParent = currentNameOffset_, .pathLength = path_.size()};
+    child.contents = takePrepared(device, current_.stx_ino);
+    if (!child.contents && !openAndList(parentIndex, device, child)) return;
     stack_.push_back(std::move(child));
     if (stack_.size() > kOpenDirectoryLimit + 1) {
       OpenDirectory& far = stack_[stack_.size() - 1 - kOpenDirectoryLimit];
       if (far.shared) lookahead_.withdraw(*far.shared);
-      if (far.batch) readAhead_.withdraw(*far.batch, false);
-      far.fd.reset();
+      if (far.contents->batch) readAhead_.withdraw(*far.contents->batch, false);
+      far.contents->fd.reset();
     }
     share(stack_.back());
-    readAhead(stack_.back());
+    if (!stack_.back().contents->batch) readAhead_.publish(*stack_.back().contents, rootDevice_);
   }
 
-  // Takes the directory about to be entered from the read-ahead, when it
-  // was prepared there and is the directory examined.
-  bool adoptPrepared(OpenDirectory& child) {
+  // The directory about to be entered, from the read-ahead, when it was
+  // prepared there and is the directory examined.
+  std::unique_ptr<PreparedDirectory> takePrepared(std::uint64_t device, std::uint64_t inode) {
     OpenDirectory& parent = stack_.back();
-    if (!parent.batch) return false;
-    std::optional<PreparedDirectory> prepared = readAhead_.take(*parent.batch, currentIndex_, buffer_.get());
-    if (!prepared || prepared->device != child.device || prepared->inode != child.inode)
-      return false;
-    child.fd = std::move(prepared->fd);
-    child.listing = std::move(prepared->listing);
-    child.statuses = std::move(prepared->statuses);
-    return true;
+    if (!parent.contents->batch) return nullptr;
+    auto prepared = readAhead_.take(*parent.contents->batch, currentIndex_, buffer_.get());
+    if (!prepared || prepared->device != device || prepared->inode != inode) return nullptr;
+    return prepared;
   }
 
   // Opens and lists the directory about to be entered; false when it is to
   // be reported without contents.
-  bool openAndList(std::size_t parentIndex, OpenDirectory& child) {
-    const char* name = stack_[parentIndex].listing.names.data() + currentNameOffset_;
-    auto fd =
-        openDespiteShortage([&] { return openDirectoryAt(stack_[parentIndex].fd.get(), name); },
-                            [&] { releaseDescriptorsExcept(parentIndex); });
+  bool openAndList(std::size_t parentIndex, std::uint64_t device, OpenDirectory& child) {
+    const int parentFd = stack_[parentIndex].contents->fd.get();
+    const char* name = stack_[parentIndex].contents->listing.names.data() + currentNameOffset_;
+    auto fd = openDespiteShortage([&] { return openDirectoryAt(parentFd, name); },
+                                  [&] { releaseDescriptorsExcept(parentIndex); });
     if (!fd) {
       if (fd.error().isShortage()) failure_ = fd.error();
       return false;
     }
-    if (!isSameDirectory(fd->get(), child.device, child.inode)) return false;
-    child.fd = std::move(*fd);
+    if (!isSameDirectory(fd->get(), device, current_.stx_ino)) return false;
+    child.contents = std::make_unique<PreparedDirectory>();
+    child.contents->fd = std::move(*fd);
+    child.contents->device = device;
+    child.contents->inode = current_.stx_ino;
     list(child);
     return true;
-  }
-
-  // Lets the read-ahead prepare the subdirectories of a directory just
-  // entered. Its names and statuses stay in place: the stack is a deque.
-  void readAhead(OpenDirectory& directory) {
-    if (directory.listing.directoryStart == directory.listing.entryCount) return;
-    auto batch = std::make_unique<ReadAheadBatch>(
-        directory.fd.get(), directory.listing,
-        directory.statuses.empty() ? nullptr : directory.statuses.data(), rootDevice_);
-    if (readAhead_.publish(*batch)) directory.batch = std::move(batch);
   }
 
   // Hands a wide directory just listed to the lookahead. Its names stay in
   // place: the stack is a deque, and the names are not touched again.
   void share(OpenDirectory& directory) {
-    const DirectoryListing& listing = directory.listing;
-    if (!directory.statuses.empty() || listing.entryCount < kSharedListingMinimum ||
+    const DirectoryListing& listing = directory.contents->listing;
+    if (!directory.contents->statuses.empty() || listing.entryCount < kSharedListingMinimum ||
         sharedCount_ >= kSharedListingLimit ||
         listing.names.size() > std::numeric_limits<std::uint32_t>::max() / 2)
       return;
-    directory.shared = std::make_unique<SharedListing>(directory.fd.get(), listing.names.data(),
-                                                       listing.entryCount);
+    directory.shared = std::make_unique<SharedListing>(directory.contents->fd.get(),
+                                                       listing.names.data(), listing.entryCount);
     ++sharedCount_;
     lookahead_.publish(*directory.shared);
   }
@@ -308,8 +293,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // left and were not reopened. That holds while nothing is renamed; the
   // device and inode check catches a rename and falls back to the way down.
   void ascend() {
-    stack_.back().batch.reset();
-    if (UniqueFd child = std::move(stack_.back().fd)) {
+    stack_.back().contents->batch.reset();
+    if (UniqueFd child = std::move(stack_.back().contents->fd)) {
       climb_ = std::move(child);
       climbLevels_ = 1;
     } else if (climb_) {
@@ -322,23 +307,24 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     stack_.pop_back();
     if (stack_.empty()) return;
     OpenDirectory& parent = stack_.back();
-    if (parent.fd) {
+    if (parent.contents->fd) {
       climb_.reset();
       return;
     }
-    if (parent.nextName >= parent.listing.names.size()) return;  // passed without a descriptor
+    if (parent.nextName >= parent.contents->listing.names.size())
+      return;  // passed without a descriptor
     if (climb_ && climbLevels_ <= kLongestClimb) {
       std::string up = "..";
       for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
       UniqueFd fd = openDirectoryAt(climb_.get(), up.c_str());
       climb_.reset();
-      if (fd && isSameDirectory(fd.get(), parent.device, parent.inode)) {
-        parent.fd = std::move(fd);
+      if (fd && isSameDirectory(fd.get(), parent.contents->device, parent.contents->inode)) {
+        parent.contents->fd = std::move(fd);
         return;
       }
     }
     climb_.reset();
-    if (!reopen(stack_.size() - 1)) parent.nextName = parent.listing.names.size();
+    if (!reopen(stack_.size() - 1)) parent.nextName = parent.contents->listing.names.size();
   }
 
   // Reopens stack_[index] from its nearest open ancestor, or from the root's
@@ -347,29 +333,33 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // the way, or when a shortage lasted (failure_ is then set).
   bool reopen(std::size_t index) {
     std::size_t open = index;
-    while (open > 0 && !stack_[open].fd) --open;
+    while (open > 0 && !stack_[open].contents->fd) --open;
     UniqueFd fd;
     const std::size_t none = stack_.size();
-    if (!stack_[open].fd) {
+    if (!stack_[open].contents->fd) {
       auto root = openDespiteShortage([&] { return openDirectoryAt(rootAnchor_, "."); },
                                       [&] { releaseDescriptorsExcept(none); });
       if (!root && root.error().isShortage()) failure_ = root.error();
-      if (!root || !isSameDirectory(root->get(), stack_[0].device, stack_[0].inode)) return false;
+      if (!root ||
+          !isSameDirectory(root->get(), stack_[0].contents->device, stack_[0].contents->inode))
+        return false;
       fd = std::move(*root);
     }
     for (std::size_t i = open + 1; i <= index; ++i) {
-      const int from = fd ? fd.get() : stack_[open].fd.get();
+      const int from = fd ? fd.get() : stack_[open].contents->fd.get();
       auto step = openDespiteShortage(
           [&] {
-            return openDirectoryAt(from,
-                                   stack_[i - 1].listing.names.data() + stack_[i].nameInParent);
+            return openDirectoryAt(
+                from, stack_[i - 1].contents->listing.names.data() + stack_[i].nameInParent);
           },
           [&] { releaseDescriptorsExcept(fd ? none : open); });
       if (!step && step.error().isShortage()) failure_ = step.error();
-      if (!step || !isSameDirectory(step->get(), stack_[i].device, stack_[i].inode)) return false;
+      if (!step ||
+          !isSameDirectory(step->get(), stack_[i].contents->device, stack_[i].contents->inode))
+        return false;
       fd = std::move(*step);
     }
-    if (fd) stack_[index].fd = std::move(fd);
+    if (fd) stack_[index].contents->fd = std::move(fd);
     return true;
   }
 
@@ -381,16 +371,17 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     climb_.reset();
     for (std::size_t i = 0; i < stack_.size(); ++i) {
       OpenDirectory& directory = stack_[i];
-      if (directory.batch) readAhead_.withdraw(*directory.batch, true);
-      if (i == keep || !directory.fd) continue;
+      if (directory.contents->batch) readAhead_.withdraw(*directory.contents->batch, true);
+      if (i == keep || !directory.contents->fd) continue;
       if (directory.shared) lookahead_.withdraw(*directory.shared);
-      directory.fd.reset();
+      directory.contents->fd.reset();
     }
   }
 
   void list(OpenDirectory& directory) {
-    listDirectory(directory.fd.get(), buffer_.get(), directory.listing);
-    if (directory.listing.shortage != 0) failure_ = OsError{directory.listing.shortage, "getdents64"};
+    listDirectory(directory.contents->fd.get(), buffer_.get(), directory.contents->listing);
+    if (directory.contents->listing.shortage != 0)
+      failure_ = OsError{directory.contents->listing.shortage, "getdents64"};
   }
 
   // A deque, so that a directory's names stay where the lookahead reads them.

@@ -27,6 +27,8 @@ constexpr std::size_t kThreadCount = 3;
 // Descriptors held at once by directories prepared and not yet entered, for
 // the whole process; the memory they hold is bounded with them.
 constexpr std::size_t kHeldLimit = 32;
+// Threads that wait for room are woken when this much of it is free.
+constexpr std::size_t kWakeSlack = 8;
 // How many of one directory's subdirectories may be prepared ahead of the
 // one its walk is at.
 constexpr std::size_t kWindow = 8;
@@ -168,7 +170,8 @@ ReadAheadBatch::ReadAheadBatch(int dirFd, const DirectoryListing& listing,
       candidates_(listing.entryCount - listing.directoryStart) {
   std::size_t offset = 0;
   for (std::size_t i = 0; i < listing.entryCount; ++i) {
-    if (i >= firstIndex_) candidates_[i - firstIndex_].nameOffset = static_cast<std::uint32_t>(offset);
+    if (i >= firstIndex_)
+      candidates_[i - firstIndex_].nameOffset = static_cast<std::uint32_t>(offset);
     offset += std::strlen(names_ + offset) + 1;
   }
 }
@@ -191,9 +194,7 @@ ReadAhead& ReadAhead::forThisProcess() {
   return *instance;
 }
 
-bool ReadAhead::publish(ReadAheadBatch& batch) {
-  if (batch.candidates_.empty()) return false;
-  std::unique_lock lock(mutex_);
+bool ReadAhead::hasThreads(std::unique_lock<std::mutex>& /*lock*/) {
   while (!hasNoThread_ && threadCount_ < kThreadCount) {
     try {
       std::thread([this] {
@@ -206,31 +207,51 @@ bool ReadAhead::publish(ReadAheadBatch& batch) {
       hasNoThread_ = true;
     }
   }
-  if (threadCount_ == 0) return false;
+  return threadCount_ > 0;
+}
+
+void ReadAhead::publish(PreparedDirectory& directory, std::uint64_t rootDevice) {
+  const DirectoryListing& listing = directory.listing;
+  if (listing.directoryStart == listing.entryCount) return;
+  auto batch = std::make_unique<ReadAheadBatch>(
+      directory.fd.get(), listing, directory.statuses.empty() ? nullptr : directory.statuses.data(),
+      rootDevice);
+  std::unique_lock lock(mutex_);
+  if (!hasThreads(lock)) return;
+  publishLocked(*batch);
+  directory.batch = std::move(batch);
+}
+
+void ReadAhead::publishLocked(ReadAheadBatch& batch) {
   batch.owner_ = this;
   batch.isOpen_ = true;
   published_.push_back(&batch);
+  if (heldCount_ >= kHeldLimit) return;
   for (std::size_t i = 0; i < std::min(waitingCount_, batch.candidates_.size()); ++i)
     workAvailable_.notify_one();
-  return true;
 }
 
 void ReadAhead::withdraw(ReadAheadBatch& batch, bool isDropping) {
   std::unique_lock lock(mutex_);
+  withdrawLocked(batch, isDropping, lock);
+}
+
+void ReadAhead::withdrawLocked(ReadAheadBatch& batch, bool isDropping,
+                               std::unique_lock<std::mutex>& lock) {
   retire(batch);
   candidateDone_.wait(lock, [&] { return batch.inFlight_ == 0; });
   if (!isDropping) return;
-  for (ReadAheadBatch::Candidate& candidate : batch.candidates_) release(candidate);
+  for (ReadAheadBatch::Candidate& candidate : batch.candidates_) release(candidate, lock);
   batch.owner_ = nullptr;
 }
 
-std::optional<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::size_t index,
-                                                 char* buffer) {
+std::unique_ptr<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::size_t index,
+                                                   char* buffer) {
   if (index < batch.firstIndex_ || index - batch.firstIndex_ >= batch.candidates_.size())
-    return std::nullopt;
+    return nullptr;
   const std::size_t at = index - batch.firstIndex_;
   std::unique_lock lock(mutex_);
-  for (std::size_t i = batch.taken_; i < at; ++i) release(batch.candidates_[i]);
+  for (std::size_t i = batch.taken_; i < at; ++i) release(batch.candidates_[i], lock);
   batch.taken_ = std::max(batch.taken_, at + 1);
   batch.nextToStart_ = std::max(batch.nextToStart_, at + 1);
   if (batch.nextToStart_ == batch.candidates_.size()) retire(batch);
@@ -244,20 +265,24 @@ std::optional<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::siz
       candidateDone_.wait(lock);
     }
   }
-  std::optional<PreparedDirectory> out;
-  if (candidate.state == ReadAheadBatch::State::ready) out = std::move(candidate.prepared);
-  release(candidate);
-  if (waitingCount_ > 0) workAvailable_.notify_one();
+  std::unique_ptr<PreparedDirectory> out;
+  if (candidate.state == ReadAheadBatch::State::ready) {
+    out = std::move(candidate.prepared);
+    --heldCount_;
+  }
+  candidate.state = ReadAheadBatch::State::given;
+  // Threads waiting for room are woken a few at a time.
+  if (waitingCount_ > 0 && heldCount_ + kWakeSlack <= kHeldLimit) workAvailable_.notify_one();
   return out;
 }
 
-void ReadAhead::release(ReadAheadBatch::Candidate& candidate) {
-  if (candidate.state == ReadAheadBatch::State::ready) {
-    candidate.prepared = PreparedDirectory{};
-    --heldCount_;
-  }
-  if (candidate.state != ReadAheadBatch::State::working)
-    candidate.state = ReadAheadBatch::State::given;
+void ReadAhead::release(ReadAheadBatch::Candidate& candidate, std::unique_lock<std::mutex>& lock) {
+  if (candidate.state == ReadAheadBatch::State::working) return;
+  candidate.state = ReadAheadBatch::State::given;
+  if (!candidate.prepared) return;
+  const std::unique_ptr<PreparedDirectory> prepared = std::move(candidate.prepared);
+  --heldCount_;
+  if (prepared->batch) withdrawLocked(*prepared->batch, true, lock);
 }
 
 void ReadAhead::retire(ReadAheadBatch& batch) {
@@ -271,8 +296,8 @@ bool ReadAhead::hasWorkIn(const ReadAheadBatch& batch) const {
 }
 
 ReadAheadBatch* ReadAhead::nextWork() {
-  // The batch published last is the deepest directory of some walk, whose
-  // subdirectories that walk enters next.
+  // The batch published last is the deepest directory read so far, whose
+  // subdirectories its walk enters next.
   for (auto it = published_.rbegin(); it != published_.rend(); ++it)
     if (hasWorkIn(**it)) return *it;
   return nullptr;
@@ -305,10 +330,20 @@ void ReadAhead::prepareNext(ReadAheadBatch& batch, std::unique_lock<std::mutex>&
   if (batch.statuses_ != nullptr) known = batch.statuses_[batch.firstIndex_ + at];
   const std::uint64_t rootDevice = batch.rootDevice_;
   lock.unlock();
-  PreparedDirectory prepared;
-  const int outcome = prepareDirectory(parentFd, name, known, rootDevice, buffer, prepared);
+  auto prepared = std::make_unique<PreparedDirectory>();
+  const int outcome = prepareDirectory(parentFd, name, known, rootDevice, buffer, *prepared);
+  std::unique_ptr<ReadAheadBatch> below;
+  if (outcome == kPrepared && prepared->listing.directoryStart < prepared->listing.entryCount) {
+    below = std::make_unique<ReadAheadBatch>(
+        prepared->fd.get(), prepared->listing,
+        prepared->statuses.empty() ? nullptr : prepared->statuses.data(), rootDevice);
+  }
   lock.lock();
   if (outcome == kPrepared) {
+    if (below) {
+      publishLocked(*below);
+      prepared->batch = std::move(below);
+    }
     candidate.prepared = std::move(prepared);
     candidate.state = ReadAheadBatch::State::ready;
   } else {

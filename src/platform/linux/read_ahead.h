@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -61,22 +62,13 @@ struct DirectoryListing {
 constexpr std::size_t kListingBufferSize = 64 * 1024;
 void listDirectory(int fd, char* buffer, DirectoryListing& out);
 
-// A directory prepared ahead: open, listed, and, unless it is wide, every
-// entry examined.
-struct PreparedDirectory {
-  platform::UniqueFd fd{};
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  DirectoryListing listing{};
-  std::vector<EntryStatus> statuses{};  // one per entry, or none
-};
-
-// The subdirectories one enumerator may enter next: the entries from
-// `directoryStart` of a listing, opened through `dirFd`. Made, published and
-// owned by one enumerator; the names, and `statuses` when given, must stay
-// in place until it is destroyed. Destroying it withdraws it.
 class ReadAhead;
+struct PreparedDirectory;
 
+// The subdirectories a walk may enter next: the entries from
+// `directoryStart` of a listing, opened through `dirFd`. Owned by the
+// directory it is about, whose descriptor, names and statuses must stay in
+// place until it is destroyed. Destroying it withdraws it.
 class ReadAheadBatch {
  public:
   ReadAheadBatch(int dirFd, const DirectoryListing& listing, const EntryStatus* statuses,
@@ -92,7 +84,7 @@ class ReadAheadBatch {
   struct Candidate {
     std::uint32_t nameOffset = 0;
     State state = State::pending;
-    PreparedDirectory prepared{};
+    std::unique_ptr<PreparedDirectory> prepared{};
   };
 
   const int fd_;
@@ -103,10 +95,23 @@ class ReadAheadBatch {
   // Guarded by the read-ahead's mutex.
   std::vector<Candidate> candidates_;
   std::size_t nextToStart_ = 0;  // candidates below it are taken on or given up
-  std::size_t taken_ = 0;        // candidates below it the enumerator is past
+  std::size_t taken_ = 0;        // candidates below it the walk is past
   std::size_t inFlight_ = 0;     // being prepared
   bool isOpen_ = false;          // published, and fd_ may still be used
   ReadAhead* owner_ = nullptr;   // once published, until withdrawn and dropped
+};
+
+// A directory open and listed, by the walk itself or ahead of it: then,
+// unless it is wide, every entry examined too, and its own subdirectories
+// read ahead in turn. Kept where it was made, since its batch points into it.
+struct PreparedDirectory {
+  platform::UniqueFd fd{};
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  DirectoryListing listing{};
+  std::vector<EntryStatus> statuses{};  // one per entry, or none
+  // Declared last, so that it is withdrawn before what it reads goes.
+  std::unique_ptr<ReadAheadBatch> batch{};
 };
 
 // The threads and the descriptors they hold, for the whole process.
@@ -120,10 +125,10 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // Lets the threads prepare the batch's directories, first those of the
-  // batch published last. False when no thread can be started: nothing will
-  // be read ahead.
-  [[nodiscard]] bool publish(ReadAheadBatch& batch);
+  // Lets the threads prepare the subdirectories of `directory`, first those
+  // of the directory published last, and theirs in turn. Nothing is read
+  // ahead when no thread can be started.
+  void publish(PreparedDirectory& directory, std::uint64_t rootDevice);
   // Nothing more is opened through the batch's descriptor, which may be
   // closed once this returns; with `isDropping`, what was prepared is closed
   // and freed too.
@@ -133,8 +138,8 @@ class ReadAhead {
   // The entries before `index` are given up. Meanwhile the caller's thread
   // prepares the batch's next directories itself, with `buffer` as
   // listDirectory's.
-  [[nodiscard]] std::optional<PreparedDirectory> take(ReadAheadBatch& batch, std::size_t index,
-                                                      char* buffer);
+  [[nodiscard]] std::unique_ptr<PreparedDirectory> take(ReadAheadBatch& batch, std::size_t index,
+                                                        char* buffer);
 
  private:
   void run(char* buffer);
@@ -145,7 +150,12 @@ class ReadAhead {
   // With the mutex held, and released meanwhile: takes on the batch's next
   // candidate and prepares it.
   void prepareNext(ReadAheadBatch& batch, std::unique_lock<std::mutex>& lock, char* buffer);
-  void release(ReadAheadBatch::Candidate& candidate);
+  // With the mutex held: the candidate, when prepared, is closed and freed,
+  // with everything prepared below it.
+  void release(ReadAheadBatch::Candidate& candidate, std::unique_lock<std::mutex>& lock);
+  void withdrawLocked(ReadAheadBatch& batch, bool isDropping, std::unique_lock<std::mutex>& lock);
+  void publishLocked(ReadAheadBatch& batch);
+  [[nodiscard]] bool hasThreads(std::unique_lock<std::mutex>& lock);
   // With the mutex held: the batch leaves the published ones.
   void retire(ReadAheadBatch& batch);
 
@@ -153,8 +163,8 @@ class ReadAhead {
   std::condition_variable workAvailable_;
   std::condition_variable candidateDone_;
   std::vector<ReadAheadBatch*> published_;  // the last published at the end
-  std::size_t heldCount_ = 0;  // descriptors held by prepared or working candidates
-  std::size_t waitingCount_ = 0;  // threads waiting for work
+  std::size_t heldCount_ = 0;               // descriptors held by prepared or working candidates
+  std::size_t waitingCount_ = 0;            // threads waiting for work
   std::size_t threadCount_ = 0;
   bool hasNoThread_ = false;  // starting one failed
 };
