@@ -159,7 +159,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     list(top);
     stack_.push_back(std::move(top));
     share(stack_.back());
-    readAhead_.publish(*stack_.back().contents, rootDevice_);
+    readAhead_.publish(*stack_.back().contents, rootDevice_, nullptr, 0);
   }
 
   bool next() override {
@@ -240,7 +240,10 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       far.contents->fd.reset();
     }
     share(stack_.back());
-    if (!stack_.back().contents->batch) readAhead_.publish(*stack_.back().contents, rootDevice_);
+    if (!stack_.back().contents->batch) {
+      readAhead_.publish(*stack_.back().contents, rootDevice_,
+                         stack_[parentIndex].contents->batch.get(), currentIndex_);
+    }
   }
 
   // The directory about to be entered, from the read-ahead, when it was

@@ -23,10 +23,10 @@ namespace {
 // Threads for the whole process: enough to keep several reads of a cold
 // disk in flight, few enough that on two cores the walks' own threads still
 // get their turn.
-constexpr std::size_t kThreadCount = 3;
+constexpr std::size_t kThreadCount = 4;
 // Descriptors held at once by directories prepared and not yet entered, for
 // the whole process; the memory they hold is bounded with them.
-constexpr std::size_t kHeldLimit = 32;
+constexpr std::size_t kHeldLimit = 64;
 // Threads that wait for room are woken when this much of it is free.
 constexpr std::size_t kWakeSlack = 8;
 // How many of one directory's subdirectories may be prepared ahead of the
@@ -161,12 +161,16 @@ void listDirectory(int fd, char* buffer, DirectoryListing& out) {
 }
 
 ReadAheadBatch::ReadAheadBatch(int dirFd, const DirectoryListing& listing,
-                               const EntryStatus* statuses, std::uint64_t rootDevice)
+                               const EntryStatus* statuses, std::uint64_t rootDevice,
+                               const ReadAheadBatch* parent, std::size_t indexInParent)
     : fd_(dirFd),
       names_(listing.names.data()),
       statuses_(statuses),
       firstIndex_(listing.directoryStart),
       rootDevice_(rootDevice),
+      parent_(parent),
+      indexInParent_(indexInParent),
+      depth_(parent == nullptr ? 0 : parent->depth_ + 1),
       candidates_(listing.entryCount - listing.directoryStart) {
   std::size_t offset = 0;
   for (std::size_t i = 0; i < listing.entryCount; ++i) {
@@ -210,12 +214,13 @@ bool ReadAhead::hasThreads(std::unique_lock<std::mutex>& /*lock*/) {
   return threadCount_ > 0;
 }
 
-void ReadAhead::publish(PreparedDirectory& directory, std::uint64_t rootDevice) {
+void ReadAhead::publish(PreparedDirectory& directory, std::uint64_t rootDevice,
+                        const ReadAheadBatch* parent, std::size_t indexInParent) {
   const DirectoryListing& listing = directory.listing;
   if (listing.directoryStart == listing.entryCount) return;
   auto batch = std::make_unique<ReadAheadBatch>(
       directory.fd.get(), listing, directory.statuses.empty() ? nullptr : directory.statuses.data(),
-      rootDevice);
+      rootDevice, parent, indexInParent);
   std::unique_lock lock(mutex_);
   if (!hasThreads(lock)) return;
   publishLocked(*batch);
@@ -272,7 +277,7 @@ std::unique_ptr<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::s
   }
   candidate.state = ReadAheadBatch::State::given;
   // Threads waiting for room are woken a few at a time.
-  if (waitingCount_ > 0 && heldCount_ + kWakeSlack <= kHeldLimit) workAvailable_.notify_one();
+  if (waitingCount_ > 0 && heldCount_ < kHeldLimit) workAvailable_.notify_one();
   return out;
 }
 
@@ -291,16 +296,47 @@ void ReadAhead::retire(ReadAheadBatch& batch) {
   if (it != published_.rend()) published_.erase(std::next(it).base());
 }
 
+// Whether a walk reaches entry `i` of `a`'s directory before entry `j` of
+// `b`'s: compared where their ways from the top part, a directory coming
+// before what is below it. Batches of different walks compare by address.
+bool comesBefore(const ReadAheadBatch& a, std::size_t i, const ReadAheadBatch& b, std::size_t j) {
+  const ReadAheadBatch* x = &a;
+  const ReadAheadBatch* y = &b;
+  bool isXLifted = false;
+  bool isYLifted = false;
+  while (x->depth_ > y->depth_) {
+    i = std::exchange(x, x->parent_)->indexInParent_;
+    isXLifted = true;
+  }
+  while (y->depth_ > x->depth_) {
+    j = std::exchange(y, y->parent_)->indexInParent_;
+    isYLifted = true;
+  }
+  while (x != y && x->parent_ != nullptr && y->parent_ != nullptr) {
+    i = std::exchange(x, x->parent_)->indexInParent_;
+    j = std::exchange(y, y->parent_)->indexInParent_;
+  }
+  if (x != y) return x < y;
+  if (i != j) return i < j;
+  return isYLifted && !isXLifted;
+}
+
 bool ReadAhead::hasWorkIn(const ReadAheadBatch& batch) const {
   return batch.isOpen_ && heldCount_ < kHeldLimit && batch.nextToStart_ < batch.taken_ + kWindow;
 }
 
 ReadAheadBatch* ReadAhead::nextWork() {
-  // The batch published last is the deepest directory read so far, whose
-  // subdirectories its walk enters next.
-  for (auto it = published_.rbegin(); it != published_.rend(); ++it)
-    if (hasWorkIn(**it)) return *it;
-  return nullptr;
+  // Each walk uses what is prepared in the order it enters directories, and
+  // the room for prepared directories is shared: what it needs first is
+  // prepared first, so that the room never fills with what it needs last.
+  ReadAheadBatch* first = nullptr;
+  for (ReadAheadBatch* batch : published_) {
+    if (!hasWorkIn(*batch)) continue;
+    if (first == nullptr || comesBefore(*batch, batch->firstIndex_ + batch->nextToStart_, *first,
+                                        first->firstIndex_ + first->nextToStart_))
+      first = batch;
+  }
+  return first;
 }
 
 void ReadAhead::run(char* buffer) {
@@ -336,7 +372,8 @@ void ReadAhead::prepareNext(ReadAheadBatch& batch, std::unique_lock<std::mutex>&
   if (outcome == kPrepared && prepared->listing.directoryStart < prepared->listing.entryCount) {
     below = std::make_unique<ReadAheadBatch>(
         prepared->fd.get(), prepared->listing,
-        prepared->statuses.empty() ? nullptr : prepared->statuses.data(), rootDevice);
+        prepared->statuses.empty() ? nullptr : prepared->statuses.data(), rootDevice, &batch,
+        batch.firstIndex_ + at);
   }
   lock.lock();
   if (outcome == kPrepared) {

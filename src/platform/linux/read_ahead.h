@@ -68,17 +68,21 @@ struct PreparedDirectory;
 // The subdirectories a walk may enter next: the entries from
 // `directoryStart` of a listing, opened through `dirFd`. Owned by the
 // directory it is about, whose descriptor, names and statuses must stay in
-// place until it is destroyed. Destroying it withdraws it.
+// place until it is destroyed; `parent`, the batch of the directory above
+// (none at the top), where it is entry `indexInParent`, must outlive it.
+// Destroying it withdraws it.
 class ReadAheadBatch {
  public:
   ReadAheadBatch(int dirFd, const DirectoryListing& listing, const EntryStatus* statuses,
-                 std::uint64_t rootDevice);
+                 std::uint64_t rootDevice, const ReadAheadBatch* parent, std::size_t indexInParent);
   ReadAheadBatch(const ReadAheadBatch&) = delete;
   ReadAheadBatch& operator=(const ReadAheadBatch&) = delete;
   ~ReadAheadBatch();
 
  private:
   friend class ReadAhead;
+  friend bool comesBefore(const ReadAheadBatch& a, std::size_t i, const ReadAheadBatch& b,
+                          std::size_t j);
 
   enum class State : std::uint8_t { pending, working, ready, given };
   struct Candidate {
@@ -92,6 +96,10 @@ class ReadAheadBatch {
   const EntryStatus* const statuses_;  // of the listing's entries, by index
   const std::size_t firstIndex_;
   const std::uint64_t rootDevice_;
+  // Where the directory is in its walk's order.
+  const ReadAheadBatch* const parent_;
+  const std::size_t indexInParent_;
+  const std::size_t depth_;
   // Guarded by the read-ahead's mutex.
   std::vector<Candidate> candidates_;
   std::size_t nextToStart_ = 0;  // candidates below it are taken on or given up
@@ -125,10 +133,12 @@ class ReadAhead {
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
-  // Lets the threads prepare the subdirectories of `directory`, first those
-  // of the directory published last, and theirs in turn. Nothing is read
-  // ahead when no thread can be started.
-  void publish(PreparedDirectory& directory, std::uint64_t rootDevice);
+  // Lets the threads prepare the subdirectories of `directory`, and theirs
+  // in turn, each walk's in the order it enters them; `parent` and
+  // `indexInParent` as for ReadAheadBatch. Nothing is read ahead when no
+  // thread can be started.
+  void publish(PreparedDirectory& directory, std::uint64_t rootDevice, const ReadAheadBatch* parent,
+               std::size_t indexInParent);
   // Nothing more is opened through the batch's descriptor, which may be
   // closed once this returns; with `isDropping`, what was prepared is closed
   // and freed too.
@@ -144,7 +154,7 @@ class ReadAhead {
  private:
   void run(char* buffer);
   // With the mutex held: whether a thread may take on the batch's next
-  // candidate; the batch with such work that was published last.
+  // candidate; the batch whose next candidate its walk reaches first.
   [[nodiscard]] bool hasWorkIn(const ReadAheadBatch& batch) const;
   [[nodiscard]] ReadAheadBatch* nextWork();
   // With the mutex held, and released meanwhile: takes on the batch's next
