@@ -1,7 +1,8 @@
 // The file-system seam on Linux: one statx per entry relative to an open
 // directory, getdents64 for listing, and a bounded number of open directories
-// however deep the tree goes. Wide directories have their entries' status
-// read on two threads.
+// however deep the tree goes. Directories are read ahead of the walk on a few
+// threads shared by the process; wide ones have their entries' status read on
+// two threads.
 #pragma once
 
 #include "platform/file_system.h"
@@ -20,10 +21,14 @@ class LinuxFileSystem final : public FileSystem {
   // Within a directory the enumerator reports the entries its listing gives
   // as non-directories first, then the others, each in listing order.
   // Directories it cannot list or reopen are reported without contents.
+  // Besides, for the whole process, four threads open, list and examine
+  // the directories each walk enters next, holding at most 64 of them, and
+  // a walk uses what they prepared only when it is the directory the walk
+  // examined; without threads or descriptors to spare a walk does it all.
   // Out of descriptors, it gives back the descriptors of directories it can
-  // reopen later and waits a few seconds for others to be freed; if the
-  // shortage lasts, resolve(), enumerate() or next() fails with an error
-  // whose isShortage() holds. Links on /proc fail resolution with EXDEV.
+  // reopen later, and those read ahead for it, and waits a few seconds for
+  // others to be freed; if the shortage lasts, resolve(), enumerate() or
+  // next() fails with an error whose isShortage() holds. Links on /proc fail resolution with EXDEV.
   [[nodiscard]] std::expected<std::unique_ptr<RootEntry>, OsError> resolve(
       std::string_view path) const override;
 };
