@@ -282,8 +282,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     const DirectoryListing& listing = directory.contents->listing;
     if (!directory.contents->statuses.empty() || listing.entryCount < kSharedListingMinimum ||
         sharedCount_ >= kSharedListingLimit ||
-        listing.names.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+        listing.names.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
       return;
+    }
     directory.shared = std::make_unique<SharedListing>(directory.contents->fd.get(),
                                                        listing.names.data(), listing.entryCount);
     ++sharedCount_;
@@ -314,8 +315,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       climb_.reset();
       return;
     }
-    if (parent.nextName >= parent.contents->listing.names.size())
-      return;  // passed without a descriptor
+    // Passed without a descriptor.
+    if (parent.nextName >= parent.contents->listing.names.size()) return;
     if (climb_ && climbLevels_ <= kLongestClimb) {
       std::string up = "..";
       for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
@@ -344,8 +345,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
                                       [&] { releaseDescriptorsExcept(none); });
       if (!root && root.error().isShortage()) failure_ = root.error();
       if (!root ||
-          !isSameDirectory(root->get(), stack_[0].contents->device, stack_[0].contents->inode))
+          !isSameDirectory(root->get(), stack_[0].contents->device, stack_[0].contents->inode)) {
         return false;
+      }
       fd = std::move(*root);
     }
     for (std::size_t i = open + 1; i <= index; ++i) {
@@ -358,8 +360,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
           [&] { releaseDescriptorsExcept(fd ? none : open); });
       if (!step && step.error().isShortage()) failure_ = step.error();
       if (!step ||
-          !isSameDirectory(step->get(), stack_[i].contents->device, stack_[i].contents->inode))
+          !isSameDirectory(step->get(), stack_[i].contents->device, stack_[i].contents->inode)) {
         return false;
+      }
       fd = std::move(*step);
     }
     if (fd) stack_[index].contents->fd = std::move(fd);
@@ -383,8 +386,9 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
 
   void list(OpenDirectory& directory) {
     listDirectory(directory.contents->fd.get(), buffer_.get(), directory.contents->listing);
-    if (directory.contents->listing.shortage != 0)
-      failure_ = OsError{directory.contents->listing.shortage, "getdents64"};
+    if (const int shortage = directory.contents->listing.shortage; shortage != 0) {
+      failure_ = OsError{shortage, "getdents64"};
+    }
   }
 
   // A deque, so that a directory's names stay where the lookahead reads them.

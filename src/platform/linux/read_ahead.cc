@@ -51,8 +51,9 @@ int prepareDirectory(int parentFd, const char* name, std::optional<EntryStatus> 
   // Only what the walk would enter is opened: no other device, so no
   // automount point, is ever opened here.
   if (known->error != 0 || !S_ISDIR(known->mode) ||
-      makedev(known->deviceMajor, known->deviceMinor) != rootDevice)
+      makedev(known->deviceMajor, known->deviceMinor) != rootDevice) {
     return kNotPrepared;
+  }
   UniqueFd fd = openDirectoryAt(parentFd, name);
   if (!fd) return OsError{.code = errno}.isShortage() ? errno : kNotPrepared;
   out.device = rootDevice;
@@ -109,11 +110,13 @@ int unpackStatus(const EntryStatus& status, struct statx& out) {
 UniqueFd openDirectoryAt(int dirFd, const char* name) {
   constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
   int fd;
-  do fd = ::openat(dirFd, name, flags | O_NOATIME);
-  while (fd < 0 && errno == EINTR);
+  do {
+    fd = ::openat(dirFd, name, flags | O_NOATIME);
+  } while (fd < 0 && errno == EINTR);
   if (fd < 0 && errno == EPERM) {
-    do fd = ::openat(dirFd, name, flags);
-    while (fd < 0 && errno == EINTR);
+    do {
+      fd = ::openat(dirFd, name, flags);
+    } while (fd < 0 && errno == EINTR);
   }
   return UniqueFd(fd);
 }
@@ -135,8 +138,9 @@ void listDirectory(int fd, char* buffer, DirectoryListing& out) {
   std::size_t directoryCount = 0;
   for (;;) {
     long count;
-    do count = ::syscall(SYS_getdents64, fd, buffer, kListingBufferSize);
-    while (count < 0 && errno == EINTR);
+    do {
+      count = ::syscall(SYS_getdents64, fd, buffer, kListingBufferSize);
+    } while (count < 0 && errno == EINTR);
     if (count < 0 && OsError{.code = errno}.isShortage()) out.shortage = errno;
     if (count <= 0) break;  // an unreadable directory keeps what was read
     // Names take less room than the records holding them.
@@ -174,8 +178,9 @@ ReadAheadBatch::ReadAheadBatch(int dirFd, const DirectoryListing& listing,
       candidates_(listing.entryCount - listing.directoryStart) {
   std::size_t offset = 0;
   for (std::size_t i = 0; i < listing.entryCount; ++i) {
-    if (i >= firstIndex_)
+    if (i >= firstIndex_) {
       candidates_[i - firstIndex_].nameOffset = static_cast<std::uint32_t>(offset);
+    }
     offset += std::strlen(names_ + offset) + 1;
   }
 }
@@ -232,8 +237,9 @@ void ReadAhead::publishLocked(ReadAheadBatch& batch) {
   batch.isOpen_ = true;
   published_.push_back(&batch);
   if (heldCount_ >= kHeldLimit) return;
-  for (std::size_t i = 0; i < std::min(waitingCount_, batch.candidates_.size()); ++i)
+  for (std::size_t i = 0; i < std::min(waitingCount_, batch.candidates_.size()); ++i) {
     workAvailable_.notify_one();
+  }
 }
 
 void ReadAhead::withdraw(ReadAheadBatch& batch, bool isDropping) {
@@ -252,8 +258,9 @@ void ReadAhead::withdrawLocked(ReadAheadBatch& batch, bool isDropping,
 
 std::unique_ptr<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::size_t index,
                                                    char* buffer) {
-  if (index < batch.firstIndex_ || index - batch.firstIndex_ >= batch.candidates_.size())
+  if (index < batch.firstIndex_ || index - batch.firstIndex_ >= batch.candidates_.size()) {
     return nullptr;
+  }
   const std::size_t at = index - batch.firstIndex_;
   std::unique_lock lock(mutex_);
   for (std::size_t i = batch.taken_; i < at; ++i) release(batch.candidates_[i], lock);
@@ -333,8 +340,9 @@ ReadAheadBatch* ReadAhead::nextWork() {
   for (ReadAheadBatch* batch : published_) {
     if (!hasWorkIn(*batch)) continue;
     if (first == nullptr || comesBefore(*batch, batch->firstIndex_ + batch->nextToStart_, *first,
-                                        first->firstIndex_ + first->nextToStart_))
+                                        first->firstIndex_ + first->nextToStart_)) {
       first = batch;
+    }
   }
   return first;
 }

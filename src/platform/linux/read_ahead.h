@@ -59,7 +59,7 @@ struct DirectoryListing {
 // Reads the listing of the directory open on `fd` into `out`, which is
 // empty; `buffer` holds kListingBufferSize bytes. A directory that cannot be
 // read keeps what was read.
-constexpr std::size_t kListingBufferSize = 64 * 1024;
+constexpr std::size_t kListingBufferSize = std::size_t{64} * 1024;
 void listDirectory(int fd, char* buffer, DirectoryListing& out);
 
 class ReadAhead;
