@@ -21,7 +21,7 @@ class LinuxFileSystem final : public FileSystem {
   // Within a directory the enumerator reports the entries its listing gives
   // as non-directories first, then the others, each in listing order.
   // Directories it cannot list or reopen are reported without contents.
-  // Besides, for the whole process, four threads open, list and examine
+  // Besides, for the whole process, two threads open, list and examine
   // the directories each walk enters next, holding at most 64 of them, and
   // a walk uses what they prepared only when it is the directory the walk
   // examined; without threads or descriptors to spare a walk does it all.

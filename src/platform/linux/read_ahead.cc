@@ -20,10 +20,12 @@
 namespace kelmarind::platform::linux {
 namespace {
 
-// Threads for the whole process: enough to keep several reads of a cold
-// disk in flight, few enough that on two cores the walks' own threads still
-// get their turn.
-constexpr std::size_t kThreadCount = 4;
+// Threads for the whole process. With a walk's own thread, which prepares
+// directories too while it waits, they keep three reads of a cold disk in
+// flight; on /usr that took a cold walk from 3.4-5.2 s to 2.6-2.7 s, while
+// four threads gave 2.7-4.1 s and, on a warm cache of two busy cores, spent
+// more time waking each other.
+constexpr std::size_t kThreadCount = 2;
 // Descriptors held at once by directories prepared and not yet entered, for
 // the whole process; the memory they hold is bounded with them.
 constexpr std::size_t kHeldLimit = 64;
