@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <system_error>
@@ -29,6 +30,8 @@ constexpr std::size_t kThreadCount = 2;
 // Descriptors held at once by directories prepared and not yet entered, for
 // the whole process; the memory they hold is bounded with them.
 constexpr std::size_t kHeldLimit = 64;
+// A thread with nothing to do for this long ends.
+constexpr auto kIdleLifetime = std::chrono::milliseconds(500);
 // Threads that wait for room are woken when this much of it is free.
 constexpr std::size_t kWakeSlack = 8;
 // How many of one directory's subdirectories may be prepared ahead of the
@@ -357,8 +360,14 @@ void ReadAhead::run(char* buffer) {
       continue;
     }
     ++waitingCount_;
-    workAvailable_.wait(lock);
+    const bool isIdle = workAvailable_.wait_for(lock, kIdleLifetime) == std::cv_status::timeout;
     --waitingCount_;
+    // A helper between walks holds no thread; the next walk starts them
+    // again.
+    if (isIdle && nextWork() == nullptr) {
+      --threadCount_;
+      return;
+    }
   }
 }
 

@@ -122,7 +122,9 @@ struct PreparedDirectory {
   std::unique_ptr<ReadAheadBatch> batch{};
 };
 
-// The threads and the descriptors they hold, for the whole process.
+// The threads and the descriptors they hold, for the whole process; the
+// threads start with the first walk to publish and end when they have had
+// nothing to do for half a second.
 // Thread-safe; each batch is used by its enumerator's thread only.
 class ReadAhead {
  public:
