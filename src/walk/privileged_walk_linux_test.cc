@@ -121,7 +121,8 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  platform::linux::LinuxFileSystem fileSystem_;
+  // Every walk here reads ahead, as on a cold disk.
+  platform::linux::LinuxFileSystem fileSystem_{platform::linux::ReadAheadUse::always};
 };
 
 bool isRoot() { return ::geteuid() == 0; }
