@@ -5,13 +5,15 @@
 // two threads.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/file_system.h"
 
 namespace kelmarind::platform::linux {
 
 // When a walk uses the threads that read directories ahead: once its own
 // listings show that reads go to the disk, or from the start.
-enum class ReadAheadUse { whenReadsAreSlow, always };
+enum class ReadAheadUse : std::uint8_t { whenReadsAreSlow, always };
 
 // Stateless: one object may serve any number of concurrent walks. Only reads;
 // directories are opened with O_NOATIME where the kernel allows it, and no
