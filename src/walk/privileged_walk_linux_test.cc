@@ -14,6 +14,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdio>
 #include <filesystem>
@@ -21,6 +22,7 @@
 #include <functional>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "platform/linux/linux_file_system.h"
 #include "platform/unicode_text.h"
@@ -42,6 +44,33 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
 
   void addFile(std::string_view relative, std::size_t size) {
     EXPECT_TRUE(std::ofstream(at(relative)) << std::string(size, 'x')) << relative;
+  }
+
+  // 1,401 files: 40 directories of three subdirectories of five files, one
+  // of them a hard link to a file two directories away; 600 files in one
+  // directory, 200 in another; a chain 30 directories deep.
+  void addTreeOfManyShapes() {
+    for (int d = 0; d < 40; ++d) {
+      const std::string top = "d" + std::to_string(d);
+      addDirectory(top);
+      for (int s = 0; s < 3; ++s) {
+        const std::string sub = top + "/s" + std::to_string(s);
+        addDirectory(sub);
+        for (int f = 0; f < 4; ++f) addFile(sub + "/f" + std::to_string(f), (d * 7 + f) * 512);
+      }
+      addFile(top + "/s0/own", 8192);
+      for (const int s : {1, 2})
+        ASSERT_EQ(
+            ::link(at(top + "/s0/own").c_str(), at(top + "/s" + std::to_string(s) + "/l").c_str()),
+            0);
+    }
+    addDirectory("wide");
+    for (int f = 0; f < 600; ++f) addFile("wide/w" + std::to_string(f), f % 3 == 0 ? 4096 : 0);
+    addDirectory("wide/two");
+    for (int f = 0; f < 200; ++f) addFile("wide/two/t" + std::to_string(f), 4096);
+    std::string chain = "chain";
+    for (int level = 0; level < 30; ++level, chain += "/c") addDirectory(chain);
+    addFile(chain.substr(0, chain.size() - 2) + "/end", 1);
   }
 
   // The tree as the service would send it, read back: its document must
@@ -92,7 +121,8 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  platform::linux::LinuxFileSystem fileSystem_;
+  // Every walk here reads ahead, as on a cold disk.
+  platform::linux::LinuxFileSystem fileSystem_{platform::linux::ReadAheadUse::always};
 };
 
 bool isRoot() { return ::geteuid() == 0; }
@@ -136,6 +166,14 @@ bool leaveSpareDescriptors(int spare) {
   for (int free = 0; free < spare; ++limit) free += open.contains(static_cast<int>(limit)) ? 0 : 1;
   const rlimit bound{.rlim_cur = limit, .rlim_max = limit};
   return ::setrlimit(RLIMIT_NOFILE, &bound) == 0;
+}
+
+// In a child: no thread can be started, so the walk's own thread does all.
+bool withoutThreads() {
+  constexpr uid_t nobodyId = 65534;
+  const rlimit none{.rlim_cur = 0, .rlim_max = 0};
+  return ::setgroups(0, nullptr) == 0 && ::setresgid(nobodyId, nobodyId, nobodyId) == 0 &&
+         ::setrlimit(RLIMIT_NPROC, &none) == 0 && ::setresuid(nobodyId, nobodyId, nobodyId) == 0;
 }
 
 std::vector<std::string> namesOf(const PrivilegedNode& node) {
@@ -204,22 +242,57 @@ TEST_F(PrivilegedWalkLinuxTest, LinksAndSpecialFilesAreLeavesAndAnyNameBecomesVa
   EXPECT_EQ(decodeDocument(document).value(), root);
 }
 
-// Wide directories have their statuses read by a second thread; where none
-// can be started, the walk reads them all itself.
-TEST_F(PrivilegedWalkLinuxTest, WideDirectoryWithoutASecondThreadToSpare) {
+// Directories are read ahead, and wide ones have their statuses read, on
+// other threads. The document must be byte for byte the one the walk's own
+// thread makes alone (no thread can be started as a user with no processes
+// to spare), also where the read-ahead runs out of descriptors.
+TEST_F(PrivilegedWalkLinuxTest, ReadAheadGivesTheDocumentOfTheWalkAlone) {
   if (!isRoot()) GTEST_SKIP() << "dropping to another user needs root";
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
-  for (int i = 0; i < 300; ++i) addFile("f" + std::to_string(i), i % 2 == 0 ? 4096 : 0);
-  const PrivilegedNode expected = walk();
-  const PrivilegedNode root = walkInChild([] {
-    constexpr uid_t nobodyName = 65534;
-    const rlimit none{.rlim_cur = 0, .rlim_max = 0};
-    return ::setgroups(0, nullptr) == 0 && ::setresgid(nobodyName, nobodyName, nobodyName) == 0 &&
-           ::setrlimit(RLIMIT_NPROC, &none) == 0 &&
-           ::setresuid(nobodyName, nobodyName, nobodyName) == 0;
+  addTreeOfManyShapes();
+  const std::string alone = walkTextInChild(withoutThreads);
+  ASSERT_TRUE(decodeDocument(alone).has_value()) << alone.substr(0, 200);
+  EXPECT_EQ(decodeDocument(alone)->fileCount, 1401);
+  const std::pair<const char*, std::function<bool()>> rows[] = {
+      {"as it is", [] { return true; }},
+      {"32 descriptors",
+       [] {
+         const rlimit bound{.rlim_cur = 32, .rlim_max = 32};
+         return ::setrlimit(RLIMIT_NOFILE, &bound) == 0;
+       }},
+      {"12 descriptors to spare", [] { return leaveSpareDescriptors(12); }},
+  };
+  for (int round = 0; round < 3; ++round)
+    for (const auto& [name, prepare] : rows) EXPECT_EQ(walkTextInChild(prepare), alone) << name;
+  EXPECT_EQ(encodeDocument(walk()).value_or(""), alone);
+}
+
+// Renames, replacements and new files while walks run, read ahead or not:
+// every walk still gives a whole, consistent tree, and once the changes stop
+// the document is the one the walk's own thread makes.
+TEST_F(PrivilegedWalkLinuxTest, TreeChangingDuringTheWalksStaysConsistent) {
+  if (!isRoot()) GTEST_SKIP() << "dropping to another user needs root";
+  ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
+  addTreeOfManyShapes();
+  std::atomic<bool> isChanging = true;
+  std::thread changer([&] {
+    for (int i = 0; isChanging; ++i) {
+      std::filesystem::rename(at("d3"), at("moved"));
+      std::filesystem::rename(at("d5"), at("d3"));
+      std::filesystem::rename(at("moved"), at("d5"));
+      addFile("d7/s1/new" + std::to_string(i % 50), 4096);
+      std::filesystem::remove_all(at("d9/s2"));
+      addDirectory("d9/s2");
+    }
   });
-  EXPECT_EQ(root.fileCount, 300);
-  EXPECT_EQ(root, expected);
+  for (int round = 0; round < 20; ++round) {
+    // Between 15 files of a directory met twice or missed, and 50 new ones.
+    const std::int64_t files = walk().fileCount;
+    EXPECT_TRUE(files >= 1401 - 20 && files <= 1401 + 50 + 15) << files;
+  }
+  isChanging = false;
+  changer.join();
+  EXPECT_EQ(encodeDocument(walk()).value_or(""), walkTextInChild(withoutThreads));
 }
 
 // Built with descriptors, since its paths are far longer than PATH_MAX. Every

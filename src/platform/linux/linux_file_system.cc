@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/file_location.h"
+#include "platform/linux/read_ahead.h"
 #include "platform/linux/status_lookahead.h"
 #include "platform/unicode_text.h"
 #include "platform/unique_fd.h"
@@ -31,7 +32,6 @@ namespace {
 // their descriptors closed, and reopened on the way back up if they still
 // have entries to report.
 constexpr std::size_t openDirectoryLimit = 24;
-constexpr std::size_t listingBufferSize = 64 * 1024;
 // Levels climbed with one relative path of ".." components, well inside
 // PATH_MAX; a longer way up is taken from the top instead.
 constexpr std::size_t longestClimb = 1000;
@@ -46,6 +46,15 @@ constexpr std::size_t sharedListingLimit = 8;
 // connections of the process end meanwhile and free theirs.
 constexpr auto shortageRetryDelay = std::chrono::milliseconds(20);
 constexpr int shortageAttemptLimit = 250;
+// A listing served from the cache takes a few microseconds and well under
+// one more per entry; one that took longer than this waited for the disk
+// (or for the processor, on a busy machine, hence more than one). After a
+// few such listings a walk has the rest of its directories read ahead: on a
+// warm cache, handing small directories to other threads costs more than it
+// saves (1.45 x the floor's time on a warm /usr, against 1.0 x alone).
+constexpr auto slowListing = std::chrono::microseconds(500);
+constexpr auto slowListingPerEntry = std::chrono::microseconds(2);
+constexpr int slowListingsBeforeReadingAhead = 3;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
 constexpr std::int64_t referenceDateOffset = 978307200;
 
@@ -102,15 +111,6 @@ EntryProperties propertiesOf(const struct statx& stx, std::uint64_t rootDevice) 
   return out;
 }
 
-// Opens a directory for listing only. O_NOATIME is refused (EPERM) on
-// directories the caller neither owns nor has CAP_FOWNER for.
-UniqueFd openDirectoryAt(int dirFd, const char* name) {
-  constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags | O_NOATIME); });
-  if (fd < 0 && errno == EPERM) fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags); });
-  return UniqueFd(fd);
-}
-
 bool isShortage(int error) { return OsError{.code = error}.isShortage(); }
 
 // `open` (a call returning a UniqueFd, with errno set when it is empty) until
@@ -135,30 +135,18 @@ std::expected<UniqueFd, OsError> openDespiteShortage(Open open, Relieve relieve)
   }
 }
 
-// The directory open on `fd` is the one recorded, by device and inode: the
-// open went by name, and the name may have been renamed, replaced or mounted
-// over since it was examined. Only a plain open is used, never openat2: a
-// service manager's seccomp filter may refuse openat2, and the walk must be
-// the same under it as anywhere.
-bool isSameDirectory(int fd, std::uint64_t device, std::uint64_t inode) {
-  struct stat st;
-  return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_dev == device && st.st_ino == inode;
-}
-
 struct OpenDirectory {
-  UniqueFd fd{};  // closed while the directory is far above the deepest level
-  std::uint64_t device = 0;
-  std::uint64_t inode = 0;
-  // Every entry's raw name, each ending in NUL: first those the listing says
-  // are not directories, then the others, so that when the walk goes below
-  // a directory, what is left of it is only directories.
-  std::string names{};
-  std::size_t entryCount = 0;  // of names
-  std::size_t nextName = 0;    // offset in `names` of the next entry to report
-  std::size_t nextIndex = 0;   // and its index
-  // For a wide directory: its entries' status, read on two threads.
+  // Its descriptor, closed while the directory is far above the deepest
+  // level; its listing, non-directories first, so that when the walk goes
+  // below a directory, what is left of it is only directories; its entries'
+  // status, when it was read ahead; the read-ahead of its subdirectories.
+  std::unique_ptr<PreparedDirectory> contents{};
+  std::size_t nextName = 0;   // offset in the names of the next entry to report
+  std::size_t nextIndex = 0;  // and its index
+  // For a wide directory not read ahead: its entries' status, read on two
+  // threads.
   std::unique_ptr<SharedListing> shared{};
-  std::size_t nameInParent = 0;  // offset of this directory's name in the parent's `names`
+  std::size_t nameInParent = 0;  // offset of this directory's name in the parent's names
   std::size_t pathLength = 0;    // length of its path text
 };
 
@@ -167,37 +155,47 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // `rootAnchor` is a descriptor of the root (O_PATH is enough), borrowed:
   // the root is reopened through it when no other directory is open.
   LinuxDirectoryEnumerator(std::string_view rootPath, int rootAnchor, UniqueFd rootFd,
-                           const struct stat& root)
+                           const struct stat& root, ReadAheadUse readAheadUse)
       : path_(rootPath),
         rootAnchor_(rootAnchor),
         buffer_(new char[listingBufferSize]),
-        rootDevice_(root.st_dev) {
-    OpenDirectory top{.fd = std::move(rootFd), .device = root.st_dev, .inode = root.st_ino};
-    top.pathLength = path_.size();
+        rootDevice_(root.st_dev),
+        isReadingAhead_(readAheadUse == ReadAheadUse::always) {
+    OpenDirectory top{.contents = std::make_unique<PreparedDirectory>(),
+                      .pathLength = path_.size()};
+    top.contents->fd = std::move(rootFd);
+    top.contents->device = root.st_dev;
+    top.contents->inode = root.st_ino;
     list(top);
     stack_.push_back(std::move(top));
     share(stack_.back());
+    if (isReadingAhead_) readAhead_.publish(*stack_.back().contents, rootDevice_, nullptr, 0);
   }
 
   bool next() override {
     if (std::exchange(isDescentPending_, false)) descend();
     while (!failure_ && !stack_.empty()) {
       OpenDirectory& top = stack_.back();
-      if (top.nextName >= top.names.size()) {
+      if (top.nextName >= top.contents->listing.names.size()) {
         ascend();
         continue;
       }
-      if (!top.fd && !reopen(stack_.size() - 1)) {
-        top.nextName = top.names.size();
+      if (!top.contents->fd && !reopen(stack_.size() - 1)) {
+        top.nextName = top.contents->listing.names.size();
         continue;
       }
-      const char* raw = top.names.data() + top.nextName;
+      const char* raw = top.contents->listing.names.data() + top.nextName;
       currentNameOffset_ = top.nextName;
       top.nextName += std::strlen(raw) + 1;
       setPath(top.pathLength, raw);
-      const std::size_t index = top.nextIndex++;
-      currentError_ = top.shared ? lookahead_.take(*top.shared, index, top.fd.get(), current_)
-                                 : statusAt(top.fd.get(), raw, current_);
+      const std::size_t index = currentIndex_ = top.nextIndex++;
+      if (!top.contents->statuses.empty()) {
+        currentError_ = unpackStatus(top.contents->statuses[index], current_);
+      } else if (top.shared) {
+        currentError_ = lookahead_.take(*top.shared, index, top.contents->fd.get(), current_);
+      } else {
+        currentError_ = statusAt(top.contents->fd.get(), raw, current_);
+      }
       if (currentError_ == ENOMEM) failure_ = OsError{currentError_, "statx"};
       level_ = stack_.size();
       isDescentPending_ = currentError_ == 0 && S_ISDIR(current_.stx_mode);
@@ -222,7 +220,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   }
 
   std::size_t entryCountHint() const override {
-    return stack_.empty() ? 0 : stack_.back().entryCount;
+    return stack_.empty() ? 0 : stack_.back().contents->listing.entryCount;
   }
 
   void skipDescendants() override { isDescentPending_ = false; }
@@ -240,39 +238,65 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // reported without contents.
   void descend() {
     const std::size_t parentIndex = stack_.size() - 1;
-    const char* name = stack_.back().names.data() + currentNameOffset_;
     const std::uint64_t device = deviceOf(current_);
-    auto fd =
-        openDespiteShortage([&] { return openDirectoryAt(stack_[parentIndex].fd.get(), name); },
-                            [&] { releaseDescriptorsExcept(parentIndex); });
-    if (!fd) {
-      if (fd.error().isShortage()) failure_ = fd.error();
-      return;
-    }
-    if (!isSameDirectory(fd->get(), device, current_.stx_ino)) return;
-    OpenDirectory child{.fd = std::move(*fd),
-                        .device = device,
-                        .inode = current_.stx_ino,
-                        .nameInParent = currentNameOffset_,
-                        .pathLength = path_.size()};
-    list(child);
+    OpenDirectory child{.nameInParent = currentNameOffset_, .pathLength = path_.size()};
+    child.contents = takePrepared(device, current_.stx_ino);
+    if (!child.contents && !openAndList(parentIndex, device, child)) return;
     stack_.push_back(std::move(child));
     if (stack_.size() > openDirectoryLimit + 1) {
       OpenDirectory& far = stack_[stack_.size() - 1 - openDirectoryLimit];
       if (far.shared) lookahead_.withdraw(*far.shared);
-      far.fd.reset();
+      if (far.contents->batch) readAhead_.withdraw(*far.contents->batch, false);
+      far.contents->fd.reset();
     }
     share(stack_.back());
+    if (isReadingAhead_ && !stack_.back().contents->batch) {
+      readAhead_.publish(*stack_.back().contents, rootDevice_,
+                         stack_[parentIndex].contents->batch.get(), currentIndex_);
+    }
+  }
+
+  // The directory about to be entered, from the read-ahead, when it was
+  // prepared there and is the directory examined.
+  std::unique_ptr<PreparedDirectory> takePrepared(std::uint64_t device, std::uint64_t inode) {
+    OpenDirectory& parent = stack_.back();
+    if (!parent.contents->batch) return nullptr;
+    auto prepared = readAhead_.take(*parent.contents->batch, currentIndex_, buffer_.get());
+    if (!prepared || prepared->device != device || prepared->inode != inode) return nullptr;
+    return prepared;
+  }
+
+  // Opens and lists the directory about to be entered; false when it is to
+  // be reported without contents.
+  bool openAndList(std::size_t parentIndex, std::uint64_t device, OpenDirectory& child) {
+    const int parentFd = stack_[parentIndex].contents->fd.get();
+    const char* name = stack_[parentIndex].contents->listing.names.data() + currentNameOffset_;
+    auto fd = openDespiteShortage([&] { return openDirectoryAt(parentFd, name); },
+                                  [&] { releaseDescriptorsExcept(parentIndex); });
+    if (!fd) {
+      if (fd.error().isShortage()) failure_ = fd.error();
+      return false;
+    }
+    if (!isSameDirectory(fd->get(), device, current_.stx_ino)) return false;
+    child.contents = std::make_unique<PreparedDirectory>();
+    child.contents->fd = std::move(*fd);
+    child.contents->device = device;
+    child.contents->inode = current_.stx_ino;
+    list(child);
+    return true;
   }
 
   // Hands a wide directory just listed to the lookahead. Its names stay in
   // place: the stack is a deque, and the names are not touched again.
   void share(OpenDirectory& directory) {
-    if (directory.entryCount < sharedListingMinimum || sharedCount_ >= sharedListingLimit ||
-        directory.names.size() > std::numeric_limits<std::uint32_t>::max() / 2)
+    const DirectoryListing& listing = directory.contents->listing;
+    if (!directory.contents->statuses.empty() || listing.entryCount < sharedListingMinimum ||
+        sharedCount_ >= sharedListingLimit ||
+        listing.names.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
       return;
-    directory.shared = std::make_unique<SharedListing>(directory.fd.get(), directory.names.data(),
-                                                       directory.entryCount);
+    }
+    directory.shared = std::make_unique<SharedListing>(directory.contents->fd.get(),
+                                                       listing.names.data(), listing.entryCount);
     ++sharedCount_;
     lookahead_.publish(*directory.shared);
   }
@@ -283,7 +307,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // left and were not reopened. That holds while nothing is renamed; the
   // device and inode check catches a rename and falls back to the way down.
   void ascend() {
-    if (UniqueFd child = std::move(stack_.back().fd)) {
+    stack_.back().contents->batch.reset();
+    if (UniqueFd child = std::move(stack_.back().contents->fd)) {
       climb_ = std::move(child);
       climbLevels_ = 1;
     } else if (climb_) {
@@ -296,23 +321,24 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     stack_.pop_back();
     if (stack_.empty()) return;
     OpenDirectory& parent = stack_.back();
-    if (parent.fd) {
+    if (parent.contents->fd) {
       climb_.reset();
       return;
     }
-    if (parent.nextName >= parent.names.size()) return;  // passed without a descriptor
+    // Passed without a descriptor.
+    if (parent.nextName >= parent.contents->listing.names.size()) return;
     if (climb_ && climbLevels_ <= longestClimb) {
       std::string up = "..";
       for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
       UniqueFd fd = openDirectoryAt(climb_.get(), up.c_str());
       climb_.reset();
-      if (fd && isSameDirectory(fd.get(), parent.device, parent.inode)) {
-        parent.fd = std::move(fd);
+      if (fd && isSameDirectory(fd.get(), parent.contents->device, parent.contents->inode)) {
+        parent.contents->fd = std::move(fd);
         return;
       }
     }
     climb_.reset();
-    if (!reopen(stack_.size() - 1)) parent.nextName = parent.names.size();
+    if (!reopen(stack_.size() - 1)) parent.nextName = parent.contents->listing.names.size();
   }
 
   // Reopens stack_[index] from its nearest open ancestor, or from the root's
@@ -321,72 +347,68 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // the way, or when a shortage lasted (failure_ is then set).
   bool reopen(std::size_t index) {
     std::size_t open = index;
-    while (open > 0 && !stack_[open].fd) --open;
+    while (open > 0 && !stack_[open].contents->fd) --open;
     UniqueFd fd;
     const std::size_t none = stack_.size();
-    if (!stack_[open].fd) {
+    if (!stack_[open].contents->fd) {
       auto root = openDespiteShortage([&] { return openDirectoryAt(rootAnchor_, "."); },
                                       [&] { releaseDescriptorsExcept(none); });
       if (!root && root.error().isShortage()) failure_ = root.error();
-      if (!root || !isSameDirectory(root->get(), stack_[0].device, stack_[0].inode)) return false;
+      if (!root ||
+          !isSameDirectory(root->get(), stack_[0].contents->device, stack_[0].contents->inode)) {
+        return false;
+      }
       fd = std::move(*root);
     }
     for (std::size_t i = open + 1; i <= index; ++i) {
-      const int from = fd ? fd.get() : stack_[open].fd.get();
+      const int from = fd ? fd.get() : stack_[open].contents->fd.get();
       auto step = openDespiteShortage(
           [&] {
-            return openDirectoryAt(from, stack_[i - 1].names.data() + stack_[i].nameInParent);
+            return openDirectoryAt(
+                from, stack_[i - 1].contents->listing.names.data() + stack_[i].nameInParent);
           },
           [&] { releaseDescriptorsExcept(fd ? none : open); });
       if (!step && step.error().isShortage()) failure_ = step.error();
-      if (!step || !isSameDirectory(step->get(), stack_[i].device, stack_[i].inode)) return false;
+      if (!step ||
+          !isSameDirectory(step->get(), stack_[i].contents->device, stack_[i].contents->inode)) {
+        return false;
+      }
       fd = std::move(*step);
     }
-    if (fd) stack_[index].fd = std::move(fd);
+    if (fd) stack_[index].contents->fd = std::move(fd);
     return true;
   }
 
   // Gives back every descriptor the enumerator can reopen later: the open
   // directories but stack_[keep] (none when `keep` is past the end), and the
-  // one kept for climbing. The lookahead stops using a directory first.
+  // one kept for climbing, and those of every directory read ahead. The
+  // lookahead and the read-ahead stop using a directory first.
   void releaseDescriptorsExcept(std::size_t keep) {
     climb_.reset();
     for (std::size_t i = 0; i < stack_.size(); ++i) {
       OpenDirectory& directory = stack_[i];
-      if (i == keep || !directory.fd) continue;
+      if (directory.contents->batch) readAhead_.withdraw(*directory.contents->batch, true);
+      if (i == keep || !directory.contents->fd) continue;
       if (directory.shared) lookahead_.withdraw(*directory.shared);
-      directory.fd.reset();
+      directory.contents->fd.reset();
     }
   }
 
-  // Reads the whole listing at once, so that the descriptor can be closed and
-  // reopened later without losing the place.
+  // Lists a directory, and notes when the listing had to wait for the disk.
   void list(OpenDirectory& directory) {
-    for (;;) {
-      const long count = retryOnInterrupt([&] {
-        return ::syscall(SYS_getdents64, directory.fd.get(), buffer_.get(), listingBufferSize);
-      });
-      if (count < 0 && isShortage(errno)) failure_ = OsError{errno, "getdents64"};
-      if (count <= 0) break;  // an unreadable directory keeps what was read
-      // Names take less room than the records holding them.
-      directory.names.reserve(directory.names.size() + static_cast<std::size_t>(count));
-      for (long offset = 0; offset < count;) {
-        const char* record = buffer_.get() + offset;
-        unsigned short length;
-        std::memcpy(&length, record + offsetof(struct dirent64, d_reclen), sizeof length);
-        unsigned char type;
-        std::memcpy(&type, record + offsetof(struct dirent64, d_type), sizeof type);
-        const char* raw = record + offsetof(struct dirent64, d_name);
-        offset += length;
-        if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
-        // A type the listing does not know may be a directory.
-        std::string& to = type == DT_DIR || type == DT_UNKNOWN ? directories_ : directory.names;
-        to.append(raw, std::strlen(raw) + 1);
-        ++directory.entryCount;
+    const auto start = std::chrono::steady_clock::now();
+    listDirectory(directory.contents->fd.get(), buffer_.get(), directory.contents->listing);
+    if (!isReadingAhead_) {
+      const auto cachedTime =
+          slowListing + slowListingPerEntry * directory.contents->listing.entryCount;
+      if (std::chrono::steady_clock::now() - start > cachedTime &&
+          ++slowListingCount_ == slowListingsBeforeReadingAhead) {
+        isReadingAhead_ = true;
       }
     }
-    directory.names += directories_;
-    directories_.clear();
+    if (const int shortage = directory.contents->listing.shortage; shortage != 0) {
+      failure_ = OsError{shortage, "getdents64"};
+    }
   }
 
   // A deque, so that a directory's names stay where the lookahead reads them.
@@ -394,15 +416,19 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::string path_;
   const int rootAnchor_;
   std::unique_ptr<char[]> buffer_;
-  std::string directories_;  // the listing's directories while it is read, kept for its capacity
   // The descriptor of a directory left on the way up, `climbLevels_` below
   // the deepest open one, while the directories between have none.
   UniqueFd climb_;
   std::size_t climbLevels_ = 0;
   const std::uint64_t rootDevice_;
+  // Whether directories are read ahead for this walk; and how many listings
+  // took longer than a cached one can.
+  bool isReadingAhead_;
+  int slowListingCount_ = 0;
   struct statx current_{};
   int currentError_ = ENOENT;  // of current_'s statx; 0 when it succeeded
   std::size_t currentNameOffset_ = 0;
+  std::size_t currentIndex_ = 0;  // of the current entry in its directory
   std::size_t nameStart_ = 0;
   std::size_t level_ = 0;
   bool isDescentPending_ = false;
@@ -412,6 +438,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   std::size_t sharedCount_ = 0;  // directories on the stack with a shared listing
   // Declared last, so that its thread stops before the listings it reads go.
   StatusLookahead lookahead_;
+  ReadAhead& readAhead_ = ReadAhead::forThisProcess();
 };
 
 }  // namespace
@@ -422,8 +449,10 @@ namespace {
 // O_PATH descriptor, which reads no content and follows nothing.
 class LinuxRootEntry final : public RootEntry {
  public:
-  LinuxRootEntry(UniqueFd entry, std::string reachedPath)
-      : entry_(std::move(entry)), reachedPath_(std::move(reachedPath)) {}
+  LinuxRootEntry(UniqueFd entry, std::string reachedPath, ReadAheadUse readAheadUse)
+      : entry_(std::move(entry)),
+        reachedPath_(std::move(reachedPath)),
+        readAheadUse_(readAheadUse) {}
 
   std::string_view reachedPath() const override { return reachedPath_; }
 
@@ -445,12 +474,14 @@ class LinuxRootEntry final : public RootEntry {
     if (!fd) return std::unexpected(fd.error());
     struct stat st;
     if (::fstat(fd->get(), &st) != 0) return std::unexpected(OsError{errno, "fstat"});
-    return std::make_unique<LinuxDirectoryEnumerator>(path, entry_.get(), std::move(*fd), st);
+    return std::make_unique<LinuxDirectoryEnumerator>(path, entry_.get(), std::move(*fd), st,
+                                                      readAheadUse_);
   }
 
  private:
   const UniqueFd entry_;
   const std::string reachedPath_;
+  const ReadAheadUse readAheadUse_;
 };
 
 // More links than this on the way to one root is taken for a loop, as the
@@ -554,7 +585,8 @@ std::expected<std::unique_ptr<RootEntry>, OsError> LinuxFileSystem::resolve(
     reachedPath += '/';
     reachedPath += name;
   }
-  return std::make_unique<LinuxRootEntry>(std::move(*current), std::move(reachedPath));
+  return std::make_unique<LinuxRootEntry>(std::move(*current), std::move(reachedPath),
+                                          readAheadUse_);
 }
 
 }  // namespace kelmarind::platform::linux
