@@ -119,7 +119,8 @@ class TransportTest : public ::testing::Test {
     listen(options);
   }
 
-  void listen(UnixListener::Options options, const platform::linux::PeerVerifier* verifier = nullptr) {
+  void listen(UnixListener::Options options,
+              const platform::linux::PeerVerifier* verifier = nullptr) {
     listener_.reset();
     options.socketPath = socketPath_;
     auto opened = UnixListener::open(verifier != nullptr ? *verifier : verifier_, options);

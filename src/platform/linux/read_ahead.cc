@@ -388,7 +388,8 @@ void ReadAhead::prepareNext(ReadAheadBatch& batch, std::unique_lock<std::mutex>&
   auto prepared = std::make_unique<PreparedDirectory>();
   const int outcome = prepareDirectory(parentFd, name, known, rootDevice, buffer, *prepared);
   std::unique_ptr<ReadAheadBatch> below;
-  if (outcome == preparedOutcome && prepared->listing.directoryStart < prepared->listing.entryCount) {
+  if (outcome == preparedOutcome &&
+      prepared->listing.directoryStart < prepared->listing.entryCount) {
     below = std::make_unique<ReadAheadBatch>(
         prepared->fd.get(), prepared->listing,
         prepared->statuses.empty() ? nullptr : prepared->statuses.data(), rootDevice, &batch,
