@@ -46,10 +46,11 @@ class ReliabilityTest : public ::testing::Test {
   void startHelper(const std::vector<std::string>& extraUsers = {},
                    const std::vector<std::string>& launcher = {}) {
     helper_ = std::make_unique<HelperProcess>(extraUsers, launcher);
-    // The start-up probe's connection may still be ending: wait for the
-    // helper to stay the same for a while.
+    // The start-up probe's connection may still be ending, later still on a
+    // loaded machine or under a sanitizer: wait for the helper to stay the
+    // same for a second.
     baseline_ = helperLoad();
-    for (int same = 0; same < 5; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    for (int same = 0; same < 20; std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
       const HelperLoad now = helperLoad();
       same = now == baseline_ ? same + 1 : 0;
       baseline_ = now;

@@ -94,7 +94,7 @@ class ScanObject final : public platform::ExportedObject {
 class Delegate final : public platform::ListenerDelegate {
  public:
   explicit Delegate(platform::ExportedObject& object) : object_(object) {}
-  bool isAccepting = true;
+  std::atomic<bool> isAccepting = true;
   std::atomic<int> askedCount = 0;
 
   bool shouldAcceptNewConnection(platform::Connection& connection) override {
