@@ -7,43 +7,26 @@
 #include <optional>
 #include <utility>
 
+#include "walk/privileged_node.h"
+
 namespace kelmarind::client {
 namespace {
 
-// The members of a node's object, each a bit of the set a node has seen.
-enum class Member : std::uint16_t {
-  name = 1u << 0,
-  path = 1u << 1,
-  isDirectory = 1u << 2,
-  allocatedSize = 1u << 3,
-  folderCount = 1u << 4,
-  fileCount = 1u << 5,
-  modificationDate = 1u << 6,
-  isAggregate = 1u << 7,
-  children = 1u << 8,
-};
+using Member = walk::CodingKeys::Case;
 
-constexpr std::uint16_t bit(Member member) { return static_cast<std::uint16_t>(member); }
+// A node's members, each a bit of the set a node has seen.
+constexpr std::uint16_t bit(Member member) {
+  return static_cast<std::uint16_t>(1u << static_cast<unsigned>(member));
+}
 
 // Every member but the date.
-constexpr std::uint16_t required = 0x1FF & ~bit(Member::modificationDate);
+constexpr std::uint16_t required =
+    ((1u << walk::CodingKeys::texts.size()) - 1) & ~bit(Member::modificationDate);
 
 std::optional<Member> memberNamed(std::string_view key) {
-  static constexpr std::pair<std::string_view, Member> members[] = {
-      {"name", Member::name},
-      {"path", Member::path},
-      {"isDirectory", Member::isDirectory},
-      {"allocatedSize", Member::allocatedSize},
-      {"folderCount", Member::folderCount},
-      {"fileCount", Member::fileCount},
-      {"modificationDate", Member::modificationDate},
-      {"isAggregate", Member::isAggregate},
-      {"children", Member::children},
-  };
-  for (const auto& [text, member] : members) {
-    if (text == key) return member;
-  }
-  return std::nullopt;
+  const auto member = walk::CodingKeys::fromText(key);
+  if (!member) return std::nullopt;
+  return member->value;
 }
 
 void appendUtf8(char32_t c, std::string& out) {

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -58,18 +59,51 @@ static_assert([] {
   return true;
 }());
 
+// The member names and punctuation between a node's values, made at compile
+// time from the coding keys. Each is stored whole, a copy of one fixed size
+// the compiler makes in a few moves, and the cursor moves by its length.
+struct Fragment {
+  std::array<char, 48> chars{};
+  std::size_t size = 0;
+};
+
+consteval Fragment join(std::initializer_list<std::string_view> parts) {
+  Fragment joined;
+  for (const std::string_view part : parts) {
+    for (const char c : part) joined.chars.at(joined.size++) = c;
+  }
+  return joined;
+}
+
+using Key = CodingKeys::Case;
+
+constexpr Fragment nameHead = join({R"({")", keyText(Key::name), R"(":")"});
+constexpr Fragment pathHead = join({R"(",")", keyText(Key::path), R"(":")"});
+// Indexed by the flag.
+constexpr std::array<Fragment, 2> directoryHead = {
+    join({R"(",")", keyText(Key::isDirectory), R"(":false,")", keyText(Key::allocatedSize),
+          R"(":)"}),
+    join(
+        {R"(",")", keyText(Key::isDirectory), R"(":true,")", keyText(Key::allocatedSize), R"(":)"}),
+};
+constexpr Fragment folderCountHead = join({R"(,")", keyText(Key::folderCount), R"(":)"});
+constexpr Fragment fileCountHead = join({R"(,")", keyText(Key::fileCount), R"(":)"});
+constexpr Fragment dateHead = join({R"(,")", keyText(Key::modificationDate), R"(":)"});
+constexpr std::array<Fragment, 2> aggregateHead = {
+    join({R"(,")", keyText(Key::isAggregate), R"(":false,")", keyText(Key::children), R"(":[)"}),
+    join({R"(,")", keyText(Key::isAggregate), R"(":true,")", keyText(Key::children), R"(":[)"}),
+};
+
 // The longest texts of the members whose length depends on the value.
 constexpr std::size_t longestInteger = 20;  // "-9223372036854775808"
 constexpr std::size_t longestDate = 24;     // "-2.2250738585072014e-308"
-constexpr std::size_t longestHead =
-    std::string_view(R"({"name":"","path":"","isDirectory":false,"allocatedSize":)").size() +
-    std::string_view(R"(,"folderCount":,"fileCount":,"modificationDate":)").size() +
-    std::string_view(R"(,"isAggregate":false,"children":[)").size() + 3 * longestInteger +
-    longestDate;
+constexpr std::size_t longestHead = nameHead.size + pathHead.size + directoryHead[0].size +
+                                    folderCountHead.size + fileCountHead.size + dateHead.size +
+                                    aggregateHead[0].size + 3 * longestInteger + longestDate;
 // "]}" closing the node and the "," before the next sibling.
 constexpr std::size_t longestTail = 3;
-// Room after the end for the last escape entry stored whole.
-constexpr std::size_t storeSlack = sizeof(Escape);
+// Room after the end for the last escape entry or fragment stored whole.
+constexpr std::size_t storeSlack = std::max(sizeof(Escape), sizeof(Fragment::chars));
 
 // Where the document is written. The buffer is sized ahead by documentBound(),
 // so nothing is checked while writing.
@@ -78,6 +112,10 @@ struct Writer {
   void put(std::string_view text) {
     std::memcpy(out, text.data(), text.size());
     out += text.size();
+  }
+  void put(const Fragment& fragment) {
+    std::memcpy(out, fragment.chars.data(), sizeof fragment.chars);
+    out += fragment.size;
   }
   void put(char c) { *out++ = c; }
   void putEscaped(std::string_view text) {
@@ -111,19 +149,17 @@ void putNumber(Writer& writer, Number value) {
 template <typename Node>
 void putFields(Writer& writer, const Node& node, bool isDirectory, bool isAggregate,
                std::optional<double> date) {
-  writer.put(isDirectory ? R"(","isDirectory":true,"allocatedSize":)"
-                         : R"(","isDirectory":false,"allocatedSize":)");
+  writer.put(directoryHead[isDirectory ? 1 : 0]);
   putNumber(writer, node.allocatedSize);
-  writer.put(R"(,"folderCount":)");
+  writer.put(folderCountHead);
   putNumber(writer, node.folderCount);
-  writer.put(R"(,"fileCount":)");
+  writer.put(fileCountHead);
   putNumber(writer, node.fileCount);
   if (date) {
-    writer.put(R"(,"modificationDate":)");
+    writer.put(dateHead);
     putNumber(writer, *date);
   }
-  writer.put(isAggregate ? R"(,"isAggregate":true,"children":[)"
-                         : R"(,"isAggregate":false,"children":[)");
+  writer.put(aggregateHead[isAggregate ? 1 : 0]);
 }
 
 std::span<const PrivilegedNode> childrenOf(const PrivilegedNode& node) { return node.children; }
@@ -263,28 +299,28 @@ std::expected<T, DecodeError> member(simdjson::dom::object object, std::string_v
 std::expected<array, DecodeError> readHead(element value, PrivilegedNode& node) {
   simdjson::dom::object object;
   if (auto error = value.get(object)) return std::unexpected(failure(error, "node"));
-  auto name = member<std::string_view>(object, "name");
+  auto name = member<std::string_view>(object, keyText(Key::name));
   if (!name) return std::unexpected(name.error());
-  auto path = member<std::string_view>(object, "path");
+  auto path = member<std::string_view>(object, keyText(Key::path));
   if (!path) return std::unexpected(path.error());
-  auto isDirectory = member<bool>(object, "isDirectory");
+  auto isDirectory = member<bool>(object, keyText(Key::isDirectory));
   if (!isDirectory) return std::unexpected(isDirectory.error());
-  auto allocatedSize = member<std::int64_t>(object, "allocatedSize");
+  auto allocatedSize = member<std::int64_t>(object, keyText(Key::allocatedSize));
   if (!allocatedSize) return std::unexpected(allocatedSize.error());
-  auto folderCount = member<std::int64_t>(object, "folderCount");
+  auto folderCount = member<std::int64_t>(object, keyText(Key::folderCount));
   if (!folderCount) return std::unexpected(folderCount.error());
-  auto fileCount = member<std::int64_t>(object, "fileCount");
+  auto fileCount = member<std::int64_t>(object, keyText(Key::fileCount));
   if (!fileCount) return std::unexpected(fileCount.error());
   std::optional<double> modificationDate;
   element date;
-  if (!object.at_key("modificationDate").get(date) && !date.is_null()) {
-    auto seconds = member<double>(object, "modificationDate");
+  if (!object.at_key(keyText(Key::modificationDate)).get(date) && !date.is_null()) {
+    auto seconds = member<double>(object, keyText(Key::modificationDate));
     if (!seconds) return std::unexpected(seconds.error());
     modificationDate = *seconds;
   }
-  auto isAggregate = member<bool>(object, "isAggregate");
+  auto isAggregate = member<bool>(object, keyText(Key::isAggregate));
   if (!isAggregate) return std::unexpected(isAggregate.error());
-  auto children = member<array>(object, "children");
+  auto children = member<array>(object, keyText(Key::children));
   if (!children) return std::unexpected(children.error());
   node = PrivilegedNode{.name = std::pmr::string(*name),
                         .path = std::pmr::string(*path),
@@ -307,9 +343,9 @@ std::string EncodeError::description() const {
 
 std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root) {
   return encode(root, NoState{}, [](Writer& writer, const PrivilegedNode& node, NoState) {
-    writer.put(R"({"name":")");
+    writer.put(nameHead);
     writer.putEscaped(node.name);
-    writer.put(R"(","path":")");
+    writer.put(pathHead);
     writer.putEscaped(node.path);
     putFields(writer, node, node.isDirectory, node.isAggregate, node.modificationDate);
     return NoState{};
@@ -322,11 +358,11 @@ std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& roo
 std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root) {
   return encode(
       root, EscapedPath{}, [](Writer& writer, const CompactNode& node, const EscapedPath& parent) {
-        writer.put(R"({"name":")");
+        writer.put(nameHead);
         const char* name = writer.out;
         writer.putEscaped(node.name());
         const std::string_view escapedName(name, writer.out);
-        writer.put(R"(","path":")");
+        writer.put(pathHead);
         EscapedPath path{.text = writer.out};
         if (node.hasOwnPath()) {
           writer.putEscaped(node.ownPath());

@@ -2,6 +2,8 @@
 // the aggregate node that stands for a directory's merged small entries.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory_resource>
 #include <optional>
@@ -34,8 +36,9 @@ struct PrivilegedNode {
   friend bool operator==(const PrivilegedNode&, const PrivilegedNode&) = default;
 };
 
-// The member names of a node's JSON object, in field order. A key is made only
-// from its exact text; keys have no integer form.
+// The member names of a node's JSON object, in field order: the one place
+// their texts are written, for the encoder, the service's reader and the
+// client's. A key is made only from its exact text; keys have no integer form.
 struct CodingKeys {
   enum class Case : std::uint8_t {
     name,
@@ -49,12 +52,30 @@ struct CodingKeys {
     children,
   };
 
+  static constexpr std::array<std::string_view, 9> texts = {
+      "name",        "path",      "isDirectory",      "allocatedSize",
+      "folderCount", "fileCount", "modificationDate", "isAggregate",
+      "children",
+  };
+
   // The case whose text equals `text` exactly (case matters, no trimming).
-  [[nodiscard]] static std::optional<CodingKeys> fromText(std::string_view text);
-  [[nodiscard]] std::string_view text() const;
+  [[nodiscard]] static constexpr std::optional<CodingKeys> fromText(std::string_view text) {
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+      if (texts[i] == text) return CodingKeys{static_cast<Case>(i)};
+    }
+    return std::nullopt;
+  }
+  [[nodiscard]] constexpr std::string_view text() const {
+    return texts[static_cast<std::size_t>(value)];
+  }
 
   Case value;
   friend bool operator==(CodingKeys, CodingKeys) = default;
 };
+
+// The text of `key`'s member name.
+[[nodiscard]] constexpr std::string_view keyText(CodingKeys::Case key) {
+  return CodingKeys{key}.text();
+}
 
 }  // namespace kelmarind::walk
