@@ -1,6 +1,7 @@
 #include "platform/connection.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kelmarind::platform {
 namespace {
@@ -8,6 +9,26 @@ namespace {
 bool accepts(protocol::ValueType declared, protocol::ValueType actual) {
   return actual == declared || actual == protocol::ValueType::nil;
 }
+
+// Stands between the object's sender and the connection: lets the first reply
+// through, reshaped when the method does not admit it, and drops the rest.
+class FirstReply final : public ReplyChannel {
+ public:
+  FirstReply(const ExportedMethod& method, ReplyChannel& channel)
+      : method_(method), channel_(channel) {}
+
+  void deliver(protocol::Reply reply) override {
+    if (std::exchange(isDelivered_, true)) return;
+    if (!method_.admits(reply)) reply = protocol::Reply::ofText(ReplySender::mismatchedReplyText);
+    channel_.deliver(std::move(reply));
+  }
+  [[nodiscard]] bool isDelivered() const { return isDelivered_; }
+
+ private:
+  const ExportedMethod& method_;
+  ReplyChannel& channel_;
+  bool isDelivered_ = false;
+};
 
 }  // namespace
 
@@ -34,6 +55,14 @@ void ReplySender::send(protocol::Reply reply) && {
   // A send on a moved-from sender is a programming error; it must not
   // become a second reply.
   if (channel != nullptr) channel->deliver(std::move(reply));
+}
+
+void replyOnce(ExportedObject& object, const ExportedMethod& method,
+               const protocol::Request& request, ReplyChannel& channel) {
+  FirstReply first(method, channel);
+  object.invoke(request, ReplySender(first));
+  // The sender is gone by now; only an object that kept it breaks this.
+  if (!first.isDelivered()) first.deliver(protocol::Reply::ofText(ReplySender::unansweredText));
 }
 
 }  // namespace kelmarind::platform

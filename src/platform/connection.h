@@ -36,12 +36,13 @@ struct ExportedInterface {
   [[nodiscard]] const ExportedMethod* match(const protocol::Request& request) const;
 };
 
-// Where a ReplySender's one reply goes. Implemented by connections.
+// Where a message's reply goes. Implemented by connections, which serve each
+// message through replyOnce and so are delivered exactly one reply for it.
 class ReplyChannel {
  public:
   virtual ~ReplyChannel() = default;
-  // Called exactly once per message. A peer that has gone away makes the
-  // reply vanish; that is not an error of the caller's.
+  // A peer that has gone away makes the reply vanish; that is not an error
+  // of the caller's.
   virtual void deliver(protocol::Reply reply) = 0;
 };
 
@@ -79,6 +80,15 @@ class ExportedObject {
   virtual ~ExportedObject() = default;
   virtual void invoke(const protocol::Request& request, ReplySender reply) = 0;
 };
+
+// Hands `request`, which `method` matched, to `object` and delivers to
+// `channel` exactly one reply: the first the object sends (while it still
+// runs, so that what it holds for the reply is held until it is delivered),
+// `mismatchedReplyText` in place of one `method` does not admit, or
+// `unansweredText` once it returns without one. Every connection serves its
+// messages through this, a fake as a real one.
+void replyOnce(ExportedObject& object, const ExportedMethod& method,
+               const protocol::Request& request, ReplyChannel& channel);
 
 // A new connection, handed to the listener's delegate before anything of it
 // is read. The delegate configures it and resumes it during that call; it

@@ -27,18 +27,13 @@ void FakeConnection::resume() { isResumed_ = true; }
 
 std::optional<protocol::Reply> FakeConnection::send(const protocol::Request& request) {
   if (!isResumed_ || object_ == nullptr) return std::nullopt;
-  current_ = interface_.match(request);
-  if (current_ == nullptr) return std::nullopt;
+  const ExportedMethod* method = interface_.match(request);
+  if (method == nullptr) return std::nullopt;
   reply_.reset();
-  object_->invoke(request, ReplySender(*this));
-  if (!reply_) deliver(protocol::Reply::ofText(ReplySender::unansweredText));
+  replyOnce(*object_, *method, request, *this);
   return std::exchange(reply_, std::nullopt);
 }
 
-void FakeConnection::deliver(protocol::Reply reply) {
-  if (reply_) return;
-  if (!current_->admits(reply)) reply = protocol::Reply::ofText(ReplySender::mismatchedReplyText);
-  reply_ = std::move(reply);
-}
+void FakeConnection::deliver(protocol::Reply reply) { reply_ = std::move(reply); }
 
 }  // namespace kelmarind::platform::fake

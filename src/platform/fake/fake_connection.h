@@ -40,7 +40,6 @@ class FakeConnection final : public Connection, private ReplyChannel {
   ExportedObject* object_ = nullptr;
   bool isResumed_ = false;
   int lateConfigurationCount_ = 0;
-  const ExportedMethod* current_ = nullptr;
   std::optional<protocol::Reply> reply_;
 };
 
