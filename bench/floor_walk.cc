@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "platform/linux/retry_on_interrupt.h"
 #include "platform/unique_fd.h"
 
 namespace kelmarind::bench {
@@ -65,10 +66,8 @@ class FloorWalker final {
   const dirent64* next(Frame& frame) {
     if (frame.isEnded) return nullptr;
     if (frame.position == frame.length) {
-      ssize_t n;
-      do {
-        n = ::getdents64(frame.fd.get(), frame.buffer.get(), bufferSize);
-      } while (n < 0 && errno == EINTR);
+      const ssize_t n = platform::linux::retryOnInterrupt(
+          [&] { return ::getdents64(frame.fd.get(), frame.buffer.get(), bufferSize); });
       if (n <= 0) {
         frame.isEnded = true;
         return nullptr;

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/linux/retry_on_interrupt.h"
+
 extern char** environ;
 
 namespace kelmarind::bench {
@@ -45,8 +47,8 @@ std::expected<Measurement, platform::OsError> measureCommand(
 
   int status = 0;
   rusage usage{};
-  while (::wait4(child, &status, 0, &usage) < 0) {
-    if (errno != EINTR) return std::unexpected(platform::OsError{errno, "wait4"});
+  if (platform::linux::retryOnInterrupt([&] { return ::wait4(child, &status, 0, &usage); }) < 0) {
+    return std::unexpected(platform::OsError{errno, "wait4"});
   }
   return Measurement{
       .wallSeconds = now() - start,

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string_view>
 
+#include "platform/linux/retry_on_interrupt.h"
 #include "platform/unique_fd.h"
 
 namespace kelmarind::bench {
@@ -155,8 +156,8 @@ class Generator final {
     auto file = createFile(dir, name);
     if (!file) return std::unexpected(file.error());
     while (!content.empty()) {
-      const ssize_t n = ::write(file->get(), content.data(), content.size());
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = platform::linux::retryOnInterrupt(
+          [&] { return ::write(file->get(), content.data(), content.size()); });
       if (n < 0) return std::unexpected(OsError{errno, "write"});
       content.remove_prefix(static_cast<std::size_t>(n));
     }

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/linux/retry_on_interrupt.h"
 #include "platform/linux/sealed_memory_file.h"
 
 namespace kelmarind::client {
@@ -19,8 +20,8 @@ std::unexpected<platform::OsError> failure(const char* operation, int code = err
 // Writes what remains of `text` from `offset` on by write(2).
 std::expected<void, platform::OsError> writeBytes(int descriptor, std::string_view text) {
   while (!text.empty()) {
-    const ssize_t written = ::write(descriptor, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
+    const ssize_t written = platform::linux::retryOnInterrupt(
+        [&] { return ::write(descriptor, text.data(), text.size()); });
     if (written <= 0) return failure("write");
     text.remove_prefix(static_cast<std::size_t>(written));
   }
@@ -79,9 +80,9 @@ std::expected<void, platform::OsError> ReceivedDocument::writeTo(int descriptor)
   if (!file_) return writeBytes(descriptor, bytes_);
   off_t offset = 0;
   while (static_cast<std::size_t>(offset) < size_) {
-    const ssize_t sent =
-        ::sendfile(descriptor, file_.get(), &offset, size_ - static_cast<std::size_t>(offset));
-    if (sent < 0 && errno == EINTR) continue;
+    const ssize_t sent = platform::linux::retryOnInterrupt([&] {
+      return ::sendfile(descriptor, file_.get(), &offset, size_ - static_cast<std::size_t>(offset));
+    });
     // Some outputs (a terminal, some sockets) take no sendfile: write the rest.
     if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
       return writeBytes(descriptor, text().substr(static_cast<std::size_t>(offset)));

@@ -1,5 +1,14 @@
 // The error value of a failed system call. errno becomes an OsError in one
 // place inside platform/linux; nothing above the platform layer sees errno.
+//
+// The one error convention of every module: a fallible call returns
+// std::expected, never a bool with errno, a raw errno, a sentinel number or
+// text, nor an exception. Its error splits in two. What a caller must handle
+// is a named value of the module's own (a refused path, a peer that left, a
+// malformed frame, a shortage of descriptors or memory that may pass); each
+// interface lists its own. Anything else is an OsError passed up unchanged,
+// gaining context on the way, until it ends the request it happened in, never
+// the process.
 #pragma once
 
 #include <string>

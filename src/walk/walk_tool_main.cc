@@ -22,8 +22,8 @@ int main(int argc, char** argv) {
   }
   // The tree is gone by now, so the output's first pages can be the ones it
   // held, and the rest the document's own as they are written.
-  const bool isWritten = kelmarind::platform::linux::sendReleasing(
-      *document,
+  const auto written = kelmarind::platform::linux::sendReleasing(
+      *document, "write",
       [](const char* data, std::size_t size) { return ::write(STDOUT_FILENO, data, size); });
-  return isWritten ? 0 : 1;
+  return written ? 0 : 1;
 }

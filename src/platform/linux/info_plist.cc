@@ -13,6 +13,8 @@
 
 #include <plist/plist.h>
 
+#include "platform/linux/retry_on_interrupt.h"
+
 namespace kelmarind::platform::linux {
 namespace {
 
@@ -118,8 +120,8 @@ std::expected<std::string, IdentityError> infoPlistOfFile(int fd) {
     if (offset > maxOffset - size) return failure(IdentityProblem::malformedExecutable);
     auto* bytes = static_cast<char*>(out);
     while (size > 0) {
-      const ssize_t count = ::pread(fd, bytes, size, static_cast<off_t>(offset));
-      if (count < 0 && errno == EINTR) continue;
+      const ssize_t count =
+          retryOnInterrupt([&] { return ::pread(fd, bytes, size, static_cast<off_t>(offset)); });
       if (count < 0)
         return std::unexpected(IdentityError{IdentityProblem::systemError, {errno, "pread"}});
       if (count == 0) return failure(IdentityProblem::malformedExecutable);

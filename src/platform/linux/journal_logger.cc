@@ -13,6 +13,8 @@
 #define SD_JOURNAL_SUPPRESS_LOCATION
 #include <systemd/sd-journal.h>
 
+#include "platform/linux/retry_on_interrupt.h"
+
 namespace kelmarind::platform::linux {
 namespace {
 
@@ -111,8 +113,8 @@ void JournalLogger::writeStreamLine(LogLevel level, std::string_view message) co
   // line may come back short, and then the rest follows.
   std::string_view rest = line;
   while (!rest.empty()) {
-    const ssize_t written = ::write(streamFd_, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
+    const ssize_t written =
+        retryOnInterrupt([&] { return ::write(streamFd_, rest.data(), rest.size()); });
     if (written <= 0) return;  // the line is lost: a logger has nowhere to report it
     rest.remove_prefix(static_cast<std::size_t>(written));
   }

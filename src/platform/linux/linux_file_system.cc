@@ -21,6 +21,7 @@
 
 #include "platform/file_location.h"
 #include "platform/linux/read_ahead.h"
+#include "platform/linux/retry_on_interrupt.h"
 #include "platform/linux/status_lookahead.h"
 #include "platform/unicode_text.h"
 #include "platform/unique_fd.h"
@@ -57,14 +58,6 @@ constexpr auto slowListingPerEntry = std::chrono::microseconds(2);
 constexpr int slowListingsBeforeReadingAhead = 3;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
 constexpr std::int64_t referenceDateOffset = 978307200;
-
-template <typename Call>
-auto retryOnInterrupt(Call call) {
-  decltype(call()) result;
-  do result = call();
-  while (result == -1 && errno == EINTR);
-  return result;
-}
 
 std::expected<struct statx, OsError> statxOf(int fd) {
   struct statx stx;
@@ -111,9 +104,7 @@ EntryProperties propertiesOf(const struct statx& stx, std::uint64_t rootDevice) 
   return out;
 }
 
-bool isShortage(int error) { return OsError{.code = error}.isShortage(); }
-
-// `open` (a call returning a UniqueFd, with errno set when it is empty) until
+// `open` (a call returning a std::expected<UniqueFd, OsError>) until
 // it succeeds, fails for another reason than a shortage, or the shortage has
 // lasted too long; a lasting shortage is the error whose isShortage() holds.
 // `relieve` is called once, at the first shortage, to give back what the
@@ -121,12 +112,8 @@ bool isShortage(int error) { return OsError{.code = error}.isShortage(); }
 template <typename Open, typename Relieve>
 std::expected<UniqueFd, OsError> openDespiteShortage(Open open, Relieve relieve) {
   for (int attempt = 1;; ++attempt) {
-    UniqueFd fd = open();
-    const int error = errno;
-    if (fd) return fd;
-    if (!isShortage(error) || attempt == shortageAttemptLimit) {
-      return std::unexpected(OsError{error, "openat"});
-    }
+    auto fd = open();
+    if (fd || !fd.error().isShortage() || attempt == shortageAttemptLimit) return fd;
     if (attempt == 1) {
       relieve();
     } else {
@@ -330,10 +317,10 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     if (climb_ && climbLevels_ <= longestClimb) {
       std::string up = "..";
       for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
-      UniqueFd fd = openDirectoryAt(climb_.get(), up.c_str());
+      auto fd = openDirectoryAt(climb_.get(), up.c_str());
       climb_.reset();
-      if (fd && isSameDirectory(fd.get(), parent.contents->device, parent.contents->inode)) {
-        parent.contents->fd = std::move(fd);
+      if (fd && isSameDirectory(fd->get(), parent.contents->device, parent.contents->inode)) {
+        parent.contents->fd = std::move(*fd);
         return;
       }
     }
@@ -406,9 +393,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         isReadingAhead_ = true;
       }
     }
-    if (const int shortage = directory.contents->listing.shortage; shortage != 0) {
-      failure_ = OsError{shortage, "getdents64"};
-    }
+    if (const auto& shortage = directory.contents->listing.shortage) failure_ = *shortage;
   }
 
   // A deque, so that a directory's names stay where the lookahead reads them.
@@ -489,13 +474,14 @@ class LinuxRootEntry final : public RootEntry {
 constexpr int linkLimit = 40;
 
 std::expected<UniqueFd, OsError> openPath(int dirFd, const char* name) {
-  auto fd = openDespiteShortage(
-      [&] {
-        return UniqueFd(retryOnInterrupt(
-            [&] { return ::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC); }));
+  return openDespiteShortage(
+      [&]() -> std::expected<UniqueFd, OsError> {
+        const int fd = retryOnInterrupt(
+            [&] { return ::openat(dirFd, name, O_PATH | O_NOFOLLOW | O_CLOEXEC); });
+        if (fd < 0) return std::unexpected(OsError{errno, "openat"});
+        return UniqueFd(fd);
       },
       [] {});
-  return fd;
 }
 
 std::expected<std::string, OsError> linkText(int linkFd) {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "platform/linux/info_plist.h"
+#include "platform/linux/retry_on_interrupt.h"
 #include "platform/unique_fd.h"
 
 #ifndef SO_PEERPIDFD
@@ -59,10 +60,7 @@ std::expected<UniqueFd, IdentityError> peerPidfd(int connectedSocket, pid_t pid)
 // pid number to a new process.
 std::expected<void, IdentityError> expectAlive(int pidfd) {
   pollfd entry{pidfd, POLLIN, 0};
-  int ready = 0;
-  do {
-    ready = ::poll(&entry, 1, 0);
-  } while (ready < 0 && errno == EINTR);
+  const int ready = retryOnInterrupt([&] { return ::poll(&entry, 1, 0); });
   if (ready < 0) return systemError("poll(pidfd)");
   if (ready > 0) return std::unexpected(IdentityError{IdentityProblem::peerGone, {}});
   return {};
@@ -70,10 +68,8 @@ std::expected<void, IdentityError> expectAlive(int pidfd) {
 
 std::expected<UniqueFd, IdentityError> openExecutable(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/exe";
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
+  const int fd =
+      retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY); });
   // A process that has exited, or is a zombie, has no executable any more.
   if (fd < 0) return errno == ENOENT || errno == ESRCH ? peerGone("open") : systemError("open");
   return UniqueFd(fd);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/linux/retry_on_interrupt.h"
 #include "platform/linux/status_lookahead.h"
 #include "platform/os_error.h"
 
@@ -42,12 +43,18 @@ constexpr std::size_t window = 8;
 // lookahead, in slots of bounded size.
 constexpr std::size_t examinedLimit = 512;
 
-// Outcomes of preparing one directory.
-constexpr int preparedOutcome = 0;
-constexpr int notPreparedOutcome = -1;  // else: the errno of a shortage
+// Why a directory was not prepared. Most reasons are the walk's to find
+// again when it comes there (not a directory of its device, unreadable,
+// changed since it was examined); a shortage of descriptors or memory is the
+// read-ahead's own to act on, since the walks need them more.
+struct NotPrepared {
+  std::optional<OsError> shortage;
+};
 
-int prepareDirectory(int parentFd, const char* name, std::optional<EntryStatus> known,
-                     std::uint64_t rootDevice, char* buffer, PreparedDirectory& out) {
+std::expected<void, NotPrepared> prepareDirectory(int parentFd, const char* name,
+                                                  std::optional<EntryStatus> known,
+                                                  std::uint64_t rootDevice, char* buffer,
+                                                  PreparedDirectory& out) {
   if (!known) {
     struct statx stx;
     const int error = statusAt(parentFd, name, stx);
@@ -57,26 +64,29 @@ int prepareDirectory(int parentFd, const char* name, std::optional<EntryStatus> 
   // automount point, is ever opened here.
   if (known->error != 0 || !S_ISDIR(known->mode) ||
       makedev(known->deviceMajor, known->deviceMinor) != rootDevice) {
-    return notPreparedOutcome;
+    return std::unexpected(NotPrepared{});
   }
-  UniqueFd fd = openDirectoryAt(parentFd, name);
-  if (!fd) return OsError{.code = errno}.isShortage() ? errno : notPreparedOutcome;
+  auto fd = openDirectoryAt(parentFd, name);
+  if (!fd) {
+    if (fd.error().isShortage()) return std::unexpected(NotPrepared{fd.error()});
+    return std::unexpected(NotPrepared{});
+  }
   out.device = rootDevice;
   out.inode = known->inode;
-  if (!isSameDirectory(fd.get(), out.device, out.inode)) return notPreparedOutcome;
-  listDirectory(fd.get(), buffer, out.listing);
-  if (out.listing.shortage != 0) return out.listing.shortage;
+  if (!isSameDirectory(fd->get(), out.device, out.inode)) return std::unexpected(NotPrepared{});
+  listDirectory(fd->get(), buffer, out.listing);
+  if (out.listing.shortage) return std::unexpected(NotPrepared{out.listing.shortage});
   if (out.listing.entryCount <= examinedLimit) {
     out.statuses.resize(out.listing.entryCount);
     const char* entry = out.listing.names.data();
     struct statx stx;
     for (EntryStatus& status : out.statuses) {
-      status = packStatus(stx, statusAt(fd.get(), entry, stx));
+      status = packStatus(stx, statusAt(fd->get(), entry, stx));
       entry += std::strlen(entry) + 1;
     }
   }
-  out.fd = std::move(fd);
-  return preparedOutcome;
+  out.fd = std::move(*fd);
+  return {};
 }
 
 }  // namespace
@@ -112,17 +122,11 @@ int unpackStatus(const EntryStatus& status, struct statx& out) {
 
 // O_NOATIME is refused (EPERM) on directories the caller neither owns nor
 // has CAP_FOWNER for.
-UniqueFd openDirectoryAt(int dirFd, const char* name) {
+std::expected<UniqueFd, OsError> openDirectoryAt(int dirFd, const char* name) {
   constexpr int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-  int fd;
-  do {
-    fd = ::openat(dirFd, name, flags | O_NOATIME);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0 && errno == EPERM) {
-    do {
-      fd = ::openat(dirFd, name, flags);
-    } while (fd < 0 && errno == EINTR);
-  }
+  int fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags | O_NOATIME); });
+  if (fd < 0 && errno == EPERM) fd = retryOnInterrupt([&] { return ::openat(dirFd, name, flags); });
+  if (fd < 0) return std::unexpected(OsError{errno, "openat"});
   return UniqueFd(fd);
 }
 
@@ -142,11 +146,11 @@ void listDirectory(int fd, char* buffer, DirectoryListing& out) {
   directories.clear();
   std::size_t directoryCount = 0;
   for (;;) {
-    long count;
-    do {
-      count = ::syscall(SYS_getdents64, fd, buffer, listingBufferSize);
-    } while (count < 0 && errno == EINTR);
-    if (count < 0 && OsError{.code = errno}.isShortage()) out.shortage = errno;
+    const long count =
+        retryOnInterrupt([&] { return ::syscall(SYS_getdents64, fd, buffer, listingBufferSize); });
+    if (count < 0 && OsError{.code = errno}.isShortage()) {
+      out.shortage = OsError{errno, "getdents64"};
+    }
     if (count <= 0) break;  // an unreadable directory keeps what was read
     // Names take less room than the records holding them.
     out.names.reserve(out.names.size() + static_cast<std::size_t>(count));
@@ -386,17 +390,16 @@ void ReadAhead::prepareNext(ReadAheadBatch& batch, std::unique_lock<std::mutex>&
   const std::uint64_t rootDevice = batch.rootDevice_;
   lock.unlock();
   auto prepared = std::make_unique<PreparedDirectory>();
-  const int outcome = prepareDirectory(parentFd, name, known, rootDevice, buffer, *prepared);
+  const auto outcome = prepareDirectory(parentFd, name, known, rootDevice, buffer, *prepared);
   std::unique_ptr<ReadAheadBatch> below;
-  if (outcome == preparedOutcome &&
-      prepared->listing.directoryStart < prepared->listing.entryCount) {
+  if (outcome && prepared->listing.directoryStart < prepared->listing.entryCount) {
     below = std::make_unique<ReadAheadBatch>(
         prepared->fd.get(), prepared->listing,
         prepared->statuses.empty() ? nullptr : prepared->statuses.data(), rootDevice, &batch,
         batch.firstIndex_ + at);
   }
   lock.lock();
-  if (outcome == preparedOutcome) {
+  if (outcome) {
     if (below) {
       publishLocked(*below);
       prepared->batch = std::move(below);
@@ -407,7 +410,7 @@ void ReadAhead::prepareNext(ReadAheadBatch& batch, std::unique_lock<std::mutex>&
     candidate.state = ReadAheadBatch::State::given;
     --heldCount_;
     // Out of descriptors or memory: the walk needs them more.
-    if (outcome != notPreparedOutcome) retire(batch);
+    if (outcome.error().shortage) retire(batch);
   }
   --batch.inFlight_;
   candidateDone_.notify_all();

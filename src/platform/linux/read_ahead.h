@@ -10,12 +10,14 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/os_error.h"
 #include "platform/unique_fd.h"
 
 namespace kelmarind::platform::linux {
@@ -40,9 +42,9 @@ struct EntryStatus {
 // Fills the fields packStatus keeps; returns the error.
 int unpackStatus(const EntryStatus& status, struct statx& out);
 
-// Opens a directory for listing only, never following a final link; the
-// descriptor is empty, with errno set, when that fails.
-[[nodiscard]] platform::UniqueFd openDirectoryAt(int dirFd, const char* name);
+// Opens a directory for listing only, never following a final link.
+[[nodiscard]] std::expected<platform::UniqueFd, OsError> openDirectoryAt(int dirFd,
+                                                                         const char* name);
 // The directory open on `fd` is the one with this device and inode.
 [[nodiscard]] bool isSameDirectory(int fd, std::uint64_t device, std::uint64_t inode);
 
@@ -52,8 +54,8 @@ int unpackStatus(const EntryStatus& status, struct statx& out);
 struct DirectoryListing {
   std::string names{};
   std::size_t entryCount = 0;
-  std::size_t directoryStart = 0;  // index of the first entry that may be a directory
-  int shortage = 0;                // errno when reading stopped for want of memory
+  std::size_t directoryStart = 0;     // index of the first entry that may be a directory
+  std::optional<OsError> shortage{};  // when reading stopped for want of memory
 };
 
 // Reads the listing of the directory open on `fd` into `out`, which is

@@ -8,9 +8,12 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <span>
 
 #include "platform/huge_pages.h"
+#include "platform/linux/retry_on_interrupt.h"
+#include "platform/os_error.h"
 
 namespace kelmarind::platform::linux {
 
@@ -19,9 +22,11 @@ namespace kelmarind::platform::linux {
 // releases each slice once it has gone. The kernel's copy of a large document
 // (page cache or socket buffers) is then made of the pages just released
 // rather than fresh ones, which halves the fresh memory a large reply costs.
-// `bytes` must not be read again. False when `send` fails; errno tells why.
+// `bytes` must not be read again. Fails with the error of the first `send`
+// that fails (`operation` names it) or takes nothing.
 template <typename Send>
-bool sendReleasing(std::span<char> bytes, Send send) {
+[[nodiscard]] std::expected<void, OsError> sendReleasing(std::span<char> bytes,
+                                                         const char* operation, Send send) {
   std::size_t done = 0;
   while (done < bytes.size()) {
     // Slices end on huge page boundaries: releasing part of a huge page
@@ -29,13 +34,12 @@ bool sendReleasing(std::span<char> bytes, Send send) {
     const auto at = reinterpret_cast<std::uintptr_t>(bytes.data() + done);
     const std::size_t size =
         std::min<std::size_t>(hugePageSize - at % hugePageSize, bytes.size() - done);
-    const ssize_t sent = send(bytes.data() + done, size);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent <= 0) return false;
+    const ssize_t sent = retryOnInterrupt([&] { return send(bytes.data() + done, size); });
+    if (sent <= 0) return std::unexpected(OsError{sent == 0 ? EIO : errno, operation});
     releasePages(bytes.data() + done, static_cast<std::size_t>(sent));
     done += static_cast<std::size_t>(sent);
   }
-  return true;
+  return {};
 }
 
 }  // namespace kelmarind::platform::linux

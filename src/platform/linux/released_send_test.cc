@@ -18,7 +18,7 @@ TEST(SendReleasingTest, DeliversEveryByteThroughShortAndInterruptedSends) {
 
   std::string received;
   int call = 0;
-  const bool isSent = sendReleasing(bytes, [&](const char* data, std::size_t count) -> ssize_t {
+  auto sent = sendReleasing(bytes, "send", [&](const char* data, std::size_t count) -> ssize_t {
     ++call;
     if (call % 5 == 0) {  // interrupted before anything was taken
       errno = EINTR;
@@ -28,7 +28,7 @@ TEST(SendReleasingTest, DeliversEveryByteThroughShortAndInterruptedSends) {
     received.append(data, taken);
     return static_cast<ssize_t>(taken);
   });
-  EXPECT_TRUE(isSent);
+  EXPECT_TRUE(sent.has_value());
   EXPECT_EQ(received.size(), expected.size());
   EXPECT_TRUE(received == expected);
   // Released whole pages read as zeros; only the partial pages at the ends
@@ -39,17 +39,17 @@ TEST(SendReleasingTest, DeliversEveryByteThroughShortAndInterruptedSends) {
 TEST(SendReleasingTest, StopsAtTheFirstFailureWithItsError) {
   std::string bytes(std::size_t{3} << 20, 'x');
   int calls = 0;
-  const bool isSent = sendReleasing(bytes, [&](const char*, std::size_t count) -> ssize_t {
+  const auto sent = sendReleasing(bytes, "send", [&](const char*, std::size_t count) -> ssize_t {
     if (++calls == 2) {
       errno = EPIPE;
       return -1;
     }
     return static_cast<ssize_t>(count);
   });
-  EXPECT_FALSE(isSent);
-  EXPECT_EQ(errno, EPIPE);
+  ASSERT_FALSE(sent.has_value());
+  EXPECT_EQ(sent.error().code, EPIPE);
   EXPECT_EQ(calls, 2);
-  EXPECT_TRUE(sendReleasing({}, [](const char*, std::size_t) -> ssize_t { return -1; }));
+  EXPECT_TRUE(sendReleasing({}, "send", [](const char*, std::size_t) -> ssize_t { return -1; }));
 }
 
 }  // namespace

@@ -41,11 +41,11 @@ std::expected<UniqueFd, OsError> sealedMemoryFileOf(std::span<char> bytes) {
   if (!file) return file;
   // Sized first, so the kernel never grows the file while it is written.
   if (::ftruncate(file->get(), static_cast<off_t>(bytes.size())) != 0) return failure("ftruncate");
-  const bool isWritten = sendReleasing(bytes, [&](const char* data, std::size_t size) {
+  auto written = sendReleasing(bytes, "pwrite", [&](const char* data, std::size_t size) {
     const off_t at = static_cast<off_t>(data - bytes.data());
     return ::pwrite(file->get(), data, size, at);
   });
-  if (!isWritten) return failure("pwrite");
+  if (!written) return std::unexpected(written.error());
   if (::fcntl(file->get(), F_ADD_SEALS, allSeals) != 0) return failure("fcntl(F_ADD_SEALS)");
   return file;
 }

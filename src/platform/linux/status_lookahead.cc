@@ -7,6 +7,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "platform/linux/retry_on_interrupt.h"
 #include "platform/unique_fd.h"
 
 namespace kelmarind::platform::linux {
@@ -37,16 +38,14 @@ std::uint32_t readyValue(std::size_t index) { return static_cast<std::uint32_t>(
 }  // namespace
 
 int statusAt(int dirFd, const char* name, struct statx& out) {
-  int result;
-  do result = ::statx(dirFd, name, statxFlags, statxMask, &out);
-  while (result == -1 && errno == EINTR);
+  const int result =
+      retryOnInterrupt([&] { return ::statx(dirFd, name, statxFlags, statxMask, &out); });
   return result == 0 ? 0 : errno;
 }
 
 int statusOfDescriptor(int fd, struct statx& out) {
-  int result;
-  do result = ::statx(fd, "", statxFlags | AT_EMPTY_PATH, statxMask, &out);
-  while (result == -1 && errno == EINTR);
+  const int result = retryOnInterrupt(
+      [&] { return ::statx(fd, "", statxFlags | AT_EMPTY_PATH, statxMask, &out); });
   return result == 0 ? 0 : errno;
 }
 

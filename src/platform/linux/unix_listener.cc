@@ -63,12 +63,9 @@ class UnixConnection final : public Connection, private ReplyChannel {
       trusted_ = std::move(*connecting);
     }
     while (auto request = receive()) {
-      current_ = interface_.match(*request);
-      if (current_ == nullptr) return;
-      isReplied_ = false;
-      object_->invoke(*request, ReplySender(*this));
-      // The sender is gone by now; only an object that kept it breaks this.
-      if (!isReplied_) deliver(protocol::Reply::ofText(ReplySender::unansweredText));
+      const ExportedMethod* method = interface_.match(*request);
+      if (method == nullptr) return;
+      replyOnce(*object_, *method, *request, *this);
       if (isPeerGone_) return;
     }
   }
@@ -122,9 +119,6 @@ class UnixConnection final : public Connection, private ReplyChannel {
   }
 
   void deliver(protocol::Reply reply) override {
-    if (isReplied_) return;
-    isReplied_ = true;
-    if (!current_->admits(reply)) reply = protocol::Reply::ofText(ReplySender::mismatchedReplyText);
     const bool isSealed = reply.bytes && reply.bytes->size() > protocol::maxInlineReplyBytes;
     auto frame = protocol::encodeReply(reply, isSealed);
     if (!frame) {
@@ -147,7 +141,7 @@ class UnixConnection final : public Connection, private ReplyChannel {
     const auto sendBody = [&](const char* data, std::size_t size) {
       return ::send(socket_.get(), data, size, MSG_NOSIGNAL);
     };
-    return sendAll(socket_.get(), head) && sendReleasing(body, sendBody);
+    return sendAll(socket_.get(), head) && sendReleasing(body, "send", sendBody);
   }
 
   // Once sent, the memory file is the client's alone: the helper's
@@ -174,8 +168,6 @@ class UnixConnection final : public Connection, private ReplyChannel {
   bool isResumed_ = false;
   PinnedProcess trusted_;
 
-  const ExportedMethod* current_ = nullptr;
-  bool isReplied_ = false;
   bool isPeerGone_ = false;
 };
 

@@ -22,6 +22,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include "platform/linux/retry_on_interrupt.h"
+
 // Kernel 6.5 and later; older headers lack the names.
 #ifndef SO_PASSPIDFD
 #define SO_PASSPIDFD 76
@@ -35,14 +37,6 @@ namespace {
 
 std::unexpected<OsError> failure(const char* operation, int code = errno) {
   return std::unexpected(OsError{.code = code, .operation = operation});
-}
-
-template <typename Call>
-auto retryOnInterrupt(Call call) {
-  for (;;) {
-    auto result = call();
-    if (result >= 0 || errno != EINTR) return result;
-  }
 }
 
 std::expected<sockaddr_un, OsError> addressOf(std::string_view path) {
