@@ -59,13 +59,6 @@ constexpr int slowListingsBeforeReadingAhead = 3;
 // Seconds from 1970-01-01 to 2001-01-01, the epoch of modification dates.
 constexpr std::int64_t referenceDateOffset = 978307200;
 
-std::expected<struct statx, OsError> statxOf(int fd) {
-  struct statx stx;
-  if (const int error = statusOfDescriptor(fd, stx); error != 0)
-    return std::unexpected(OsError{error, "statx"});
-  return stx;
-}
-
 std::uint64_t deviceOf(const struct statx& stx) {
   return makedev(stx.stx_dev_major, stx.stx_dev_minor);
 }
@@ -442,13 +435,13 @@ class LinuxRootEntry final : public RootEntry {
   std::string_view reachedPath() const override { return reachedPath_; }
 
   std::expected<EntryProperties, OsError> properties() const override {
-    auto stx = statxOf(entry_.get());
+    auto stx = statusOfDescriptor(entry_.get());
     if (!stx) return std::unexpected(stx.error());
     return propertiesOf(*stx, deviceOf(*stx));
   }
 
   std::expected<FileStatus, OsError> status() const override {
-    auto stx = statxOf(entry_.get());
+    auto stx = statusOfDescriptor(entry_.get());
     if (!stx) return std::unexpected(stx.error());
     return statusOf(*stx);
   }

@@ -43,10 +43,12 @@ int statusAt(int dirFd, const char* name, struct statx& out) {
   return result == 0 ? 0 : errno;
 }
 
-int statusOfDescriptor(int fd, struct statx& out) {
+std::expected<struct statx, OsError> statusOfDescriptor(int fd) {
+  struct statx out;
   const int result = retryOnInterrupt(
       [&] { return ::statx(fd, "", statxFlags | AT_EMPTY_PATH, statxMask, &out); });
-  return result == 0 ? 0 : errno;
+  if (result != 0) return std::unexpected(OsError{errno, "statx"});
+  return out;
 }
 
 SharedListing::SharedListing(int fd, const char* names, std::size_t count)

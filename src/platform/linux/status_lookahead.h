@@ -11,10 +11,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "platform/os_error.h"
 
 namespace kelmarind::platform::linux {
 
@@ -22,8 +25,8 @@ namespace kelmarind::platform::linux {
 // record is large and this runs once per entry. Never follows a final link
 // nor triggers an automount.
 int statusAt(int dirFd, const char* name, struct statx& out);
-// The same for the entry open on `fd` itself (an O_PATH descriptor will do).
-int statusOfDescriptor(int fd, struct statx& out);
+// The status of the entry open on `fd` itself (an O_PATH descriptor will do).
+[[nodiscard]] std::expected<struct statx, OsError> statusOfDescriptor(int fd);
 
 // The entries of one listed directory, shared between the enumerator and the
 // lookahead's thread. Made and owned by the enumerator; its names must stay
