@@ -40,7 +40,7 @@ Exit status:
   1   the helper answered with an error (refused or unreadable path)
   2   no answer: the helper could not be reached, the connection broke, or
       its reply did not read
-  3   the view or the treemap file could not be written
+  3   the view, the ping's answer or the treemap file could not be written
   64  the command line is not usable, or --browse has no terminal
 )";
 
