@@ -14,8 +14,9 @@ constexpr std::array<std::string_view, 9> keyTexts = {
 }  // namespace
 
 std::optional<CodingKeys> CodingKeys::fromText(std::string_view text) {
-  for (std::size_t i = 0; i < keyTexts.size(); ++i)
+  for (std::size_t i = 0; i < keyTexts.size(); ++i) {
     if (keyTexts[i] == text) return CodingKeys{static_cast<Case>(i)};
+  }
   return std::nullopt;
 }
 

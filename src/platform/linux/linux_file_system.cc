@@ -61,15 +61,17 @@ constexpr std::int64_t referenceDateOffset = 978307200;
 template <typename Call>
 auto retryOnInterrupt(Call call) {
   decltype(call()) result;
-  do result = call();
-  while (result == -1 && errno == EINTR);
+  do {
+    result = call();
+  } while (result == -1 && errno == EINTR);
   return result;
 }
 
 std::expected<struct statx, OsError> statxOf(int fd) {
   struct statx stx;
-  if (const int error = statusOfDescriptor(fd, stx); error != 0)
+  if (const int error = statusOfDescriptor(fd, stx); error != 0) {
     return std::unexpected(OsError{error, "statx"});
+  }
   return stx;
 }
 
@@ -99,8 +101,9 @@ EntryProperties propertiesOf(const struct statx& stx, std::uint64_t rootDevice) 
     out.isDirectory = S_ISDIR(stx.stx_mode);
     out.isSymbolicLink = S_ISLNK(stx.stx_mode);
   }
-  if (stx.stx_mask & STATX_BLOCKS)
+  if (stx.stx_mask & STATX_BLOCKS) {
     out.totalFileAllocatedSize = static_cast<std::int64_t>(stx.stx_blocks * 512);
+  }
   if (stx.stx_mask & STATX_SIZE) out.fileSize = static_cast<std::int64_t>(stx.stx_size);
   if (stx.stx_mask & STATX_MTIME) {
     out.contentModificationDate = static_cast<double>(stx.stx_mtime.tv_sec - referenceDateOffset) +

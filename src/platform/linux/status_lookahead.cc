@@ -38,15 +38,17 @@ std::uint32_t readyValue(std::size_t index) { return static_cast<std::uint32_t>(
 
 int statusAt(int dirFd, const char* name, struct statx& out) {
   int result;
-  do result = ::statx(dirFd, name, statxFlags, statxMask, &out);
-  while (result == -1 && errno == EINTR);
+  do {
+    result = ::statx(dirFd, name, statxFlags, statxMask, &out);
+  } while (result == -1 && errno == EINTR);
   return result == 0 ? 0 : errno;
 }
 
 int statusOfDescriptor(int fd, struct statx& out) {
   int result;
-  do result = ::statx(fd, "", statxFlags | AT_EMPTY_PATH, statxMask, &out);
-  while (result == -1 && errno == EINTR);
+  do {
+    result = ::statx(fd, "", statxFlags | AT_EMPTY_PATH, statxMask, &out);
+  } while (result == -1 && errno == EINTR);
   return result == 0 ? 0 : errno;
 }
 
@@ -116,8 +118,9 @@ int StatusLookahead::take(SharedListing& listing, std::size_t index, int dirFd, 
       if (!hasRoomIn(listing)) break;
       begin = listing.claimed_;
       end = listing.claimed_ = chunkEnd(listing);
-      if (isHelperWaiting_ && published_ == &listing && hasWorkFor(listing))
+      if (isHelperWaiting_ && published_ == &listing && hasWorkFor(listing)) {
         workAvailable_.notify_one();
+      }
     }
     examineChunk(listing, begin, end, dirFd);
   }
