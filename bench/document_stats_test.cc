@@ -33,9 +33,9 @@ class DocumentStatsTest : public ::testing::TestWithParam<Row> {};
 
 TEST_P(DocumentStatsTest, CountsNodesOrRejectsTheDocument) {
   const auto stats = documentStats(GetParam().json);
-  if (GetParam().expected) {
+  if (const auto& expected = GetParam().expected) {
     ASSERT_TRUE(stats.has_value()) << stats.error();
-    EXPECT_EQ(*stats, *GetParam().expected);
+    EXPECT_EQ(*stats, *expected);
   } else {
     EXPECT_FALSE(stats.has_value());
   }

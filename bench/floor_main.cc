@@ -18,9 +18,13 @@ int main(int argc, char** argv) {
     (void)std::fprintf(stderr, "%s: %s\n", argv[1], totals.error().message().c_str());
     return 1;
   }
-  std::printf(
+  const int printed = std::printf(
       "folderCount=%lld fileCount=%lld allocatedSize=%lld skippedCount=%lld\n",
       static_cast<long long>(totals->folderCount), static_cast<long long>(totals->fileCount),
       static_cast<long long>(totals->allocatedSize), static_cast<long long>(totals->skippedCount));
+  if (printed < 0 || std::fflush(stdout) != 0) {
+    (void)std::fprintf(stderr, "%s: cannot write the sums\n", argv[0]);
+    return 1;
+  }
   return 0;
 }

@@ -17,8 +17,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   const auto counts = kelmarind::bench::countsOf(shape);
-  std::printf("%s %s: folderCount=%lld fileCount=%lld\n", argv[1],
-              *outcome == kelmarind::bench::GenerateOutcome::created ? "created" : "present",
-              static_cast<long long>(counts.folderCount), static_cast<long long>(counts.fileCount));
+  const int printed = std::printf(
+      "%s %s: folderCount=%lld fileCount=%lld\n", argv[1],
+      *outcome == kelmarind::bench::GenerateOutcome::created ? "created" : "present",
+      static_cast<long long>(counts.folderCount), static_cast<long long>(counts.fileCount));
+  if (printed < 0 || std::fflush(stdout) != 0) {
+    (void)std::fprintf(stderr, "%s: cannot write the counts\n", argv[0]);
+    return 1;
+  }
   return 0;
 }

@@ -16,17 +16,21 @@ int main(int argc, char** argv) {
     first = 3;
   }
   if (first + 1 >= argc || std::string_view(argv[first]) != "--") {
-    std::fprintf(stderr, "usage: %s [--stdout FILE] -- COMMAND [ARG...]\n", argv[0]);
+    (void)std::fprintf(stderr, "usage: %s [--stdout FILE] -- COMMAND [ARG...]\n", argv[0]);
     return 2;
   }
   const std::vector<std::string> command(argv + first + 1, argv + argc);
   const auto measured = kelmarind::bench::measureCommand(command, output);
   if (!measured) {
-    std::fprintf(stderr, "%s: %s\n", argv[first + 1], measured.error().message().c_str());
+    (void)std::fprintf(stderr, "%s: %s\n", argv[first + 1], measured.error().message().c_str());
     return 1;
   }
-  std::printf("%.6f %lld %d %.6f\n", measured->wallSeconds,
-              static_cast<long long>(measured->maxResidentKib), measured->exitStatus,
-              measured->cpuSeconds);
+  const int printed = std::printf("%.6f %lld %d %.6f\n", measured->wallSeconds,
+                                  static_cast<long long>(measured->maxResidentKib),
+                                  measured->exitStatus, measured->cpuSeconds);
+  if (printed < 0 || std::fflush(stdout) != 0) {
+    (void)std::fprintf(stderr, "%s: cannot write the measurement\n", argv[0]);
+    return 1;
+  }
   return 0;
 }

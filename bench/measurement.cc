@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
+#include <chrono>
 
 #include "platform/linux/retry_on_interrupt.h"
 
@@ -17,9 +17,7 @@ namespace kelmarind::bench {
 namespace {
 
 double now() {
-  timespec t{};
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double seconds(const timeval& t) {
@@ -32,13 +30,21 @@ std::expected<Measurement, platform::OsError> measureCommand(
     const std::vector<std::string>& command, const std::string& stdoutPath) {
   if (command.empty()) return std::unexpected(platform::OsError{EINVAL, "posix_spawnp"});
   std::vector<char*> argv;
+  argv.reserve(command.size() + 1);
   for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (const int error = ::posix_spawn_file_actions_init(&actions); error != 0) {
+    return std::unexpected(platform::OsError{error, "posix_spawn_file_actions_init"});
+  }
+  // Without the redirection the command would write into the measurer's own stdout.
+  if (const int error = ::posix_spawn_file_actions_addopen(
+          &actions, STDOUT_FILENO, stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      error != 0) {
+    ::posix_spawn_file_actions_destroy(&actions);
+    return std::unexpected(platform::OsError{error, "posix_spawn_file_actions_addopen"});
+  }
   const double start = now();
   pid_t child = 0;
   const int spawnError = ::posix_spawnp(&child, argv[0], &actions, nullptr, argv.data(), environ);

@@ -25,7 +25,7 @@ using Status = std::expected<void, OsError>;
 
 constexpr const char* markerName = ".tree-shape";
 constexpr std::uint64_t randomSeed = 0x6b656c6d61726e64;
-constexpr std::size_t largestWrite = 32 * 1024;
+constexpr std::size_t largestWrite = std::size_t{32} * 1024;
 constexpr off_t sparseSize = 1 << 20;
 
 // A name such as "f000123": a prefix and a number, without allocation.
@@ -90,7 +90,7 @@ class Generator final {
     auto first = makeDirectory(*links, "l0");
     if (!first) return std::unexpected(first.error());
     for (int i = 0; i < shape_.linkedFileCount; ++i) {
-      const std::size_t size = 1 + next() % (8 * 1024);
+      const std::size_t size = 1 + next() % (std::uint64_t{8} * 1024);
       if (auto status = makeFile(*first, EntryName('f', i).get(), {content_, size}); !status) {
         return status;
       }

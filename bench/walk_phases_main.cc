@@ -27,7 +27,7 @@ double secondsSince(Clock::time_point start) {
 
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
+    (void)std::fprintf(stderr, "usage: %s PATH\n", argv[0]);
     return 2;
   }
   const kelmarind::platform::linux::LinuxFileSystem fileSystem;
@@ -35,14 +35,14 @@ int main(int argc, char** argv) {
   auto root = kelmarind::walk::PrivilegedWalk::walkTree(argv[1], fileSystem);
   const double walkSeconds = secondsSince(start);
   if (!root) {
-    std::fprintf(stderr, "%s\n", root.error().description().c_str());
+    (void)std::fprintf(stderr, "%s\n", root.error().description().c_str());
     return 1;
   }
   start = Clock::now();
   auto document = kelmarind::walk::encodeDocument(root->root());
   const double encodeSeconds = secondsSince(start);
   if (!document) {
-    std::fprintf(stderr, "%s\n", document.error().description().c_str());
+    (void)std::fprintf(stderr, "%s\n", document.error().description().c_str());
     return 1;
   }
   start = Clock::now();
@@ -54,7 +54,12 @@ int main(int argc, char** argv) {
   std::optional<kelmarind::walk::WalkedTree> tree(std::move(*root));
   tree.reset();
   const double freeSeconds = secondsSince(start);
-  std::printf("walk=%.4f encode=%.4f write=%.4f free=%.4f documentBytes=%zu\n", walkSeconds,
-              encodeSeconds, writeSeconds, freeSeconds, document->size());
+  const int printed =
+      std::printf("walk=%.4f encode=%.4f write=%.4f free=%.4f documentBytes=%zu\n", walkSeconds,
+                  encodeSeconds, writeSeconds, freeSeconds, document->size());
+  if (printed < 0 || std::fflush(stdout) != 0) {
+    (void)std::fprintf(stderr, "%s: cannot write the figures\n", argv[0]);
+    return 1;
+  }
   return isWritten ? 0 : 1;
 }

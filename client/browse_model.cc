@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <ctime>
 #include <utility>
 
@@ -110,9 +109,10 @@ void BrowseModel::sortRows(std::vector<std::uint32_t>& rows) const {
     }
     return false;
   };
-  // Stable from document order: equal entries keep the order the helper sent.
-  std::sort(rows.begin(), rows.end());
-  std::stable_sort(rows.begin(), rows.end(), before);
+  // Equal entries keep the order the helper sent, which is index order.
+  std::sort(rows.begin(), rows.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return before(a, b) || (!before(b, a) && a < b);
+  });
 }
 
 void BrowseModel::resort(SortOrder order) {
@@ -216,6 +216,7 @@ void BrowseModel::replaceTree(ScanTree tree) {
     std::size_t selectedIndex;
   };
   std::vector<Place> places;
+  places.reserve(levels_.size());
   for (const Level& level : levels_) {
     places.push_back(
         {std::string(tree_[level.directory].name),
@@ -268,12 +269,9 @@ std::string BrowseModel::rowText(std::uint32_t index, int width) const {
   const ScanEntry& entry = tree_[index];
   const double parentSize = static_cast<double>(tree_[levels_.back().directory].allocatedSize);
   const double share = parentSize > 0 ? static_cast<double>(entry.allocatedSize) / parentSize : 0;
-  std::array<char, 16> percent{};
-  std::snprintf(percent.data(), percent.size(), "%5.1f%%", share * 100.0);
-
   std::string line = padLeft(formatByteSize(entry.allocatedSize), sizeColumns);
   line += ' ';
-  line += percent.data();
+  line += formatShare(share);
   line += ' ';
   if (width >= 60) {
     line += shareBar(share, width >= 100 ? 20 : 10);
@@ -368,11 +366,10 @@ BrowseScreen BrowseModel::render(int width, int height) {
 BrowseScreen renderWalking(std::string_view path, double seconds, int width, int height) {
   BrowseScreen screen;
   if (height <= 0) return screen;
-  std::array<char, 64> elapsed{};
-  std::snprintf(elapsed.data(), elapsed.size(), "walking\u2026 %.1f s", seconds);
+  const std::string elapsed = "walking\u2026 " + formatFixed(seconds, 1) + " s";
   screen.lines.push_back(fitTailToColumns(displayEscaped(path), std::max(width, 0)));
   for (int i = 1; i < height; ++i) {
-    const std::string_view text = i == 1            ? std::string_view(elapsed.data())
+    const std::string_view text = i == 1            ? std::string_view(elapsed)
                                   : i == height - 1 ? std::string_view("q quit")
                                                     : std::string_view();
     screen.lines.push_back(fitToColumns(text, std::max(width, 0)));

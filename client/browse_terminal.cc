@@ -141,9 +141,9 @@ std::optional<WalkResult> awaitWalk(const TreeWalk& walk, const std::string& pat
   while (true) {
     {
       const std::lock_guard lock(pending->mutex);
-      if (pending->result) {
+      if (std::optional<WalkResult>& result = pending->result) {
         timeout(-1);
-        return std::move(*pending->result);
+        return std::move(result);
       }
     }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
@@ -155,8 +155,13 @@ std::optional<WalkResult> awaitWalk(const TreeWalk& walk, const std::string& pat
 // Names are drawn as UTF-8 whatever the locale says, as the printed view
 // writes them; curses needs a UTF-8 character type to measure them.
 void useUtf8Locale() {
-  ::setlocale(LC_ALL, "");
-  if (std::strcmp(::nl_langinfo(CODESET), "UTF-8") != 0) ::setlocale(LC_CTYPE, "C.UTF-8");
+  // A locale the environment names but the system lacks leaves "C", which the
+  // codeset check below then replaces like any other.
+  (void)::setlocale(LC_ALL, "");
+  if (std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0) return;
+  // A system without C.UTF-8 still browses; curses then shows the bytes of
+  // names that are not ASCII as escapes of its own.
+  (void)::setlocale(LC_CTYPE, "C.UTF-8");
 }
 
 }  // namespace
@@ -165,14 +170,15 @@ int runBrowser(const std::string& path, const TreeWalk& walk) {
   useUtf8Locale();
   std::unique_ptr<Terminal> terminal = Terminal::open();
   if (!terminal) {
-    std::fputs("kelmarind-scan: --browse needs a terminal on stdin and stdout\n", stderr);
+    // Nothing is left to report a failure to write stderr to; the status says it.
+    (void)std::fputs("kelmarind-scan: --browse needs a terminal on stdin and stdout\n", stderr);
     return exitUsage;
   }
   std::optional<WalkResult> first = awaitWalk(walk, path);
   if (!first) return exitSuccess;
   if (!*first) {
     terminal.reset();
-    std::fprintf(stderr, "%s\n", first->error().message.c_str());
+    (void)std::fprintf(stderr, "%s\n", first->error().message.c_str());
     return first->error().exitStatus;
   }
   BrowseModel model(std::move(**first));

@@ -30,19 +30,19 @@ std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Rec
     return std::unexpected(Fault{Kind::malformedReply, "passed descriptors it did not announce"});
   }
   ScanReply reply;
-  if (view->text) reply.text = std::string(*view->text);
-  if (view->sealedBytesSize) {
-    auto document = ReceivedDocument::fromSealedFile(std::move(received.descriptors.front()),
-                                                     *view->sealedBytesSize);
+  if (const auto& text = view->text) reply.text = std::string(*text);
+  if (const auto& sealedSize = view->sealedBytesSize) {
+    auto document =
+        ReceivedDocument::fromSealedFile(std::move(received.descriptors.front()), *sealedSize);
     if (!document) {
       return std::unexpected(
           Fault{Kind::malformedReply,
                 "passed a document that cannot be trusted: " + document.error().message()});
     }
     reply.bytes = std::move(*document);
-  } else if (view->bytes) {
+  } else if (const auto& bytes = view->bytes) {
     // The bytes are the payload's tail.
-    payload.erase(0, static_cast<std::size_t>(view->bytes->data() - payload.data()));
+    payload.erase(0, static_cast<std::size_t>(bytes->data() - payload.data()));
     reply.bytes = ReceivedDocument(std::move(payload));
   }
   return reply;
@@ -119,8 +119,8 @@ std::expected<WalkAnswer, ClientError> ScanClient::walkSubtreeAtPath(
                                    : wire::Value{});
   auto reply = call(request);
   if (!reply) return std::unexpected(reply.error());
-  if (reply->bytes) return WalkAnswer(std::move(*reply->bytes));
-  if (reply->text) return WalkAnswer(std::unexpected(std::move(*reply->text)));
+  if (auto& bytes = reply->bytes) return WalkAnswer(std::move(*bytes));
+  if (auto& text = reply->text) return WalkAnswer(std::unexpected(std::move(*text)));
   return std::unexpected(fail(ClientError::Kind::malformedReply, "sent an empty reply"));
 }
 
@@ -128,11 +128,8 @@ std::expected<std::string, ClientError> ScanClient::pingWithReply() {
   auto reply =
       call(wire::Request{.selector = std::string(wire::pingWithReplySelector), .arguments = {}});
   if (!reply) return std::unexpected(reply.error());
-  if (!reply->text) {
-    return std::unexpected(
-        fail(ClientError::Kind::malformedReply, "sent a ping reply without text"));
-  }
-  return std::move(*reply->text);
+  if (auto& text = reply->text) return std::move(*text);
+  return std::unexpected(fail(ClientError::Kind::malformedReply, "sent a ping reply without text"));
 }
 
 }  // namespace kelmarind::client

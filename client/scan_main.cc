@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdarg>
 #include <cstdio>
 #include <expected>
 #include <memory>
@@ -27,12 +28,22 @@
 namespace kelmarind::client {
 namespace {
 
+// Diagnostics and the progress line. When stderr cannot be written there is
+// nowhere left to report that, and the exit status still tells what happened.
+[[gnu::format(printf, 1, 2)]] void printDiagnostic(const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  (void)std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+  (void)std::fflush(stderr);
+}
+
 // Paths go to the helper as Unicode text; bytes that are not UTF-8 become
 // U+FFFD, as they would in any text. A relative path is taken against the
 // current directory, as users expect, unless --verbatim asks otherwise.
-std::string requestPath(const ScanOptions& options) {
-  std::string path = platform::decodeUtf8Lossy(*options.path);
-  if (options.isVerbatim || path.starts_with('/')) return path;
+std::string requestPath(std::string_view given, bool isVerbatim) {
+  std::string path = platform::decodeUtf8Lossy(given);
+  if (isVerbatim || path.starts_with('/')) return path;
   std::string cwd(4096, '\0');
   while (::getcwd(cwd.data(), cwd.size()) == nullptr) {
     if (errno != ERANGE) return path;
@@ -59,7 +70,7 @@ class ElapsedIndicator final {
     }
     changed_.notify_one();
     thread_.join();
-    std::fputs("\r\033[K", stderr);
+    printDiagnostic("\r\033[K");
   }
   ElapsedIndicator(const ElapsedIndicator&) = delete;
   ElapsedIndicator& operator=(const ElapsedIndicator&) = delete;
@@ -70,8 +81,7 @@ class ElapsedIndicator final {
     std::unique_lock lock(mutex_);
     while (!changed_.wait_for(lock, std::chrono::milliseconds(200), [this] { return isDone_; })) {
       const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-      std::fprintf(stderr, "\rmeasuring... %.1f s", elapsed.count());
-      std::fflush(stderr);
+      printDiagnostic("\rmeasuring... %.1f s", elapsed.count());
     }
   }
 
@@ -116,7 +126,7 @@ std::expected<ScanTree, WalkFailure> walkTree(const std::string& socketPath,
 }
 
 int fail(const WalkFailure& failure) {
-  std::fprintf(stderr, "%s\n", failure.message.c_str());
+  printDiagnostic("%s\n", failure.message.c_str());
   return failure.exitStatus;
 }
 
@@ -129,8 +139,7 @@ int ping(const std::string& socketPath) {
   if (!client) return fail(noAnswer(client.error()));
   auto text = client->pingWithReply();
   if (!text) return fail(noAnswer(text.error()));
-  std::printf("%s\n", text->c_str());
-  return exitSuccess;
+  return writeAll(stdout, *text + "\n") ? exitSuccess : exitOutputFailed;
 }
 
 int writeTreemap(const ScanTree& tree, const std::string& file) {
@@ -141,7 +150,7 @@ int writeTreemap(const ScanTree& tree, const std::string& file) {
   const std::unique_ptr<std::FILE, int (*)(std::FILE*)> out(std::fopen(file.c_str(), "we"),
                                                             &std::fclose);
   if (!out || !writeAll(out.get(), document)) {
-    std::fprintf(stderr, "kelmarind-scan: cannot write %s\n", file.c_str());
+    printDiagnostic("kelmarind-scan: cannot write %s\n", file.c_str());
     return exitOutputFailed;
   }
   return exitSuccess;
@@ -157,15 +166,16 @@ int run(const ScanOptions& options) {
                                                                         : exitOutputFailed;
     case ScanMode::ping:
       return ping(socketPath);
-    case ScanMode::browse: {
-      const std::string path = requestPath(options);
-      return runBrowser(path, [socketPath, path] { return walkTree(socketPath, path); });
-    }
     default:
       break;
   }
 
-  const std::string path = requestPath(options);
+  // parseScanOptions refuses every other view without its path.
+  if (!options.path) return fail({exitUsage, "kelmarind-scan: PATH is missing"});
+  const std::string path = requestPath(*options.path, options.isVerbatim);
+  if (options.mode == ScanMode::browse) {
+    return runBrowser(path, [socketPath, path] { return walkTree(socketPath, path); });
+  }
   if (options.mode == ScanMode::json) {
     const auto document = [&] {
       const ElapsedIndicator indicator(::isatty(STDERR_FILENO) == 1);
@@ -193,8 +203,8 @@ int main(int argc, char** argv) {
   std::string reason;
   const auto options = parseScanOptions(args, reason);
   if (!options) {
-    const std::string message = "kelmarind-scan: " + reason + "\n" + std::string(scanUsage());
-    std::fputs(message.c_str(), stderr);
+    const std::string usage(scanUsage());
+    printDiagnostic("kelmarind-scan: %s\n%s", reason.c_str(), usage.c_str());
     return exitUsage;
   }
   return run(*options);

@@ -40,7 +40,7 @@ Exit status:
   1   the helper answered with an error (refused or unreadable path)
   2   no answer: the helper could not be reached, the connection broke, or
       its reply did not read
-  3   the view or the treemap file could not be written
+  3   the view, the ping's answer or the treemap file could not be written
   64  the command line is not usable, or --browse has no terminal
 )";
 
@@ -77,36 +77,39 @@ struct Parser {
   // One option whose value, if it takes one, is `value` (nullopt when none
   // followed). Sets `usedValue` when it took it.
   bool option(std::string_view name, std::optional<std::string_view> value, bool& usedValue) {
-    const auto needValue = [&]() -> bool {
-      if (!value) reason = std::string(name) + " needs a value";
-      usedValue = value.has_value();
-      return usedValue;
-    };
     if (name == "--json") return setMode(ScanMode::json, name);
     if (name == "--browse" || name == "-i") return setMode(ScanMode::browse, name);
     if (name == "--ping") return setMode(ScanMode::ping, name);
     if (name == "--verbatim") return options.isVerbatim = true;
+    if (name != "--socket" && name != "--depth" && name != "-d" && name != "--treemap") {
+      reason = "unknown option " + std::string(name);
+      return false;
+    }
+    if (!value) {
+      reason = std::string(name) + " needs a value";
+      return false;
+    }
+    usedValue = true;
+    return valuedOption(name, *value);
+  }
+
+  bool valuedOption(std::string_view name, std::string_view value) {
     if (name == "--socket") {
-      if (!needValue()) return false;
-      options.socketPath = std::string(*value);
+      options.socketPath = std::string(value);
       if (options.socketPath.empty()) reason = "--socket needs a path";
       return !options.socketPath.empty();
     }
-    if (name == "--depth" || name == "-d") {
-      if (!needValue()) return false;
-      if (!takeDepth(*value, options.depth)) reason = "--depth takes a whole number from 0";
-      return reason.empty();
-    }
     if (name == "--treemap") {
-      if (!needValue() || !setMode(ScanMode::treemap, name)) return false;
-      options.treemapFile = std::string(*value);
+      if (!setMode(ScanMode::treemap, name)) return false;
+      options.treemapFile = std::string(value);
       if (options.treemapFile.ends_with(".svg") || options.treemapFile.ends_with(".html")) {
         return true;
       }
       reason = "--treemap writes FILE.svg or FILE.html";
       return false;
     }
-    reason = "unknown option " + std::string(name);
+    if (takeDepth(value, options.depth)) return true;
+    reason = "--depth takes a whole number from 0";
     return false;
   }
 };

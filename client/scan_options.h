@@ -12,7 +12,7 @@ namespace kelmarind::client {
 inline constexpr int exitSuccess = 0;
 inline constexpr int exitHelperError = 1;   // the helper answered with an error text
 inline constexpr int exitNoAnswer = 2;      // no answer, or one that did not read
-inline constexpr int exitOutputFailed = 3;  // the view or the treemap file could not be written
+inline constexpr int exitOutputFailed = 3;  // the view, the answer or the treemap file not written
 inline constexpr int exitUsage = 64;
 
 enum class ScanMode { printed, json, browse, treemap, ping, help, version };

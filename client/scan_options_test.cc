@@ -59,7 +59,7 @@ TEST(ScanOptionsTest, ReadsOneViewOnePathAndRefusesTheRest) {
       EXPECT_FALSE(reason.empty()) << line;
       continue;
     }
-    EXPECT_EQ(options->mode, *row.mode) << line;
+    EXPECT_EQ(options->mode, row.mode) << line;
     EXPECT_EQ(options->path.value_or(""), row.path) << line;
     EXPECT_EQ(options->depth, row.depth) << line;
   }

@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <charconv>
 #include <cstdint>
-#include <cstdio>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -49,13 +49,12 @@ inline walk::PrivilegedNode directoryNode(std::string_view name,
 
 inline void appendJsonText(std::string_view text, std::string& out) {
   out += '"';
+  constexpr std::string_view hex = "0123456789abcdef";
   for (const char c : text) {
-    std::array<char, 8> escape{};
-    if (c == '"' || c == '\\' || c == '/') std::snprintf(escape.data(), escape.size(), "\\%c", c);
-    if (static_cast<unsigned char>(c) < 0x20) {
-      std::snprintf(escape.data(), escape.size(), "\\u%04x", c);
-    }
-    out += escape[0] != 0 ? std::string_view(escape.data()) : std::string_view(&c, 1);
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\' || c == '/') out += '\\';
+    if (byte < 0x20) out += std::string("\\u00") + hex[byte >> 4] + hex[byte & 0xf];
+    if (byte >= 0x20) out += c;
   }
   out += '"';
 }
@@ -72,9 +71,9 @@ inline void appendDocument(const walk::PrivilegedNode& node, std::string& out) {
   out += R"(,"fileCount":)" + std::to_string(node.fileCount);
   if (node.modificationDate) {
     std::array<char, 32> date{};
-    std::snprintf(date.data(), date.size(), "%.17g", *node.modificationDate);
-    out += R"(,"modificationDate":)";
-    out += date.data();
+    const auto written =
+        std::to_chars(date.data(), date.data() + date.size(), *node.modificationDate);
+    out += R"(,"modificationDate":)" + std::string(date.data(), written.ptr);
   }
   out += node.isAggregate ? R"(,"isAggregate":true,"children":[)"
                           : R"(,"isAggregate":false,"children":[)";

@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <charconv>
+#include <cmath>
 #include <vector>
 
 #include "client/display_text.h"
@@ -12,13 +13,17 @@
 namespace kelmarind::client {
 namespace {
 
-// Children by size, largest first. The aggregate node stays last: it is a
-// remainder, not an entry, and ranks below everything shown beside it.
+// Children by size, largest first, ties in document order (which is index
+// order). The aggregate node stays last: it is a remainder, not an entry, and
+// ranks below everything shown beside it.
 std::vector<std::uint32_t> bySize(const ScanTree& tree, std::uint32_t index) {
   std::vector<std::uint32_t> out = tree.childrenOf(index);
-  std::stable_sort(out.begin(), out.end(), [&](std::uint32_t a, std::uint32_t b) {
+  std::sort(out.begin(), out.end(), [&](std::uint32_t a, std::uint32_t b) {
     if (tree[a].isAggregate != tree[b].isAggregate) return tree[b].isAggregate;
-    return tree[a].allocatedSize > tree[b].allocatedSize;
+    if (tree[a].allocatedSize != tree[b].allocatedSize) {
+      return tree[a].allocatedSize > tree[b].allocatedSize;
+    }
+    return a < b;
   });
   return out;
 }
@@ -40,15 +45,13 @@ void renderChildren(const ScanTree& tree, std::uint32_t parent, std::string& pre
     const bool isLast = i + 1 == children.size();
     const double share =
         parentSize > 0 ? static_cast<double>(child.allocatedSize) / parentSize : 0.0;
-    std::array<char, 16> percent{};
-    std::snprintf(percent.data(), percent.size(), "%5.1f%%", share * 100.0);
     out += prefix;
     out += isLast ? "\u2514\u2500\u2500 " : "\u251c\u2500\u2500 ";
     const std::string size = formatByteSize(child.allocatedSize);
     out.append(size.size() < 10 ? 10 - size.size() : 0, ' ');
     out += size;
     out += "  ";
-    out += percent.data();
+    out += formatShare(share);
     out += ' ';
     out += shareBar(share, options.barWidth);
     out += "  ";
@@ -65,6 +68,23 @@ void renderChildren(const ScanTree& tree, std::uint32_t parent, std::string& pre
 
 }  // namespace
 
+std::string formatFixed(double value, int decimals) {
+  constexpr int maxDecimals = 9;
+  // A sign, a double's 309 digits before the point, the point, the decimals:
+  // the longest text fits, so the conversion cannot fail.
+  std::array<char, 1 + 309 + 1 + maxDecimals> text{};
+  const auto written =
+      std::to_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed,
+                    std::clamp(decimals, 0, maxDecimals));
+  return {text.data(), written.ptr};
+}
+
+std::string formatShare(double share) {
+  std::string text = formatFixed(share * 100.0, 1) + '%';
+  if (text.size() < 6) text.insert(0, 6 - text.size(), ' ');
+  return text;
+}
+
 std::string formatByteSize(std::int64_t bytes) {
   static constexpr std::array<const char*, 7> units = {"B",   "KiB", "MiB", "GiB",
                                                        "TiB", "PiB", "EiB"};
@@ -75,9 +95,7 @@ std::string formatByteSize(std::int64_t bytes) {
     value /= 1024.0;
     ++unit;
   }
-  std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), "%.1f %s", value, units[unit]);
-  return text.data();
+  return formatFixed(value, 1) + ' ' + units[unit];
 }
 
 std::string formatCounts(const ScanEntry& entry) {
@@ -90,7 +108,7 @@ std::string formatCounts(const ScanEntry& entry) {
 }
 
 std::string shareBar(double share, int width) {
-  const int filled = std::clamp(static_cast<int>(share * width + 0.5), 0, width);
+  const long filled = std::clamp(std::lround(share * width), 0L, static_cast<long>(width));
   std::string out;
   for (int i = 0; i < width; ++i) out += i < filled ? "\u2588" : "\u2591";
   return out;

@@ -17,6 +17,14 @@ struct TreeViewOptions {
   int barWidth = 20;
 };
 
+// `value` with `decimals` (0 to 9) digits after a point, whatever the locale:
+// "12.3" for (12.34, 1).
+[[nodiscard]] std::string formatFixed(double value, int decimals);
+
+// A share of 1 as a percentage with one decimal, right-aligned in six
+// columns: " 12.3%", "100.0%".
+[[nodiscard]] std::string formatShare(double share);
+
 // "0 B", "999 B", "1.0 KiB", "12.3 MiB", "1.5 GiB" ... (powers of 1024).
 [[nodiscard]] std::string formatByteSize(std::int64_t bytes);
 

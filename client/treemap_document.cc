@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <map>
 #include <string_view>
 #include <vector>
@@ -59,9 +59,13 @@ Rgb fromHsl(double hue, double saturation, double lightness) {
 }
 
 std::string hexColor(Rgb rgb) {
-  std::array<char, 8> text{};
-  std::snprintf(text.data(), text.size(), "#%02x%02x%02x", rgb.red, rgb.green, rgb.blue);
-  return text.data();
+  constexpr std::string_view digits = "0123456789abcdef";
+  std::string text = "#";
+  for (const std::uint8_t channel : {rgb.red, rgb.green, rgb.blue}) {
+    text += digits[channel >> 4];
+    text += digits[channel & 0xf];
+  }
+  return text;
 }
 
 void appendXml(std::string_view text, std::string& out) {
@@ -115,10 +119,17 @@ void appendJson(std::string_view text, std::string& out) {
   out += '"';
 }
 
-void appendNumber(double value, const char* format, std::string& out) {
+// Numbers are written whatever the locale, since a decimal comma would break
+// the picture and the page.
+void appendPixels(double value, std::string& out) { out += formatFixed(value, 3); }
+
+// `digits` (1 to 9) significant digits as %g writes them; the longest such
+// text fits, so the conversion cannot fail.
+std::string formatGeneral(double value, int digits) {
   std::array<char, 32> text{};
-  std::snprintf(text.data(), text.size(), format, value);
-  out += text.data();
+  const auto written = std::to_chars(text.data(), text.data() + text.size(), value,
+                                     std::chars_format::general, std::clamp(digits, 1, 9));
+  return {text.data(), written.ptr};
 }
 
 std::string displayName(const ScanEntry& entry) {
@@ -167,20 +178,21 @@ void appendSvgBox(const ScanTree& tree, const TreemapBox& box, const std::string
                   std::string& out) {
   const ScanEntry& entry = tree[box.entry];
   out += "<g><rect x=\"";
-  appendNumber(box.bounds.x, "%.3f", out);
+  appendPixels(box.bounds.x, out);
   out += "\" y=\"";
-  appendNumber(box.bounds.y, "%.3f", out);
+  appendPixels(box.bounds.y, out);
   out += "\" width=\"";
-  appendNumber(box.bounds.width, "%.3f", out);
+  appendPixels(box.bounds.width, out);
   out += "\" height=\"";
-  appendNumber(box.bounds.height, "%.3f", out);
+  appendPixels(box.bounds.height, out);
   out += "\" fill=\"" + hexColor(treemapFill(box, tree)) + "\" data-size=\"";
   out += std::to_string(entry.allocatedSize);
   out += '"';
   if (box.content.area() > 0) {
     out += " data-content=\"";
     for (const double v : {box.content.x, box.content.y, box.content.width, box.content.height}) {
-      appendNumber(v, "%.3f ", out);
+      appendPixels(v, out);
+      out += ' ';
     }
     out.back() = '"';
   }
@@ -192,9 +204,9 @@ void appendSvgBox(const ScanTree& tree, const TreemapBox& box, const std::string
   out += "</title></rect>";
   if (const std::string label = labelOf(box, tree, path); !label.empty()) {
     out += "<text x=\"";
-    appendNumber(box.bounds.x + 3, "%.3f", out);
+    appendPixels(box.bounds.x + 3, out);
     out += "\" y=\"";
-    appendNumber(box.bounds.y + 12, "%.3f", out);
+    appendPixels(box.bounds.y + 12, out);
     out += "\">";
     appendXml(label, out);
     out += "</text>";
@@ -368,7 +380,7 @@ void appendPageData(const ScanTree& tree, const TreemapStyle& style,
     out += '"';
     out += key;
     out += "\":";
-    appendNumber(value, "%.6g", out);
+    out += formatGeneral(value, 6);
     out += ',';
   }
   out.back() = '}';
@@ -397,7 +409,7 @@ void appendPageData(const ScanTree& tree, const TreemapStyle& style,
          {(box.bounds.x - room.x) / room.width, (box.bounds.y - room.y) / room.height,
           box.bounds.width / room.width, box.bounds.height / room.height}) {
       out += ',';
-      appendNumber(v, "%.7g", out);
+      out += formatGeneral(v, 7);
     }
     out += ',' + std::to_string(at->second) + ']';
   }
@@ -427,10 +439,9 @@ std::string treemapSvg(const ScanTree& tree, const TreemapStyle& style) {
 
   std::string out =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<svg xmlns=\"http://www.w3.org/2000/svg\"";
-  std::array<char, 128> size{};
-  std::snprintf(size.data(), size.size(), " width=\"%g\" height=\"%g\" viewBox=\"0 0 %g %g",
-                style.width, style.height, style.width, style.height);
-  out += size.data();
+  const std::string width = formatGeneral(style.width, 6);
+  const std::string height = formatGeneral(style.height, 6);
+  out += " width=\"" + width + "\" height=\"" + height + "\" viewBox=\"0 0 " + width + ' ' + height;
   out +=
       "\" font-family=\"DejaVu Sans, sans-serif\" font-size=\"11\">\n"
       "<style>rect { stroke: #fff; stroke-width: 0.5; } text { fill: #111; }</style>\n";

@@ -103,8 +103,12 @@ std::vector<TreemapBox> layoutTreemap(const ScanTree& tree, const TreemapStyle& 
       continue;
     }
     std::vector<std::uint32_t> children = tree.childrenOf(box.entry);
-    std::stable_sort(children.begin(), children.end(), [&](std::uint32_t a, std::uint32_t b) {
-      return tree[a].allocatedSize > tree[b].allocatedSize;
+    // Largest first; ties in document order, which is index order.
+    std::sort(children.begin(), children.end(), [&](std::uint32_t a, std::uint32_t b) {
+      if (tree[a].allocatedSize != tree[b].allocatedSize) {
+        return tree[a].allocatedSize > tree[b].allocatedSize;
+      }
+      return a < b;
     });
     weights.clear();
     for (const std::uint32_t child : children) {

@@ -11,7 +11,7 @@
 int main(int argc, char** argv) {
   using kelmarind::platform::LogLevel;
   if (argc < 3 || argc % 2 != 1) {
-    std::fputs("usage: journal_log_writer SUBSYSTEM CATEGORY [LEVEL ARGUMENT]...\n", stderr);
+    (void)std::fputs("usage: journal_log_writer SUBSYSTEM CATEGORY [LEVEL ARGUMENT]...\n", stderr);
     return 1;
   }
   kelmarind::platform::linux::JournalLogger logger(argv[1], argv[2]);

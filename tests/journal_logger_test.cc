@@ -1,7 +1,5 @@
 // The journal path of JournalLogger, for real: a private journald in a mount
 // namespace of its own receives the lines, and journalctl reads them back.
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -13,24 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/helper_process.h"
 #include "tests/support/temp_dir.h"
-
-extern char** environ;
 
 namespace kelmarind {
 namespace {
 
-// Exit status of the program, or -1 when it could not be started or died.
-int run(const std::vector<std::string>& arguments) {
-  std::vector<char*> argv;
-  for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
-}
+using testing::runProcess;
 
 // MESSAGE, PRIORITY, SYSLOG_IDENTIFIER, KELMARIND_SUBSYSTEM, KELMARIND_CATEGORY.
 using JournalEntry = std::array<std::string, 5>;
@@ -63,19 +50,20 @@ TEST(JournalLoggerJournalTest, EntriesCarryMessagePriorityIdentifierSubsystemAnd
       access("/usr/bin/journalctl", X_OK) != 0) {
     GTEST_SKIP() << "systemd-journald or journalctl is not installed";
   }
-  if (run({"unshare", "--mount", "--propagation", "private", "true"}) != 0) {
+  if (runProcess({"unshare", "--mount", "--propagation", "private", "true"}).exitStatus != 0) {
     GTEST_SKIP() << "mount namespaces are not available here";
   }
 
   const testing::TempDir dir;
   const std::string output = dir / "journal.json";
-  ASSERT_EQ(run({"unshare", "--mount", "--propagation", "private", "/bin/sh",
-                 KELMARIND_SOURCE_DIR "/tests/private_journal.sh", output,
-                 KELMARIND_BIN_DIR "/journal_log_writer", "com.kelmarind.helper", "xpc", "default",
-                 "/Users/a b", "error", "two\nlines", "fault", "100% %{public}s"}),
-            0);
+  const std::string script = std::string(KELMARIND_SOURCE_DIR) + "/tests/private_journal.sh";
+  const auto written =
+      runProcess({"unshare", "--mount", "--propagation", "private", "/bin/sh", script, output,
+                  testing::binaryPath("journal_log_writer"), "com.kelmarind.helper", "xpc",
+                  "default", "/Users/a b", "error", "two\nlines", "fault", "100% %{public}s"});
+  ASSERT_EQ(written.exitStatus, 0) << written.err;
 
-  const auto entry = [](std::string message, std::string priority) {
+  const auto entry = [](const std::string& message, std::string priority) {
     return JournalEntry{"Journal test: " + message, std::move(priority), "KelmarindHelper",
                         "com.kelmarind.helper", "xpc"};
   };

@@ -182,7 +182,7 @@ TEST_F(ReliabilityTest, EveryDocumentOfAChangingTreeObeysTheNodeInvariants) {
         case 4:
           fs::rename(a / name, b / name, ignored);
           break;
-        case 5:
+        default:  // 5
           fs::rename(a / "sub", b / ("moved" + name), ignored);
           fs::create_directories(a / "sub", ignored);
           break;
@@ -205,6 +205,7 @@ TEST_F(ReliabilityTest, DeepTreeUnderADescriptorLimitOf32GetsWholeDocuments) {
   // directory out.
   std::vector<ProcessResult> results(8);
   std::vector<std::thread> clients;
+  clients.reserve(results.size());
   for (ProcessResult& result : results) {
     clients.emplace_back([&] {
       result = runProcess(

@@ -100,11 +100,11 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
   ASSERT_EQ(::link((tree_ / "two").c_str(), (tree_ / "a/link").c_str()), 0);
   // Equal files with long names, too many to show few and too few to merge:
   // a document the helper sends in several slices, releasing each.
-  const std::string longName(200, 'n');
   for (int d = 0; d < 30; ++d) {
     const std::string directory = "big" + std::to_string(d);
     addDirectory(directory);
-    for (int f = 0; f < 400; ++f) addFile(directory + "/" + longName + std::to_string(f), 1);
+    const std::string namePrefix = directory + "/" + std::string(200, 'n');
+    for (int f = 0; f < 400; ++f) addFile(namePrefix + std::to_string(f), 1);
   }
 
   const ProcessResult local = runProcess({binaryPath("kelmarind-walk"), tree_.path()});
@@ -114,6 +114,7 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
   // Several clients at once, each twice: every reply is the same document.
   std::vector<ProcessResult> results(6);
   std::vector<std::thread> clients;
+  clients.reserve(results.size());
   for (auto& result : results) {
     clients.emplace_back([&] { result = scan({"--json", tree_.path()}); });
   }
@@ -125,10 +126,6 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
   EXPECT_EQ(scan({"--json", tree_.path()}).out, local.out);
 }
 
-// Bind mounts of the same file system in the helper's own mount namespace:
-// one showing a directory a second time, one showing it below itself. The
-// helper's document is the in-process walk's in the same mounts, and the
-// file below them is counted once.
 TEST_F(ServiceTest, RelativePathIsTakenAgainstTheWorkingDirectory) {
   startHelper();
   addDirectory("sub");
@@ -142,8 +139,8 @@ TEST_F(ServiceTest, RelativePathIsTakenAgainstTheWorkingDirectory) {
 TEST_F(ServiceTest, HumanViewListsLargestFirstWithShareAndCounts) {
   startHelper();
   addDirectory("big");
-  addFile("big/data", 3 * 1024 * 1024);
-  addFile("small", 1024 * 1024);
+  addFile("big/data", std::size_t{3} << 20);
+  addFile("small", std::size_t{1} << 20);
   const ProcessResult result = scan({"--depth", "1", tree_.path()});
   ASSERT_EQ(result.exitStatus, 0) << result.err;
   const auto big = result.out.find("big/");

@@ -289,8 +289,9 @@ class EndpointGroup final {
   EndpointGroup(const EndpointGroup&) = delete;
   EndpointGroup& operator=(const EndpointGroup&) = delete;
   ~EndpointGroup() {
-    if (isMadeHere_)
+    if (isMadeHere_) {
       (void)std::system(("groupdel " + std::string(platform::linux::endpointGroupName)).c_str());
+    }
   }
 
   gid_t gid;

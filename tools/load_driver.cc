@@ -17,9 +17,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -44,7 +47,18 @@ using Clock = std::chrono::steady_clock;
 namespace wire = protocol;
 using Options = std::map<std::string, std::string>;
 
-std::string option(const Options& options, const std::string& name, std::string fallback = {}) {
+// Diagnostics for whoever runs the driver; the reports on stdout are checked
+// once, in main.
+__attribute__((format(printf, 1, 2))) void complain(const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  // A diagnostic that cannot be written has nowhere else to go.
+  (void)std::vfprintf(stderr, format, arguments);
+  va_end(arguments);
+}
+
+std::string option(const Options& options, const std::string& name,
+                   const std::string& fallback = {}) {
   const auto found = options.find(name);
   return found == options.end() ? fallback : found->second;
 }
@@ -214,8 +228,10 @@ int commandLoad(const Options& options) {
   const pid_t pid = static_cast<pid_t>(number(options, "--pid", 0));
   const long clientCount = number(options, "--clients", 64);
   const auto seconds = std::chrono::seconds(number(options, "--seconds", 120));
-  if (expected.empty() || pid <= 0)
-    return std::fputs("load: need --expected and --pid\n", stderr), 2;
+  if (expected.empty() || pid <= 0) {
+    complain("load: need --expected and --pid\n");
+    return 2;
+  }
 
   const Sample before = sample(pid);
   Sample peak = before;
@@ -232,6 +248,7 @@ int commandLoad(const Options& options) {
   Tally tally;
   const auto start = Clock::now();
   std::vector<std::thread> clients;
+  clients.reserve(static_cast<std::size_t>(std::max(clientCount, 0L)));
   for (long i = 0; i < clientCount; ++i) {
     clients.emplace_back(runClient, std::cref(options), std::cref(expected), start + seconds,
                          std::ref(tally));
@@ -254,8 +271,7 @@ int commandLoad(const Options& options) {
               after.threadCount);
   std::printf("  %-14s %10ld %10ld %10ld\n", "resident KiB", before.residentKiB, peak.residentKiB,
               after.residentKiB);
-  for (const std::string& failure : tally.failures)
-    std::fprintf(stderr, "  failure: %s\n", failure.c_str());
+  for (const std::string& failure : tally.failures) complain("  failure: %s\n", failure.c_str());
   const bool isBack =
       after.descriptorCount == before.descriptorCount && after.threadCount == before.threadCount;
   return tally.failureCount == 0 && isBack ? 0 : 1;
@@ -283,6 +299,7 @@ int commandChurn(const Options& options) {
   double slowest = 0;
   const auto start = Clock::now();
   std::vector<std::thread> workers;
+  workers.reserve(static_cast<std::size_t>(std::max(parallel, 0L)));
   for (long w = 0; w < parallel; ++w) {
     workers.emplace_back([&] {
       while (next++ < count) {
@@ -328,18 +345,24 @@ int commandBound(const Options& options) {
   std::vector<platform::UniqueFd> held;
   for (;;) {
     auto next = platform::linux::connectUnixSocket(socket);
-    if (!next) return std::fprintf(stderr, "bound: cannot connect\n"), 1;
+    if (!next) {
+      complain("bound: cannot connect\n");
+      return 1;
+    }
     const PingOutcome outcome = pingAndWait(next->get(), 1000);
     if (outcome == PingOutcome::closed) {
-      return std::fprintf(stderr, "bound: connection %zu was closed unserved\n", held.size() + 1),
-             1;
+      complain("bound: connection %zu was closed unserved\n", held.size() + 1);
+      return 1;
     }
     if (outcome == PingOutcome::waiting) {
       held.push_back(std::move(*next));
       break;
     }
     held.push_back(std::move(*next));
-    if (held.size() > limit) return std::fprintf(stderr, "bound: %zu served\n", held.size()), 1;
+    if (held.size() > limit) {
+      complain("bound: %zu served\n", held.size());
+      return 1;
+    }
   }
   const auto released = Clock::now();
   const auto releaseCount = static_cast<std::size_t>(number(options, "--release", 1));
@@ -419,8 +442,14 @@ int commandWalk(const Options& options) {
                                : fromHex(option(options, "--path-hex"));
   const std::string frame = rawWalkFrame(path);
   const std::array<std::string_view, 1> pieces{frame};
-  // The helper may close before reading all of an oversized frame.
-  (void)platform::linux::sendAll(socket->get(), pieces);
+  // The helper may close before reading all of an oversized frame; that
+  // close, read below, is the outcome. Any other failure to send is the
+  // driver's own.
+  if (auto sent = platform::linux::sendAll(socket->get(), pieces);
+      !sent && sent.error().code != EPIPE && sent.error().code != ECONNRESET) {
+    complain("walk: %s\n", sent.error().message().c_str());
+    return 2;
+  }
   std::array<char, wire::frameHeaderSize> header{};
   auto head = platform::linux::receiveFully(socket->get(), header);
   if (!head || head->size != header.size()) return std::puts("closed"), 0;
@@ -430,19 +459,21 @@ int commandWalk(const Options& options) {
   if (!length || platform::linux::readFully(socket->get(), payload).value_or(0) != *length) {
     return std::puts("truncated"), 1;
   }
-  const auto reply = wire::decodeReply(payload);
-  if (!reply) return std::puts("malformed"), 1;
-  if (reply->text)
-    std::printf("text\n%.*s", static_cast<int>(reply->text->size()), reply->text->data());
+  const auto decoded = wire::decodeReply(payload);
+  if (!decoded) return std::puts("malformed"), 1;
+  const wire::ReplyView& reply = *decoded;
+  if (reply.text) {
+    std::printf("text\n%.*s", static_cast<int>(reply.text->size()), reply.text->data());
+  }
   std::optional<client::ReceivedDocument> document;
-  if (reply->bytes) document.emplace(std::string(*reply->bytes));
-  if (reply->sealedBytesSize && head->descriptors.size() == 1) {
+  if (reply.bytes) document.emplace(std::string(*reply.bytes));
+  if (reply.sealedBytesSize && head->descriptors.size() == 1) {
     auto sealed = client::ReceivedDocument::fromSealedFile(std::move(head->descriptors[0]),
-                                                           *reply->sealedBytesSize);
+                                                           *reply.sealedBytesSize);
     if (!sealed) return std::puts("unsealed"), 1;
     document = std::move(*sealed);
   }
-  if (!document) return reply->sealedBytesSize ? (std::puts("no descriptor"), 1) : 0;
+  if (!document) return reply.sealedBytesSize ? (std::puts("no descriptor"), 1) : 0;
   const std::string_view bytes = document->text();
   std::printf("document\n");
   if (!options.contains("--check")) return std::fwrite(bytes.data(), 1, bytes.size(), stdout), 0;
@@ -462,6 +493,7 @@ int commandCheck(const Options& options) {
   const long rounds = number(options, "--rounds", 5);
   Tally tally;
   std::vector<std::thread> clients;
+  clients.reserve(static_cast<std::size_t>(std::max(clientCount, 0L)));
   for (long i = 0; i < clientCount; ++i) {
     clients.emplace_back([&] {
       for (long r = 0; r < rounds; ++r) {
@@ -480,8 +512,7 @@ int commandCheck(const Options& options) {
   for (std::thread& client : clients) client.join();
   std::printf("check: %ld sound documents, %ld failures\n", tally.walkCount.load(),
               tally.failureCount.load());
-  for (const std::string& failure : tally.failures)
-    std::fprintf(stderr, "  failure: %s\n", failure.c_str());
+  for (const std::string& failure : tally.failures) complain("  failure: %s\n", failure.c_str());
   return tally.failureCount == 0 ? 0 : 1;
 }
 
@@ -507,10 +538,16 @@ int main(int argc, char** argv) {
   }
   const auto command = argc > 1 ? commands.find(argv[1]) : commands.end();
   if (command == commands.end()) {
-    std::fputs(
-        "usage: kelmarind-load tree|load|churn|bound|die|walk|check|sample [--option value]...\n",
-        stderr);
+    complain(
+        "usage: kelmarind-load tree|load|churn|bound|die|walk|check|sample [--option value]...\n");
     return 64;
   }
-  return command->second(options);
+  const int status = command->second(options);
+  // The suites read the reports on stdout: one that was not fully written
+  // must not pass for a short one.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    complain("kelmarind-load: cannot write the report: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
 }

@@ -20,8 +20,9 @@ std::optional<std::string> checkLeaf(const PrivilegedNode& node) {
 }
 
 std::optional<std::string> checkAggregate(const PrivilegedNode& node) {
-  if (node.isDirectory || !node.path.empty() || node.modificationDate || !node.children.empty())
+  if (node.isDirectory || !node.path.empty() || node.modificationDate || !node.children.empty()) {
     return broken(node, "aggregate shape");
+  }
   if (node.fileCount + node.folderCount < 2) return broken(node, "aggregate of fewer than two");
   if (!node.name.ends_with(" more items")) return broken(node, "aggregate name");
   return std::nullopt;
@@ -36,12 +37,14 @@ std::optional<std::string> checkDirectory(const PrivilegedNode& node) {
     size += child.allocatedSize;
     folders += child.folderCount;
     files += child.fileCount;
-    if (child.isAggregate && i + 1 != node.children.size())
+    if (child.isAggregate && i + 1 != node.children.size()) {
       return broken(node, "aggregate not last");
+    }
     const std::string parent(node.path);
     const std::string prefix = parent == "/" ? "/" : parent + "/";
-    if (!child.isAggregate && std::string_view(child.path) != prefix + std::string(child.name))
+    if (!child.isAggregate && std::string_view(child.path) != prefix + std::string(child.name)) {
       return broken(child, "path not under its parent " + parent);
+    }
     if (auto problem = firstBrokenInvariant(child)) return problem;
   }
   if (size != node.allocatedSize) return broken(node, "size is not the children's sum");

@@ -39,8 +39,9 @@ TEST(PageArenaTest, HandsOutAlignedDisjointBlocksAcrossChunks) {
     EXPECT_EQ(blocks[i].data[blocks[i].size - 1], static_cast<char>(i)) << i;
   }
   std::sort(blocks.begin(), blocks.end(), [](Block a, Block b) { return a.data < b.data; });
-  for (std::size_t i = 1; i < blocks.size(); ++i)
+  for (std::size_t i = 1; i < blocks.size(); ++i) {
     EXPECT_LE(blocks[i - 1].data + blocks[i - 1].size, blocks[i].data) << i;
+  }
 }
 
 TEST(PageArenaTest, RewindReusesWhatWasAllocatedAfterTheMark) {

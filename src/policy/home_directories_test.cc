@@ -43,6 +43,7 @@ class FakeUserDatabase final : public platform::UserDatabase {
 
 std::vector<std::string> paths(const std::vector<platform::FileLocation>& locations) {
   std::vector<std::string> out;
+  out.reserve(locations.size());
   for (const auto& location : locations) out.push_back(location.path());
   return out;
 }
@@ -61,10 +62,9 @@ TEST_P(CollectHomeDirectoriesTest, KeepsDistinctHomesUnderUsers) {
   FakeUserDatabase database(GetParam().homes);
   EXPECT_THAT(paths(collectHomeDirectories(database)),
               UnorderedElementsAreArray(GetParam().expected));
-  ASSERT_GE(database.calls.size(), 3u);
+  ASSERT_EQ(database.calls.size(), GetParam().homes.size() + 3);
   EXPECT_EQ(database.calls.front(), "rewind");
   EXPECT_EQ(database.calls.back(), "close");
-  EXPECT_EQ(database.calls.size(), GetParam().homes.size() + 3);
 }
 
 INSTANTIATE_TEST_SUITE_P(

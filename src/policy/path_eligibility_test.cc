@@ -19,8 +19,7 @@ struct EligibilityRow {
 };
 
 bool check(const std::string& path, const std::vector<std::string>& homes) {
-  std::vector<platform::FileLocation> locations;
-  for (const auto& home : homes) locations.emplace_back(home);
+  const std::vector<platform::FileLocation> locations(homes.begin(), homes.end());
   return isEligiblePath(path, locations);
 }
 

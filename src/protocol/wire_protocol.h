@@ -44,7 +44,7 @@ inline constexpr std::uint8_t sealedBytesTag = 3;
 // Reply bytes up to this size travel in the frame; larger ones in a sealed
 // memory file, which costs the client no copy and the helper nothing once
 // the descriptor is sent.
-inline constexpr std::size_t maxInlineReplyBytes = 64 * 1024;
+inline constexpr std::size_t maxInlineReplyBytes = std::size_t{64} * 1024;
 
 // One argument of a request. `content` is empty for nil. A text is valid UTF-8
 // (U+0000 included); bytes are anything.

@@ -105,8 +105,8 @@ TEST(WireProtocolTest, RepliesSurviveEncodingAndDecodingWithBytesLast) {
     ASSERT_TRUE(view.has_value());
     EXPECT_EQ(view->text, reply.text);
     EXPECT_EQ(view->bytes, reply.bytes);
-    if (view->bytes) {
-      EXPECT_EQ(view->bytes->data() + view->bytes->size(), payload.end());
+    if (const auto& bytes = view->bytes) {
+      EXPECT_EQ(bytes->end(), payload.end());
     }
   }
 }

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "platform/linux/journal_logger.h"
 #include "platform/linux/linux_code_signature.h"
@@ -40,9 +41,11 @@ int main() {
   auto listener = platform::linux::UnixListener::open(verifier);
   if (!listener) {
     // Without its endpoint the helper can serve nobody; the service manager
-    // records this and may start it again.
-    std::fprintf(stderr, "KelmarindHelper: cannot open %s: %s\n",
-                 protocol::defaultSocketPath.data(), listener.error().message().c_str());
+    // records this and may start it again. The exit status says as much
+    // should this line be lost.
+    const std::string path(protocol::defaultSocketPath);
+    (void)std::fprintf(stderr, "KelmarindHelper: cannot open %s: %s\n", path.c_str(),
+                       listener.error().message().c_str());
     return EXIT_FAILURE;
   }
   (*listener)->setDelegate(listenerObject);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,27 +55,31 @@ class FakeUserDatabase final : public platform::UserDatabase {
 class PrivilegedScanListenerTest : public ::testing::Test {
  protected:
   PrivilegedScanListener& build(std::optional<std::string> team, bool isRequirementValid = true) {
-    signature_.emplace(std::move(team), isRequirementValid);
-    users_.emplace(std::vector<std::string>{"/Users/user1", "/home/other"}, *signature_);
-    listener_.emplace(logger_, *users_, *signature_, fileSystem_);
+    signature_ =
+        std::make_unique<platform::fake::FakeCodeSignature>(std::move(team), isRequirementValid);
+    users_ = std::make_unique<FakeUserDatabase>(
+        std::vector<std::string>{"/Users/user1", "/home/other"}, *signature_);
+    listener_ =
+        std::make_unique<PrivilegedScanListener>(logger_, *users_, *signature_, fileSystem_);
     return *listener_;
   }
 
-  std::optional<Reply> walk(std::optional<std::string> path) {
+  // The reply of the listener built before; an empty one when none came.
+  Reply walk(std::optional<std::string> path) {
     platform::fake::FakeConnection connection;
     EXPECT_TRUE(listener_->shouldAcceptNewConnection(connection));
     Value argument{ValueType::nil, {}};
     if (path) argument = Value{ValueType::text, *path};
-    return connection.send(Request{"walkSubtreeAtPath:reply:", {argument}});
+    return connection.send(Request{"walkSubtreeAtPath:reply:", {argument}}).value_or(Reply{});
   }
 
   std::vector<LogRecord> logged() const { return logger_.records(); }
 
   platform::fake::RecordingLogger logger_{"com.kelmarind.helper", "xpc"};
   platform::fake::FakeFileSystem fileSystem_;
-  std::optional<platform::fake::FakeCodeSignature> signature_;
-  std::optional<FakeUserDatabase> users_;
-  std::optional<PrivilegedScanListener> listener_;
+  std::unique_ptr<platform::fake::FakeCodeSignature> signature_;
+  std::unique_ptr<FakeUserDatabase> users_;
+  std::unique_ptr<PrivilegedScanListener> listener_;
 };
 
 TEST(RequirementTextTest, HasTheTeamFormOnlyForANonEmptyTeam) {
@@ -135,14 +140,11 @@ TEST_F(PrivilegedScanListenerTest, WalksEligiblePathsIntoOneDocumentOrTheWalkErr
   fileSystem_.addDirectory("/data");
   fileSystem_.addFile("/data/file", 8192);
 
-  const std::optional<Reply> missing = walk("/data/../none");
-  EXPECT_EQ(missing, Reply::ofText("Not readable even as root: /data/../none"));
+  EXPECT_EQ(walk("/data/../none"), Reply::ofText("Not readable even as root: /data/../none"));
 
-  const std::optional<Reply> found = walk("/data/./");
-  ASSERT_TRUE(found.has_value());
-  ASSERT_TRUE(found->bytes.has_value());
-  EXPECT_FALSE(found->text.has_value());
-  const auto root = walk::decodeDocument(*found->bytes);
+  const Reply found = walk("/data/./");
+  EXPECT_EQ(found.text, std::nullopt);
+  const auto root = walk::decodeDocument(found.bytes.value_or(""));
   ASSERT_TRUE(root.has_value());
   EXPECT_EQ(root->path, "/data");
   EXPECT_EQ(root->allocatedSize, 8192);

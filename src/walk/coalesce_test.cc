@@ -36,6 +36,7 @@ TEST(CoalesceTest, MergesOnlyWhenTwoEntriesAreBelowTheThreshold) {
   for (const Row& row : rows) {
     std::pmr::monotonic_buffer_resource memory;
     std::vector<CompactNode> input;
+    input.reserve(row.sizes.size());
     for (std::int64_t size : row.sizes) input.push_back(entry(size));
     std::vector<std::int64_t> sizes;
     for (const CompactNode& node : coalesceSmallEntries(input, memory)) {

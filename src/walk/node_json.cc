@@ -171,7 +171,7 @@ std::span<const CompactNode> childrenOf(const CompactNode& node) { return node.c
 // its siblings) and returns the state its children will be given; `close()`
 // is called as it ends.
 template <typename Node, typename State, typename Open, typename Close>
-void forEachInDocumentOrder(const Node& root, State rootState, Open open, Close close) {
+void forEachInDocumentOrder(const Node& root, const State& rootState, Open open, Close close) {
   struct Level {
     std::span<const Node> children;
     std::size_t nextChild;
@@ -400,11 +400,13 @@ std::expected<PrivilegedNode, DecodeError> decodeDocument(std::string_view json)
   // bare arrays is no node document anyway.
   const auto objectCount = static_cast<std::size_t>(std::count(json.begin(), json.end(), '{'));
   simdjson::dom::parser parser;
-  if (auto error = parser.allocate(json.size(), 2 * objectCount + 2))
+  if (auto error = parser.allocate(json.size(), 2 * objectCount + 2)) {
     return std::unexpected(failure(error, {}));
+  }
   element document;
-  if (auto error = parser.parse(json.data(), json.size()).get(document))
+  if (auto error = parser.parse(json.data(), json.size()).get(document)) {
     return std::unexpected(failure(error, {}));
+  }
 
   // Children are read with an explicit stack for the same reason as writing.
   // Each children vector is reserved in full first, so the pointers held on

@@ -109,8 +109,7 @@ TEST_F(PrivilegedWalkTest, WalksTheFileSystemRoot) {
   fs_.addFile("/d/f", 10);
   fs_.addFile("/g", 20);
   const PrivilegedNode root = walk("/");
-  EXPECT_EQ(root.name, "/");
-  EXPECT_EQ(root.path, "/");
+  EXPECT_EQ(std::tuple(root.name, root.path), std::tuple("/", "/"));
   ASSERT_EQ(root.children.size(), 2u);
   EXPECT_EQ(root.children[0].path, "/d");
   ASSERT_EQ(root.children[0].children.size(), 1u);
@@ -121,23 +120,24 @@ TEST_F(PrivilegedWalkTest, WalksTheFileSystemRoot) {
 // Open directories' entries are made in scratch memory that later siblings
 // reuse; the survivors must reach the tree's own memory intact.
 TEST_F(PrivilegedWalkTest, SurvivorsKeepTheirTextsInTheTreesMemory) {
-  const std::string longName = "a-name-longer-than-any-inline-text-";
+  const std::string longStem = "/a-name-longer-than-any-inline-text-";
   std::vector<std::string> directories{"/r"};
   fs_.addDirectory("/r");
   for (int level = 0; level < 4; ++level) {
     const std::string& dir = directories.back();
     for (int i = 0; i < 3; ++i) fs_.addFile(dir + "/tiny" + std::to_string(i), 1);
-    fs_.addFile(dir + "/" + longName + "before", 1'000'000);
-    directories.push_back(dir + "/" + longName + "dir");
+    fs_.addFile(dir + longStem + "before", 1'000'000);
+    directories.push_back(dir + longStem + "dir");
     fs_.addDirectory(directories.back());
   }
   // Listed after each directory's subdirectory has closed, deepest first.
-  for (auto dir = directories.rbegin(); dir != directories.rend(); ++dir)
-    fs_.addFile(*dir + "/" + longName + "after", 900'000);
+  for (auto dir = directories.rbegin(); dir != directories.rend(); ++dir) {
+    fs_.addFile(*dir + longStem + "after", 900'000);
+  }
   std::vector<std::string> expected;  // every surviving leaf's path
   for (const std::string& dir : directories) {
-    if (dir != directories.back()) expected.push_back(dir + "/" + longName + "before");
-    expected.push_back(dir + "/" + longName + "after");
+    if (dir != directories.back()) expected.push_back(dir + longStem + "before");
+    expected.push_back(dir + longStem + "after");
   }
   std::ranges::sort(expected);
   const PrivilegedNode root = walk();

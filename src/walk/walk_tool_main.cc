@@ -9,15 +9,17 @@
 #include "platform/linux/released_send.h"
 #include "walk/walk_document.h"
 
+// Diagnostics go to stderr, and the exit status says the same, so a
+// diagnostic that cannot be written loses nothing.
 int main(int argc, char** argv) {
   if (argc != 2) {
-    std::fputs("usage: kelmarind-walk PATH\n", stderr);
+    (void)std::fputs("usage: kelmarind-walk PATH\n", stderr);
     return 2;
   }
   const kelmarind::platform::linux::LinuxFileSystem fileSystem;
   auto document = kelmarind::walk::walkToDocument(argv[1], fileSystem);
   if (!document) {
-    std::fprintf(stderr, "%s\n", document.error().c_str());
+    (void)std::fprintf(stderr, "%s\n", document.error().c_str());
     return 1;
   }
   // The tree is gone by now, so the output's first pages can be the ones it
@@ -25,5 +27,9 @@ int main(int argc, char** argv) {
   const auto written = kelmarind::platform::linux::sendReleasing(
       *document, "write",
       [](const char* data, std::size_t size) { return ::write(STDOUT_FILENO, data, size); });
-  return written ? 0 : 1;
+  if (!written) {
+    (void)std::fputs("kelmarind-walk: the document could not be written in full\n", stderr);
+    return 1;
+  }
+  return 0;
 }

@@ -8,8 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <time.h>
-
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -77,15 +75,16 @@ std::vector<LogLine> journalLines(pid_t pid, std::uint64_t sinceUsec) {
   return lines;
 }
 
+// On the journal's clock: microseconds of the realtime clock.
 std::uint64_t nowUsec() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return static_cast<std::uint64_t>(now.tv_sec) * 1000000 +
-         static_cast<std::uint64_t>(now.tv_nsec) / 1000;
+  const auto now = std::chrono::system_clock::now().time_since_epoch();
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(now).count());
 }
 
 [[noreturn]] void execOrDie(const std::vector<std::string>& argv) {
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
   ::execvp(args[0], args.data());

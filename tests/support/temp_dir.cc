@@ -49,7 +49,7 @@ void removeTree(const std::string& path) {
   ::nftw(
       path.c_str(),
       [](const char* entry, const struct stat*, int, FTW*) {
-        ::remove(entry);
+        (void)::remove(entry);  // best effort: what stays behind is only litter
         return 0;
       },
       64, FTW_PHYS | FTW_DEPTH);

@@ -26,8 +26,9 @@ class FakeDirectoryEnumerator final : public DirectoryEnumerator {
 
   bool next() override {
     while (isSkipping_ && position_ < entries_.size() &&
-           isBelow(entries_[position_]->path, skippedPath_))
+           isBelow(entries_[position_]->path, skippedPath_)) {
       ++position_;
+    }
     isSkipping_ = false;
     if (position_ == entries_.size()) return false;
     ++position_;
@@ -71,7 +72,7 @@ void FakeFileSystem::addDirectory(std::string path, std::uint64_t device) {
                        .isSymbolicLink = false,
                        .totalFileAllocatedSize = 4096,
                        .fileSize = 4096,
-                       .contentModificationDate = 100.0 + inode,
+                       .contentModificationDate = 100.0 + static_cast<double>(inode),
                        .linkCount = 2,
                        .fileIdentifier = inode},
        FileStatus{.device = device, .linkCount = 2, .inode = inode}});
@@ -85,7 +86,7 @@ void FakeFileSystem::addFile(std::string path, std::int64_t allocatedSize, std::
                        .isSymbolicLink = false,
                        .totalFileAllocatedSize = allocatedSize,
                        .fileSize = allocatedSize,
-                       .contentModificationDate = 200.0 + inode,
+                       .contentModificationDate = 200.0 + static_cast<double>(inode),
                        .linkCount = linkCount,
                        .fileIdentifier = inode},
        FileStatus{.device = 1, .linkCount = linkCount, .inode = inode}});
@@ -97,8 +98,9 @@ void FakeFileSystem::addVanished(std::string path) {
 }
 
 const FakeFileSystem::Entry* FakeFileSystem::find(std::string_view path) const {
-  for (const Entry& entry : entries_)
+  for (const Entry& entry : entries_) {
     if (entry.path == path) return &entry;
+  }
   return nullptr;
 }
 
@@ -114,8 +116,9 @@ class FakeFileSystem::Root final : public RootEntry {
   std::expected<std::unique_ptr<DirectoryEnumerator>, OsError> enumerate(
       std::string_view path) const override {
     std::vector<const Entry*> below;
-    for (const Entry& entry : fileSystem_.entries_)
+    for (const Entry& entry : fileSystem_.entries_) {
       if (isBelow(entry.path, path)) below.push_back(&entry);
+    }
     return std::make_unique<FakeDirectoryEnumerator>(std::move(below), componentCount(path),
                                                      fileSystem_.skipped_);
   }

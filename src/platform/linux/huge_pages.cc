@@ -21,10 +21,10 @@ void adviseHugePages(void* data, std::size_t size) noexcept {
   const auto begin = reinterpret_cast<std::uintptr_t>(data);
   // madvise wants a page-aligned start. Rounding down is harmless: the page
   // holding the start is touched already, so the advice cannot change it.
-  const std::uintptr_t first = begin & ~(pageSize - 1);
-  const std::uintptr_t end = begin + size;
-  // A failure only means small pages, as without the advice.
-  (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_HUGEPAGE);
+  const std::uintptr_t lead = begin & (pageSize - 1);
+  // A failure only means small pages, as without the advice. The address is
+  // derived from the pointer, not from an integer, so it keeps its provenance.
+  (void)::madvise(static_cast<char*>(data) - lead, size + lead, MADV_HUGEPAGE);
 }
 
 void releasePages(void* data, std::size_t size) noexcept {
@@ -33,7 +33,9 @@ void releasePages(void* data, std::size_t size) noexcept {
   const std::uintptr_t first = (begin + pageSize - 1) & ~(pageSize - 1);
   const std::uintptr_t end = (begin + size) & ~(pageSize - 1);
   // A failure leaves the pages in place, which is only a lost saving.
-  if (end > first) (void)::madvise(reinterpret_cast<void*>(first), end - first, MADV_DONTNEED);
+  if (end > first) {
+    (void)::madvise(static_cast<char*>(data) + (first - begin), end - first, MADV_DONTNEED);
+  }
 }
 
 // The kernel uses huge pages only for a mapping's huge-page-aligned parts, so
@@ -43,11 +45,11 @@ char* mapHugePageAligned(std::size_t size) noexcept {
   void* raw = ::mmap(nullptr, padded, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = roundUp(start, hugePageSize);
-  if (aligned > start) ::munmap(raw, aligned - start);
-  const std::uintptr_t tail = aligned + size;
-  if (start + padded > tail) ::munmap(reinterpret_cast<void*>(tail), start + padded - tail);
-  auto* base = reinterpret_cast<char*>(aligned);
+  const std::uintptr_t lead = roundUp(start, hugePageSize) - start;
+  char* const base = static_cast<char*>(raw) + lead;
+  if (lead > 0) ::munmap(raw, lead);
+  // The lead is less than the one huge page of padding, so a tail always remains.
+  ::munmap(base + size, hugePageSize - lead);
   adviseHugePages(base, size);
   return base;
 }

@@ -122,8 +122,9 @@ std::expected<std::string, IdentityError> infoPlistOfFile(int fd) {
     while (size > 0) {
       const ssize_t count =
           retryOnInterrupt([&] { return ::pread(fd, bytes, size, static_cast<off_t>(offset)); });
-      if (count < 0)
+      if (count < 0) {
         return std::unexpected(IdentityError{IdentityProblem::systemError, {errno, "pread"}});
+      }
       if (count == 0) return failure(IdentityProblem::malformedExecutable);
       bytes += count;
       offset += static_cast<std::uint64_t>(count);

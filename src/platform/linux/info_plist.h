@@ -14,9 +14,9 @@
 
 namespace kelmarind::platform::linux {
 
-inline constexpr std::size_t maxInfoPlistSize = 64 * 1024;
+inline constexpr std::size_t maxInfoPlistSize = std::size_t{64} * 1024;
 inline constexpr std::size_t maxSectionCount = 4096;
-inline constexpr std::size_t maxSectionNamesSize = 64 * 1024;
+inline constexpr std::size_t maxSectionNamesSize = std::size_t{64} * 1024;
 // Deeper nesting than any identity needs; bounds the plist parser's recursion.
 inline constexpr int maxInfoPlistDepth = 16;
 

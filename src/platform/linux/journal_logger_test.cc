@@ -29,8 +29,7 @@ Pipe makePipe() {
 std::string readAll(UniqueFd& fd) {
   std::string out;
   char buffer[4096];
-  ssize_t n = 0;
-  while ((n = ::read(fd.get(), buffer, sizeof buffer)) > 0) out.append(buffer, n);
+  for (ssize_t n; (n = ::read(fd.get(), buffer, sizeof buffer)) > 0;) out.append(buffer, n);
   return out;
 }
 
@@ -79,12 +78,11 @@ TEST(JournalLoggerConcurrencyTest, LinesFromManyThreadsNeverInterleave) {
   std::thread reader([&] { output = readAll(pipe.readEnd); });
   {
     JournalLogger logger("s", "c", pipe.writeEnd.get());
-    std::vector<std::jthread> writers;
+    std::vector<std::jthread> writers(writerThreadCount);
     for (int t = 0; t < writerThreadCount; ++t) {
-      writers.emplace_back([&logger, t] {
-        const std::string argument(200, static_cast<char>('a' + t));
-        for (int i = 0; i < lineCount; ++i)
-          logger.write(LogLevel::notice, "%{public}s\n", {argument});
+      writers[t] = std::jthread([&logger, t] {
+        const std::string line(200, static_cast<char>('a' + t));
+        for (int i = 0; i < lineCount; ++i) logger.write(LogLevel::notice, "%{public}s\n", {line});
       });
     }
   }

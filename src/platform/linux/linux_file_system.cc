@@ -85,8 +85,9 @@ EntryProperties propertiesOf(const struct statx& stx, std::uint64_t rootDevice) 
     out.isDirectory = S_ISDIR(stx.stx_mode);
     out.isSymbolicLink = S_ISLNK(stx.stx_mode);
   }
-  if (stx.stx_mask & STATX_BLOCKS)
+  if (stx.stx_mask & STATX_BLOCKS) {
     out.totalFileAllocatedSize = static_cast<std::int64_t>(stx.stx_blocks * 512);
+  }
   if (stx.stx_mask & STATX_SIZE) out.fileSize = static_cast<std::int64_t>(stx.stx_size);
   if (stx.stx_mask & STATX_MTIME) {
     out.contentModificationDate = static_cast<double>(stx.stx_mtime.tv_sec - referenceDateOffset) +

@@ -6,7 +6,8 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cstdlib>
+#include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <utility>
@@ -26,10 +27,10 @@ class WideDirectoryTest : public ::testing::Test {
     ASSERT_EQ(::mkdir((dir_ / relative).c_str(), 0755), 0) << relative;
   }
 
-  // Files <prefix>0 ... <prefix>(count - 1), each as long as its number.
-  void addFiles(const std::string& directory, const std::string& prefix, int count) {
+  // Files <stem>0 ... <stem>(count - 1), each as long as its number.
+  void addFiles(const std::string& stem, int count) {
     for (int i = 0; i < count; ++i) {
-      const std::string path = dir_ / (directory + "/" + prefix + std::to_string(i));
+      const std::string path = dir_ / stem + std::to_string(i);
       const int fd = ::open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
       ASSERT_GE(fd, 0) << path;
       ASSERT_EQ(::ftruncate(fd, i), 0);
@@ -93,14 +94,14 @@ class WideDirectoryTest : public ::testing::Test {
 };
 
 TEST_F(WideDirectoryTest, NestedWideDirectoriesReportEveryEntryOnceWithItsOwnStatus) {
-  addFiles("", "f", 3000);
+  addFiles("f", 3000);
   for (int d = 0; d < 40; ++d) {
     const std::string sub = "d" + std::to_string(d);
     addDirectory(sub);
-    addFiles(sub, "g", 70 + d);
+    addFiles(sub + "/g", 70 + d);
     if (d % 10 == 0) {
       addDirectory(sub + "/inner");
-      addFiles(sub + "/inner", "h", 300);
+      addFiles(sub + "/inner/h", 300);
     }
   }
   const auto seen = enumerate();
@@ -116,14 +117,15 @@ TEST_F(WideDirectoryTest, NestedWideDirectoriesReportEveryEntryOnceWithItsOwnSta
 // before the removal; either way it belongs to that entry, and an entry still
 // there always has its own.
 TEST_F(WideDirectoryTest, EntriesRemovedAfterTheListingComeWithoutStatus) {
-  addFiles(".", "f", 2000);
+  addFiles("f", 2000);
   const auto root = fileSystem_.resolve(dir_.path());
   ASSERT_TRUE(root.has_value());
   auto enumerator = (*root)->enumerate(dir_.path());
   ASSERT_TRUE(enumerator.has_value());
-  for (int i = 0; i < 2000; i += 2)
-    ASSERT_EQ(::unlink((dir_ / ("f" + std::to_string(i))).c_str()), 0);
-  int present = 0;
+  for (int i = 0; i < 2000; i += 2) {
+    ASSERT_EQ(::unlink((dir_ / "f" + std::to_string(i)).c_str()), 0);
+  }
+  std::int64_t present = 0;
   int gone = 0;
   while ((*enumerator)->next()) {
     const std::string path((*enumerator)->path());
@@ -148,10 +150,10 @@ TEST_F(WideDirectoryTest, WideLevelsDeeperThanEveryBound) {
   constexpr int treeDepth = 40;
   std::string level = ".";  // relative path of the level being built
   for (int i = 0; i < treeDepth; ++i) {
-    addFiles(level, "f", 100);
+    addFiles(level + "/f", 100);
     addDirectory(level + "/a");
     addDirectory(level + "/z");
-    addFiles(level + "/z", "g", 65);
+    addFiles(level + "/z/g", 65);
     if (i + 1 < treeDepth) level += "/a";
   }
   const auto seen = enumerate();
@@ -176,9 +178,7 @@ void PrintTo(const ResolutionRow& row, std::ostream* out) { *out << row.name; }
 class RootResolutionTest : public ::testing::TestWithParam<ResolutionRow> {
  protected:
   void SetUp() override {
-    char* real = ::realpath(dir_.path().c_str(), nullptr);
-    base_ = real;
-    std::free(real);
+    base_ = std::filesystem::canonical(dir_.path());
     ASSERT_EQ(::mkdir((base_ + "/real").c_str(), 0755), 0);
     ASSERT_EQ(::mkdir((base_ + "/real/sub").c_str(), 0755), 0);
     ASSERT_EQ(::close(::creat((base_ + "/real/sub/file").c_str(), 0644)), 0);

@@ -33,8 +33,6 @@ constexpr std::size_t threadCount = 2;
 constexpr std::size_t heldLimit = 64;
 // A thread with nothing to do for this long ends.
 constexpr auto idleLifetime = std::chrono::milliseconds(500);
-// Threads that wait for room are woken when this much of it is free.
-constexpr std::size_t wakeSlack = 8;
 // How many of one directory's subdirectories may be prepared ahead of the
 // one its walk is at.
 constexpr std::size_t window = 8;
@@ -292,7 +290,8 @@ std::unique_ptr<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::s
     --heldCount_;
   }
   candidate.state = ReadAheadBatch::State::given;
-  // Threads waiting for room are woken a few at a time.
+  // The room freed is filled at once with what the walk needs next, so that
+  // the threads stay ahead of it rather than wait for more room.
   if (waitingCount_ > 0 && heldCount_ < heldLimit) workAvailable_.notify_one();
   return out;
 }

@@ -28,8 +28,9 @@ std::expected<UniqueFd, OsError> createMemoryFile() {
   // know the flag; their memory files are not executable through a mapping
   // of this kind anyway.
   int fd = ::memfd_create("kelmarind-reply", MFD_CLOEXEC | MFD_ALLOW_SEALING | MFD_NOEXEC_SEAL);
-  if (fd < 0 && errno == EINVAL)
+  if (fd < 0 && errno == EINVAL) {
     fd = ::memfd_create("kelmarind-reply", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+  }
   if (fd < 0) return failure("memfd_create");
   return UniqueFd(fd);
 }

@@ -117,8 +117,9 @@ int StatusLookahead::take(SharedListing& listing, std::size_t index, int dirFd, 
       if (!hasRoomIn(listing)) break;
       begin = listing.claimed_;
       end = listing.claimed_ = chunkEnd(listing);
-      if (isHelperWaiting_ && published_ == &listing && hasWorkFor(listing))
+      if (isHelperWaiting_ && published_ == &listing && hasWorkFor(listing)) {
         workAvailable_.notify_one();
+      }
     }
     examineChunk(listing, begin, end, dirFd);
   }

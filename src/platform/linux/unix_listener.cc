@@ -86,8 +86,9 @@ class UnixConnection final : public Connection, private ReplyChannel {
     auto body = receiveFully(socket_.get(), payload, deadline);
     if (!body || body->size != payload.size()) return std::nullopt;
     // A frame is one process's: the payload's writer must be the header's.
-    const bool isOtherWriter =
-        body->sender && head->sender && body->sender->pid != head->sender->pid;
+    const auto& bodySender = body->sender;
+    const auto& headSender = head->sender;
+    const bool isOtherWriter = bodySender && headSender && bodySender->pid != headSender->pid;
     if (isOtherWriter || body->isFromSeveralSenders || !body->descriptors.empty() ||
         body->isTruncated) {
       return std::nullopt;
@@ -128,10 +129,11 @@ class UnixConnection final : public Connection, private ReplyChannel {
       reply = protocol::Reply::ofText(text);
       frame = protocol::encodeReply(reply);
     }
+    // The text that replaces bytes which could not be encoded goes inline.
+    const bool isSent =
+        isSealed && reply.bytes ? sendSealed(*frame, *reply.bytes) : sendInline(*frame, reply);
     // A peer that left mid-request, or stopped reading, only loses its reply.
-    if (!(isSealed ? sendSealed(*frame, *reply.bytes) : sendInline(*frame, reply))) {
-      isPeerGone_ = true;
-    }
+    if (!isSent) isPeerGone_ = true;
   }
 
   // The reply is this call's own, so its bytes can be given back as they go.
@@ -269,8 +271,8 @@ void UnixListener::start(std::unique_ptr<UnixConnection> connection) {
 #ifndef KELMARIND_MALLOC_IS_REPLACED
       // glibc keeps what other threads freed in their arenas; without this a
       // helper that once served many large walks at once would hold that
-      // peak for the rest of its life.
-      ::malloc_trim(0);
+      // peak for the rest of its life. Whether any was returned is no matter.
+      (void)::malloc_trim(0);
 #endif
       finish(std::unique_ptr<UnixConnection>(served));
     }).detach();

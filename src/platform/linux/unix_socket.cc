@@ -115,7 +115,8 @@ std::expected<void, OsError> restrictToEndpointGroup(const std::string& path) {
   if (!group) return std::unexpected(group.error());
   // Only root may hand the file to a group it is not in; any other owner
   // keeps its own group, which admits no one the owner could not admit.
-  if (*group && ::chown(path.c_str(), static_cast<uid_t>(-1), **group) < 0 && errno != EPERM) {
+  const std::optional<gid_t>& gid = *group;
+  if (gid && ::chown(path.c_str(), static_cast<uid_t>(-1), *gid) < 0 && errno != EPERM) {
     return failure("chown");
   }
   if (::chmod(path.c_str(), 0660) < 0) return failure("chmod");
