@@ -2,6 +2,7 @@
 
 #include <expected>
 #include <utility>
+#include <variant>
 
 #include "platform/code_signature.h"
 #include "platform/logger.h"
@@ -92,6 +93,21 @@ void PrivilegedScanListener::invoke(const protocol::Request& request, platform::
   dispatch(*this, request, std::move(reply));
 }
 
+namespace {
+
+// The text a walk request that has no document is answered with.
+struct ReplyText {
+  std::string operator()(const walk::PrivilegedWalk::WalkError& error) const {
+    return error.description();
+  }
+  std::string operator()(const walk::OversizedDocument& refused) const {
+    return oversizedDocumentText(refused.size, refused.capacity);
+  }
+  std::string operator()(const walk::EncodeError& error) const { return error.description(); }
+};
+
+}  // namespace
+
 void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> path,
                                                WalkReply reply) {
   const std::string_view requested = path.value_or(std::string_view{});
@@ -107,17 +123,14 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
   if (!policy::isEligiblePath((*root)->reachedPath(), homeDirectories)) return refuse();
   // Held until the reply has been sent: a document is in flight until then.
   std::optional<ReplyBudget::Reservation> reservation;
-  const auto admit = [&](std::size_t size) -> std::expected<void, std::string> {
+  const auto admit = [&](std::size_t size) -> std::expected<void, walk::OversizedDocument> {
     auto reserved = replyBudget_.reserve(size);
-    if (!reserved) return std::unexpected(oversizedDocumentText(size, reserved.error()));
+    if (!reserved) return std::unexpected(walk::OversizedDocument{size, reserved.error()});
     reservation.emplace(std::move(*reserved));
     return {};
   };
   auto document = walk::walkToDocument(**root, requested, admit);
-  if (!document) {
-    std::move(reply).fail(std::move(document.error()));
-    return;
-  }
+  if (!document) return std::move(reply).fail(std::visit(ReplyText{}, document.error()));
   std::move(reply).succeed(std::move(*document));
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <string>
+#include <variant>
 
 #include "platform/linux/linux_file_system.h"
 #include "platform/linux/released_send.h"
@@ -19,7 +20,14 @@ int main(int argc, char** argv) {
   const kelmarind::platform::linux::LinuxFileSystem fileSystem;
   auto document = kelmarind::walk::walkToDocument(argv[1], fileSystem);
   if (!document) {
-    (void)std::fprintf(stderr, "%s\n", document.error().c_str());
+    // Nothing is refused without an admission: the walk or its encoding failed.
+    const auto* walkError =
+        std::get_if<kelmarind::walk::PrivilegedWalk::WalkError>(&document.error());
+    const std::string text =
+        walkError != nullptr
+            ? walkError->description()
+            : std::get<kelmarind::walk::EncodeError>(document.error()).description();
+    (void)std::fprintf(stderr, "%s\n", text.c_str());
     return 1;
   }
   // The tree is gone by now, so the output's first pages can be the ones it
