@@ -545,7 +545,8 @@ TEST_F(TransportTest, ClientMapsOnlyASealedMemoryFileOfTheAnnouncedSize) {
     return wire::encodeReply({std::string(size, 'd'), std::nullopt}, true)->head;
   };
   const std::string inlineFrame = [] {
-    auto frame = *wire::encodeReply({std::string("doc"), std::nullopt});
+    const wire::Reply reply{std::string("doc"), std::nullopt};  // the frame's body points into it
+    auto frame = *wire::encodeReply(reply);
     return frame.head + std::string(frame.body);
   }();
   std::string beyondLimit = announcing(3);
