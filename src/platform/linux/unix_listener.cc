@@ -131,7 +131,7 @@ class UnixConnection final : public Connection, private ReplyChannel {
     }
     // The text that replaces bytes which could not be encoded goes inline.
     const bool isSent =
-        isSealed && reply.bytes ? sendSealed(*frame, *reply.bytes) : sendInline(*frame, reply);
+        isSealed && reply.bytes ? sendSealed(*frame, reply) : sendInline(*frame, reply);
     // A peer that left mid-request, or stopped reading, only loses its reply.
     if (!isSent) isPeerGone_ = true;
   }
@@ -148,13 +148,13 @@ class UnixConnection final : public Connection, private ReplyChannel {
 
   // Once sent, the memory file is the client's alone: the helper's
   // descriptor closes on return, so nothing of the reply stays with it.
-  bool sendSealed(const protocol::ReplyFrame& frame, std::string& bytes) {
-    auto file = sealedMemoryFileOf(bytes);
+  // Without a memory file (the helper short of descriptors or memory for the
+  // moment) the bytes go inline: slower, but the client gets its document.
+  bool sendSealed(const protocol::ReplyFrame& frame, protocol::Reply& reply) {
+    auto file = sealedMemoryFileOf(*reply.bytes);
     if (!file) {
-      const auto text = protocol::Reply::ofText(unencodableReplyText);
-      auto textFrame = protocol::encodeReply(text);
-      const std::array<std::string_view, 1> head{textFrame->head};
-      return sendAll(socket_.get(), head).has_value();
+      auto inlineFrame = protocol::encodeReply(reply);
+      return inlineFrame && sendInline(*inlineFrame, reply);
     }
     const std::array<std::string_view, 1> head{frame.head};
     return sendAll(socket_.get(), head, file->get()).has_value();
