@@ -130,8 +130,8 @@ class UnixConnection final : public Connection, private ReplyChannel {
       frame = protocol::encodeReply(reply);
     }
     // The text that replaces bytes which could not be encoded goes inline.
-    const bool isSent =
-        isSealed && reply.bytes ? sendSealed(*frame, reply) : sendInline(*frame, reply);
+    const bool isSent = isSealed && reply.bytes ? sendSealed(*frame, *reply.bytes, reply)
+                                                : sendInline(*frame, reply);
     // A peer that left mid-request, or stopped reading, only loses its reply.
     if (!isSent) isPeerGone_ = true;
   }
@@ -150,8 +150,9 @@ class UnixConnection final : public Connection, private ReplyChannel {
   // descriptor closes on return, so nothing of the reply stays with it.
   // Without a memory file (the helper short of descriptors or memory for the
   // moment) the bytes go inline: slower, but the client gets its document.
-  bool sendSealed(const protocol::ReplyFrame& frame, protocol::Reply& reply) {
-    auto file = sealedMemoryFileOf(*reply.bytes);
+  // `bytes` are the reply's.
+  bool sendSealed(const protocol::ReplyFrame& frame, std::string& bytes, protocol::Reply& reply) {
+    auto file = sealedMemoryFileOf(bytes);
     if (!file) {
       auto inlineFrame = protocol::encodeReply(reply);
       return inlineFrame && sendInline(*inlineFrame, reply);
