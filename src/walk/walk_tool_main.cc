@@ -32,11 +32,10 @@ int main(int argc, char** argv) {
   }
   // The tree is gone by now, so the output's first pages can be the ones it
   // held, and the rest the document's own as they are written.
-  const auto written = kelmarind::platform::linux::sendReleasing(
-      *document, "write",
-      [](const char* data, std::size_t size) { return ::write(STDOUT_FILENO, data, size); });
+  const auto written = kelmarind::platform::linux::writeReleasing(STDOUT_FILENO, *document);
   if (!written) {
-    (void)std::fputs("kelmarind-walk: the document could not be written in full\n", stderr);
+    (void)std::fprintf(stderr, "kelmarind-walk: the document could not be written in full: %s\n",
+                       written.error().message().c_str());
     return 1;
   }
   return 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -40,6 +41,13 @@ template <typename Send>
     done += static_cast<std::size_t>(sent);
   }
   return {};
+}
+
+// Writes all of `bytes` to the file or pipe open on `fd`, as sendReleasing
+// sends them.
+[[nodiscard]] inline std::expected<void, OsError> writeReleasing(int fd, std::span<char> bytes) {
+  return sendReleasing(
+      bytes, "write", [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
 }
 
 }  // namespace kelmarind::platform::linux
