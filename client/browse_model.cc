@@ -63,7 +63,7 @@ bool nameLess(std::string_view a, std::string_view b) {
 std::string formatDate(const ScanEntry& entry) {
   if (!entry.hasDate) return std::string(10, ' ');
   const auto seconds = static_cast<time_t>(entry.modificationDate + documentEpoch);
-  struct tm local{};
+  struct tm local = {};
   std::array<char, 16> text{};
   if (::localtime_r(&seconds, &local) == nullptr ||
       std::strftime(text.data(), text.size(), "%Y-%m-%d", &local) == 0) {

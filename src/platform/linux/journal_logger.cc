@@ -22,7 +22,7 @@ constexpr const char* journalSocket = "/run/systemd/journal/socket";
 constexpr std::string_view journalIdentifier = "KelmarindHelper";
 
 bool isJournalListening() {
-  struct stat status{};
+  struct stat status = {};
   return ::stat(journalSocket, &status) == 0 && S_ISSOCK(status.st_mode);
 }
 

@@ -404,7 +404,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // took longer than a cached one can.
   bool isReadingAhead_;
   int slowListingCount_ = 0;
-  struct statx current_{};
+  struct statx current_ = {};
   int currentError_ = ENOENT;  // of current_'s statx; 0 when it succeeded
   std::size_t currentNameOffset_ = 0;
   std::size_t currentIndex_ = 0;  // of the current entry in its directory

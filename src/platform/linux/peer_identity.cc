@@ -113,7 +113,7 @@ std::expected<CodeIdentity, IdentityError> peerIdentity(int connectedSocket) {
 }
 
 std::expected<CodeIdentity, IdentityError> executableIdentity(int executableFd) {
-  struct stat status{};
+  struct stat status = {};
   if (::fstat(executableFd, &status) != 0) return systemError("fstat");
   const bool isOwnerTrusted = status.st_uid == 0 || status.st_uid == ::geteuid();
   // The group bits also carry an ACL's mask, so no ACL entry can grant

@@ -56,7 +56,7 @@ std::expected<void, OsError> checkSealedMemoryFile(int descriptor, std::size_t s
   // Files that cannot carry seals answer EINVAL.
   if (seals < 0) return failure("fcntl(F_GET_SEALS)", errno == EINVAL ? EBADFD : errno);
   if ((seals & allSeals) != allSeals) return failure("fcntl(F_GET_SEALS)", EBADFD);
-  struct stat status{};
+  struct stat status = {};
   if (::fstat(descriptor, &status) != 0) return failure("fstat");
   if (!S_ISREG(status.st_mode)) return failure("fstat", EBADFD);
   if (static_cast<std::size_t>(status.st_size) != size) return failure("fstat", EMSGSIZE);
