@@ -342,7 +342,7 @@ TEST_F(TransportTest, SelfBoundEndpointAdmitsOnlyRootAndTheEndpointGroup) {
   const TestUser outsider("kelmarind-test-outsider", std::nullopt);
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   listen();
-  struct stat status{};
+  struct stat status = {};
   ASSERT_EQ(::stat(socketPath_.c_str(), &status), 0);
   EXPECT_EQ(status.st_mode & 07777, 0660u);
   EXPECT_EQ(status.st_gid, group.gid);

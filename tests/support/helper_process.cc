@@ -39,7 +39,7 @@ std::string readFile(const std::string& path) {
 }
 
 bool journalSocketExists() {
-  struct stat status{};
+  struct stat status = {};
   return ::stat("/run/systemd/journal/socket", &status) == 0;
 }
 

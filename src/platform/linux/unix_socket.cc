@@ -80,7 +80,7 @@ std::expected<UniqueFd, OsError> adoptActivatedSocket() {
 }
 
 std::expected<void, OsError> removeStaleSocket(const std::string& path) {
-  struct stat status{};
+  struct stat status = {};
   if (::lstat(path.c_str(), &status) < 0) {
     if (errno == ENOENT) return {};
     return failure("lstat");
