@@ -22,7 +22,9 @@ std::unexpected<OsError> failure(const char* operation, int code = errno) {
   return std::unexpected(OsError{.code = code, .operation = operation});
 }
 
-std::expected<UniqueFd, OsError> createMemoryFile() {
+}  // namespace
+
+std::expected<UniqueFd, OsError> sizedMemoryFile(std::size_t size) {
   // Never executable: the service runs with MemoryDenyWriteExecute, and no
   // reader should be able to map a reply as code. Kernels before 6.3 do not
   // know the flag; their memory files are not executable through a mapping
@@ -32,23 +34,20 @@ std::expected<UniqueFd, OsError> createMemoryFile() {
     fd = ::memfd_create("kelmarind-reply", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   }
   if (fd < 0) return failure("memfd_create");
-  return UniqueFd(fd);
+  UniqueFd file(fd);
+  // Sized first, so the kernel never grows the file while it is written.
+  if (::ftruncate(file.get(), static_cast<off_t>(size)) != 0) return failure("ftruncate");
+  return file;
 }
 
-}  // namespace
-
-std::expected<UniqueFd, OsError> sealedMemoryFileOf(std::span<char> bytes) {
-  auto file = createMemoryFile();
-  if (!file) return file;
-  // Sized first, so the kernel never grows the file while it is written.
-  if (::ftruncate(file->get(), static_cast<off_t>(bytes.size())) != 0) return failure("ftruncate");
+std::expected<void, OsError> fillAndSeal(int file, std::span<char> bytes) {
   auto written = sendReleasing(bytes, "pwrite", [&](const char* data, std::size_t size) {
     const off_t at = static_cast<off_t>(data - bytes.data());
-    return ::pwrite(file->get(), data, size, at);
+    return ::pwrite(file, data, size, at);
   });
   if (!written) return std::unexpected(written.error());
-  if (::fcntl(file->get(), F_ADD_SEALS, allSeals) != 0) return failure("fcntl(F_ADD_SEALS)");
-  return file;
+  if (::fcntl(file, F_ADD_SEALS, allSeals) != 0) return failure("fcntl(F_ADD_SEALS)");
+  return {};
 }
 
 std::expected<void, OsError> checkSealedMemoryFile(int descriptor, std::size_t size) {

@@ -12,11 +12,16 @@
 
 namespace kelmarind::platform::linux {
 
-// A close-on-exec memory file holding exactly `bytes`, sealed against
-// writing, growing, shrinking and further sealing. Each slice of `bytes` is
-// given back to the kernel once copied (releasePages), so the reply never
-// costs twice its size; `bytes` must not be read again, whatever the outcome.
-[[nodiscard]] std::expected<UniqueFd, OsError> sealedMemoryFileOf(std::span<char> bytes);
+// A close-on-exec memory file of `size` bytes, for fillAndSeal. It fails
+// only for want of descriptors or memory, and touches nothing else.
+[[nodiscard]] std::expected<UniqueFd, OsError> sizedMemoryFile(std::size_t size);
+
+// Copies `bytes` into `file` (made by sizedMemoryFile for their size) and
+// seals it against writing, growing, shrinking and further sealing. Each
+// slice of `bytes` is given back to the kernel once copied (releasePages),
+// so the reply never costs twice its size; `bytes` must not be read again,
+// whatever the outcome.
+[[nodiscard]] std::expected<void, OsError> fillAndSeal(int file, std::span<char> bytes);
 
 // Succeeds only when `descriptor` is a memory file carrying all four seals
 // and exactly `size` bytes: then no one, its creator included, can change

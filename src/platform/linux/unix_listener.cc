@@ -149,13 +149,21 @@ class UnixConnection final : public Connection, private ReplyChannel {
   // Once sent, the memory file is the client's alone: the helper's
   // descriptor closes on return, so nothing of the reply stays with it.
   // Without a memory file (the helper short of descriptors or memory for the
-  // moment) the bytes go inline: slower, but the client gets its document.
+  // moment) the bytes, still untouched, go inline: slower, but the client
+  // gets its document. Once copying into the file has begun they are given
+  // back as they go, so a failure there leaves only the text to send.
   // `bytes` are the reply's.
   bool sendSealed(const protocol::ReplyFrame& frame, std::string& bytes, protocol::Reply& reply) {
-    auto file = sealedMemoryFileOf(bytes);
+    auto file = sizedMemoryFile(bytes.size());
     if (!file) {
       auto inlineFrame = protocol::encodeReply(reply);
       return inlineFrame && sendInline(*inlineFrame, reply);
+    }
+    if (!fillAndSeal(file->get(), bytes)) {
+      const auto text = protocol::Reply::ofText(unencodableReplyText);
+      auto textFrame = protocol::encodeReply(text);
+      const std::array<std::string_view, 1> head{textFrame->head};
+      return sendAll(socket_.get(), head).has_value();
     }
     const std::array<std::string_view, 1> head{frame.head};
     return sendAll(socket_.get(), head, file->get()).has_value();
