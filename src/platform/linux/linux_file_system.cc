@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "platform/file_location.h"
+#include "platform/linux/far_end_examiner.h"
 #include "platform/linux/read_ahead.h"
 #include "platform/linux/retry_on_interrupt.h"
 #include "platform/linux/status_lookahead.h"
@@ -129,6 +130,9 @@ struct OpenDirectory {
   std::unique_ptr<SharedListing> shared{};
   std::size_t nameInParent = 0;  // offset of this directory's name in the parent's names
   std::size_t pathLength = 0;    // length of its path text
+  // Its place in what the far-end examiner shares; none below a directory
+  // the walk goes through alone.
+  SharedDirectory* node = nullptr;
 };
 
 class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
@@ -141,13 +145,15 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         rootAnchor_(rootAnchor),
         buffer_(new char[listingBufferSize]),
         rootDevice_(root.st_dev),
-        isReadingAhead_(readAheadUse == ReadAheadUse::always) {
+        isReadingAhead_(readAheadUse == ReadAheadUse::always),
+        examiner_(rootAnchor, root.st_dev) {
     OpenDirectory top{.contents = std::make_unique<PreparedDirectory>(),
                       .pathLength = path_.size()};
     top.contents->fd = std::move(rootFd);
     top.contents->device = root.st_dev;
     top.contents->inode = root.st_ino;
     list(top);
+    top.node = examiner_.start(top.contents->listing, root.st_ino);
     stack_.push_back(std::move(top));
     share(stack_.back());
     if (isReadingAhead_) readAhead_.publish(*stack_.back().contents, rootDevice_, nullptr, 0);
@@ -161,7 +167,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         ascend();
         continue;
       }
-      if (!top.contents->fd && !reopen(stack_.size() - 1)) {
+      if (!top.contents->fd && top.contents->statuses.empty() && !reopen(stack_.size() - 1)) {
         top.nextName = top.contents->listing.names.size();
         continue;
       }
@@ -220,9 +226,25 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   void descend() {
     const std::size_t parentIndex = stack_.size() - 1;
     const std::uint64_t device = deviceOf(current_);
+    const std::uint64_t inode = current_.stx_ino;
     OpenDirectory child{.nameInParent = currentNameOffset_, .pathLength = path_.size()};
-    child.contents = takePrepared(device, current_.stx_ino);
-    if (!child.contents && !openAndList(parentIndex, device, child)) return;
+    SharedDirectory* node =
+        FarEndExaminer::child(stack_.back().node, stack_.back().contents->listing, currentIndex_);
+    bool isTaken = false;
+    if (node != nullptr) {
+      auto entering = examiner_.enter(*node, device, inode);
+      child.contents = std::move(entering.prepared);
+      child.node = entering.node;
+      isTaken = entering.isTaken;
+    }
+    if (!child.contents) child.contents = takePrepared(device, inode);
+    if (!child.contents && !openAndList(parentIndex, device, child)) {
+      if (isTaken) examiner_.listed(*node, nullptr, device, inode);
+      return;
+    }
+    if (isTaken && !examiner_.listed(*node, &child.contents->listing, device, inode)) {
+      child.node = nullptr;
+    }
     stack_.push_back(std::move(child));
     if (stack_.size() > openDirectoryLimit + 1) {
       OpenDirectory& far = stack_[stack_.size() - 1 - openDirectoryLimit];
@@ -231,7 +253,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       far.contents->fd.reset();
     }
     share(stack_.back());
-    if (isReadingAhead_ && !stack_.back().contents->batch) {
+    if (isReadingAhead_ && !stack_.back().contents->batch && stack_.back().contents->fd) {
       readAhead_.publish(*stack_.back().contents, rootDevice_,
                          stack_[parentIndex].contents->batch.get(), currentIndex_);
     }
@@ -250,6 +272,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // Opens and lists the directory about to be entered; false when it is to
   // be reported without contents.
   bool openAndList(std::size_t parentIndex, std::uint64_t device, OpenDirectory& child) {
+    // A directory prepared by the far-end examiner comes without a descriptor.
+    if (!stack_[parentIndex].contents->fd && !reopen(parentIndex)) return false;
     const int parentFd = stack_[parentIndex].contents->fd.get();
     const char* name = stack_[parentIndex].contents->listing.names.data() + currentNameOffset_;
     auto fd = openDespiteShortage([&] { return openDirectoryAt(parentFd, name); },
@@ -271,7 +295,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // place: the stack is a deque, and the names are not touched again.
   void share(OpenDirectory& directory) {
     const DirectoryListing& listing = directory.contents->listing;
-    if (!directory.contents->statuses.empty() || listing.entryCount < sharedListingMinimum ||
+    if (!directory.contents->statuses.empty() || !examiner_.isDone() ||
+        listing.entryCount < sharedListingMinimum ||
         sharedCount_ >= sharedListingLimit ||
         listing.names.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
       return;
@@ -306,8 +331,13 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       climb_.reset();
       return;
     }
-    // Passed without a descriptor.
-    if (parent.nextName >= parent.contents->listing.names.size()) return;
+    // Passed without a descriptor, or prepared by the far-end examiner: one
+    // that still needs its descriptor reopens it when it does.
+    if (parent.nextName >= parent.contents->listing.names.size() ||
+        !parent.contents->statuses.empty()) {
+      climb_.reset();
+      return;
+    }
     if (climb_ && climbLevels_ <= longestClimb) {
       std::string up = "..";
       for (std::size_t i = 1; i < climbLevels_; ++i) up += "/..";
@@ -418,6 +448,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // Declared last, so that its thread stops before the listings it reads go.
   StatusLookahead lookahead_;
   ReadAhead& readAhead_ = ReadAhead::forThisProcess();
+  FarEndExaminer examiner_;
 };
 
 }  // namespace

@@ -1,0 +1,262 @@
+#include "platform/linux/far_end_examiner.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "platform/linux/status_lookahead.h"
+
+namespace kelmarind::platform::linux {
+namespace {
+
+using State = SharedDirectory::State;
+
+// Entries of prepared directories the walk has not reached yet: about 70
+// bytes each, so at most some 18 MiB per walk. Until the two meet, all the
+// helper has prepared is held; past this it waits for the walk to catch up.
+constexpr std::size_t heldEntryLimit = std::size_t{1} << 18;
+// Descriptors the helper holds at once, those of the deepest directories on
+// its way; the others are reopened by name when it climbs back to them.
+constexpr std::size_t helperDescriptorLimit = 16;
+// Checks of a state before sleeping on it: about the time of one statx.
+constexpr int spins = 200;
+
+void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#endif
+}
+
+}  // namespace
+
+struct FarEndExaminer::Frame {
+  SharedDirectory* directory;
+  UniqueFd fd;
+  std::size_t next;  // its children below this are still to be looked at, the last first
+  bool isPrepared;   // by the helper, so its children's device and inode are known
+};
+
+FarEndExaminer::FarEndExaminer(int rootAnchor, std::uint64_t rootDevice)
+    : rootAnchor_(rootAnchor), rootDevice_(rootDevice) {}
+
+FarEndExaminer::~FarEndExaminer() {
+  isStopping_.store(true);
+  wakeUps_.fetch_add(1);
+  wakeUps_.notify_all();
+  if (helper_.joinable()) helper_.join();
+}
+
+SharedDirectory* FarEndExaminer::start(const DirectoryListing& rootListing,
+                                       std::uint64_t rootInode) {
+  if (rootListing.entryCount == rootListing.directoryStart) return nullptr;
+  root_ = &walkNodes_.emplace_back(std::string(), State::walkListed, rootDevice_, rootInode);
+  makeChildren(*root_, rootListing, nullptr, walkNodes_);
+  isDone_.store(false, std::memory_order_relaxed);
+  try {
+    helper_ = std::thread([this] { run(); });
+  } catch (const std::system_error&) {
+    // Out of threads: the walk goes alone, as it would without this class.
+    isDone_.store(true, std::memory_order_relaxed);
+    return nullptr;
+  }
+  return root_;
+}
+
+SharedDirectory* FarEndExaminer::child(const SharedDirectory* parent,
+                                       const DirectoryListing& listing, std::size_t index) {
+  if (parent == nullptr || index < listing.directoryStart) return nullptr;
+  const std::size_t position = index - listing.directoryStart;
+  return position < parent->children_.size() ? parent->children_[position] : nullptr;
+}
+
+FarEndExaminer::Entering FarEndExaminer::enter(SharedDirectory& directory, std::uint64_t device,
+                                               std::uint64_t inode) {
+  State state = State::open;
+  if (directory.state_.compare_exchange_strong(state, State::walkTaken)) {
+    return {.node = &directory, .isTaken = true};
+  }
+  if (state == State::helperTaken) {
+    waitUntil([&] { return directory.state_.load() != State::helperTaken; }, walkSleeps_);
+    state = directory.state_.load();
+  }
+  if (state != State::helperReady) return {};
+  std::unique_ptr<PreparedDirectory> prepared = std::move(directory.prepared_);
+  heldEntries_.fetch_sub(prepared->listing.entryCount);
+  wakeIf(helperSleeps_);
+  // Renamed or replaced between the helper's look and the walk's.
+  if (prepared->device != device || prepared->inode != inode) return {};
+  return {.prepared = std::move(prepared), .node = &directory};
+}
+
+bool FarEndExaminer::listed(SharedDirectory& directory, const DirectoryListing* listing,
+                            std::uint64_t device, std::uint64_t inode) {
+  directory.device_ = device;
+  directory.inode_ = inode;
+  if (listing != nullptr && !isDone()) makeChildren(directory, *listing, nullptr, walkNodes_);
+  publish(directory, State::walkListed, helperSleeps_);
+  return !directory.children_.empty();
+}
+
+void FarEndExaminer::makeChildren(SharedDirectory& directory, const DirectoryListing& listing,
+                                  const EntryStatus* statuses,
+                                  std::deque<SharedDirectory>& arena) {
+  const char* name = listing.names.data();
+  for (std::size_t i = 0; i < listing.directoryStart; ++i) name += std::strlen(name) + 1;
+  directory.children_.reserve(listing.entryCount - listing.directoryStart);
+  for (std::size_t i = listing.directoryStart; i < listing.entryCount; ++i) {
+    const std::size_t length = std::strlen(name);
+    State state = State::open;
+    std::uint64_t inode = 0;
+    if (statuses != nullptr) {
+      const EntryStatus& status = statuses[i];
+      const bool isEntered = status.error == 0 && S_ISDIR(status.mode) &&
+                             makedev(status.deviceMajor, status.deviceMinor) == rootDevice_;
+      state = isEntered ? State::open : State::dropped;
+      inode = status.inode;
+    }
+    directory.children_.push_back(
+        &arena.emplace_back(std::string(name, length), state, rootDevice_, inode));
+    name += length + 1;
+  }
+}
+
+void FarEndExaminer::run() {
+  const std::unique_ptr<char[]> buffer(new char[listingBufferSize]);
+  std::vector<Frame> frames;
+  if (auto fd = openDirectoryAt(rootAnchor_, ".");
+      fd && isSameDirectory(fd->get(), rootDevice_, root_->inode_)) {
+    frames.push_back({root_, std::move(*fd), root_->children_.size(), false});
+  }
+  while (!frames.empty() && !isStopping_.load(std::memory_order_relaxed)) {
+    Frame& top = frames.back();
+    if (top.next == 0) {
+      frames.pop_back();
+      continue;
+    }
+    SharedDirectory& next = *top.directory->children_[--top.next];
+    if (heldEntries_.load(std::memory_order_relaxed) > heldEntryLimit) {
+      waitUntil([&] { return heldEntries_.load() <= heldEntryLimit / 2 || isStopping_.load(); },
+                helperSleeps_);
+    }
+    State state = State::open;
+    if (next.state_.compare_exchange_strong(state, State::helperTaken)) {
+      if (prepare(next, frames, buffer.get()) == Outcome::stop) break;
+      continue;
+    }
+    if (state != State::walkTaken && state != State::walkListed) continue;
+    // The walk is in this directory or below it, so every directory before
+    // it in the walk's order is the walk's: what is left is below it.
+    waitUntil([&] { return next.state_.load() != State::walkTaken || isStopping_.load(); },
+              helperSleeps_);
+    if (isStopping_.load() || next.children_.empty()) break;
+    const int parentFd = topDescriptor(frames);
+    if (parentFd < 0) break;
+    auto fd = openDirectoryAt(parentFd, next.name_.c_str());
+    if (!fd || !isSameDirectory(fd->get(), next.device_, next.inode_)) break;
+    frames.clear();
+    frames.push_back({&next, std::move(*fd), next.children_.size(), false});
+  }
+  isDone_.store(true, std::memory_order_relaxed);
+}
+
+FarEndExaminer::Outcome FarEndExaminer::prepare(SharedDirectory& directory,
+                                                std::vector<Frame>& frames, char* buffer) {
+  const auto drop = [&](Outcome outcome) {
+    publish(directory, State::dropped, walkSleeps_);
+    return outcome;
+  };
+  const bool isParentPrepared = frames.back().isPrepared;
+  const int parentFd = topDescriptor(frames);
+  if (parentFd < 0) return drop(Outcome::stop);
+  const char* name = directory.name_.c_str();
+  if (!isParentPrepared) {
+    struct statx stx;
+    if (statusAt(parentFd, name, stx) != 0 || !S_ISDIR(stx.stx_mode) ||
+        makedev(stx.stx_dev_major, stx.stx_dev_minor) != rootDevice_) {
+      return drop(Outcome::dropped);
+    }
+    directory.inode_ = stx.stx_ino;
+  }
+  auto fd = openDirectoryAt(parentFd, name);
+  if (!fd) return drop(fd.error().isShortage() ? Outcome::stop : Outcome::dropped);
+  if (!isSameDirectory(fd->get(), rootDevice_, directory.inode_)) return drop(Outcome::dropped);
+  auto prepared = std::make_unique<PreparedDirectory>();
+  prepared->device = rootDevice_;
+  prepared->inode = directory.inode_;
+  DirectoryListing& listing = prepared->listing;
+  listDirectory(fd->get(), buffer, listing);
+  if (listing.shortage) return drop(Outcome::stop);
+  prepared->statuses.resize(listing.entryCount);
+  const char* entry = listing.names.data();
+  struct statx stx;
+  for (EntryStatus& status : prepared->statuses) {
+    status = packStatus(stx, statusAt(fd->get(), entry, stx));
+    entry += std::strlen(entry) + 1;
+  }
+  makeChildren(directory, listing, prepared->statuses.data(), helperNodes_);
+  heldEntries_.fetch_add(listing.entryCount);
+  const std::size_t childCount = directory.children_.size();
+  directory.prepared_ = std::move(prepared);
+  publish(directory, State::helperReady, walkSleeps_);
+  push(frames, {&directory, std::move(*fd), childCount, true});
+  return Outcome::prepared;
+}
+
+void FarEndExaminer::push(std::vector<Frame>& frames, Frame frame) {
+  frames.push_back(std::move(frame));
+  // The bottom frame keeps its descriptor: the others are reopened from it.
+  if (frames.size() > helperDescriptorLimit) {
+    frames[frames.size() - helperDescriptorLimit].fd.reset();
+  }
+}
+
+int FarEndExaminer::topDescriptor(std::vector<Frame>& frames) {
+  Frame& top = frames.back();
+  if (top.fd) return top.fd.get();
+  std::size_t open = frames.size() - 1;
+  while (open > 0 && !frames[open].fd) --open;
+  UniqueFd fd;
+  for (std::size_t i = open + 1; i < frames.size(); ++i) {
+    const SharedDirectory& directory = *frames[i].directory;
+    auto step = openDirectoryAt(fd ? fd.get() : frames[open].fd.get(), directory.name_.c_str());
+    if (!step || !isSameDirectory(step->get(), directory.device_, directory.inode_)) return -1;
+    fd = std::move(*step);
+  }
+  top.fd = std::move(fd);
+  return top.fd.get();
+}
+
+void FarEndExaminer::publish(SharedDirectory& directory, State state,
+                             const std::atomic<bool>& otherSleeps) {
+  directory.state_.store(state);
+  wakeIf(otherSleeps);
+}
+
+void FarEndExaminer::wakeIf(const std::atomic<bool>& sleeps) {
+  if (sleeps.load()) {
+    wakeUps_.fetch_add(1);
+    wakeUps_.notify_all();
+  }
+}
+
+// Sequentially consistent throughout: either the publishing thread sees this
+// one's flag and wakes it, or this one sees what was published.
+template <typename Condition>
+void FarEndExaminer::waitUntil(Condition condition, std::atomic<bool>& sleeps) {
+  for (int i = 0; i < spins; ++i) {
+    if (condition()) return;
+    relax();
+  }
+  for (;;) {
+    sleeps.store(true);
+    const std::uint32_t seen = wakeUps_.load();
+    if (condition()) break;
+    wakeUps_.wait(seen);
+  }
+  sleeps.store(false, std::memory_order_relaxed);
+}
+
+}  // namespace kelmarind::platform::linux

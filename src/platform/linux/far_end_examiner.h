@@ -1,0 +1,136 @@
+// A second thread that examines a walk's tree from its far end: the last
+// directory in the walk's order first, then backwards, while the walk goes
+// forwards from the first. Each directory is opened, listed and its entries'
+// status read by exactly one of the two, whichever takes it first; where
+// they meet, the helper stops. The walk still reports every entry itself, in
+// its own order, so a hard-linked file is still charged to the link reported
+// first; only where the system calls run changes.
+//
+// A directory changes hands with one compare-and-swap and no lock, so small
+// directories, half of a typical system tree, are shared as cheaply as wide
+// ones.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/read_ahead.h"
+
+namespace kelmarind::platform::linux {
+
+// An entry of a listed directory that may be a directory, as both threads
+// see it. Its fields are written by the thread that took it and read by the
+// other only after the state that publishes them.
+class SharedDirectory {
+ public:
+  enum class State : std::uint8_t {
+    open,         // taken by neither
+    walkTaken,    // the walk is opening and listing it
+    walkListed,   // the walk listed it (or found it could not be listed)
+    helperTaken,  // the helper is opening, listing and examining it
+    helperReady,  // the helper prepared it, for the walk to take
+    dropped,      // not a directory to enter, or the helper could not prepare it
+  };
+
+  SharedDirectory(std::string name, State state, std::uint64_t device, std::uint64_t inode)
+      : state_(state), name_(std::move(name)), device_(device), inode_(inode) {}
+
+ private:
+  friend class FarEndExaminer;
+
+  std::atomic<State> state_;
+  const std::string name_;  // its raw name in its parent
+  std::uint64_t device_;    // the directory it must be, once known
+  std::uint64_t inode_;
+  // Its entries from the listing's `directoryStart`, in listing order.
+  std::vector<SharedDirectory*> children_{};
+  std::unique_ptr<PreparedDirectory> prepared_{};  // once helperReady, until the walk takes it
+};
+
+class FarEndExaminer {
+ public:
+  // `rootAnchor` (borrowed) reaches the walk's root; only directories of
+  // `rootDevice` are entered, as the walk does.
+  FarEndExaminer(int rootAnchor, std::uint64_t rootDevice);
+  FarEndExaminer(const FarEndExaminer&) = delete;
+  FarEndExaminer& operator=(const FarEndExaminer&) = delete;
+  // Stops the helper, which ends within one directory.
+  ~FarEndExaminer();
+
+  // The walk's root, listed by the walk: the helper starts on it. Returns
+  // the root's node, or none when no helper runs (no subdirectory, or no
+  // thread could be started): the walk then goes alone.
+  SharedDirectory* start(const DirectoryListing& rootListing, std::uint64_t rootInode);
+
+  // The node of entry `index` of a directory whose node is `parent`; none
+  // when the entry is not one the two share.
+  [[nodiscard]] static SharedDirectory* child(const SharedDirectory* parent,
+                                              const DirectoryListing& listing, std::size_t index);
+
+  // The walk is about to enter `directory`, examined with this device and
+  // inode. Either the helper prepared it (`prepared`, with the node for its
+  // own entries), or the walk has now taken it (`taken`: it must open and
+  // list it and call `listed`), or neither (the walk enters it alone, and
+  // the helper does not come below it).
+  struct Entering {
+    std::unique_ptr<PreparedDirectory> prepared{};
+    SharedDirectory* node = nullptr;
+    bool isTaken = false;
+  };
+  [[nodiscard]] Entering enter(SharedDirectory& directory, std::uint64_t device,
+                               std::uint64_t inode);
+  // The walk listed a directory it took; `listing` is none when it could
+  // not. Returns false when the helper has stopped: the directory's entries
+  // then get no nodes, and the walk goes alone below it.
+  bool listed(SharedDirectory& directory, const DirectoryListing* listing, std::uint64_t device,
+              std::uint64_t inode);
+
+  // The helper has stopped: the walk may use the other core for something
+  // else.
+  [[nodiscard]] bool isDone() const { return isDone_.load(std::memory_order_relaxed); }
+
+ private:
+  struct Frame;
+  enum class Outcome : std::uint8_t { prepared, dropped, stop };
+  void run();
+  // Opens, lists and examines a directory the helper took below the top
+  // frame, and makes it the top; `stop` when the helper must end (a shortage
+  // of descriptors or memory, which the walk needs more).
+  Outcome prepare(SharedDirectory& directory, std::vector<Frame>& frames, char* buffer);
+  // The helper's descriptor of the top frame's directory, reopened from the
+  // nearest open one below when it was closed; -1 when that failed.
+  static int topDescriptor(std::vector<Frame>& frames);
+  static void push(std::vector<Frame>& frames, Frame frame);
+  void makeChildren(SharedDirectory& directory, const DirectoryListing& listing,
+                    const EntryStatus* statuses, std::deque<SharedDirectory>& arena);
+  // Publishes a state and wakes the other thread if it sleeps.
+  void publish(SharedDirectory& directory, SharedDirectory::State state,
+               const std::atomic<bool>& otherSleeps);
+  template <typename Condition>
+  void waitUntil(Condition condition, std::atomic<bool>& sleeps);
+  void wakeIf(const std::atomic<bool>& sleeps);
+
+  const int rootAnchor_;
+  const std::uint64_t rootDevice_;
+  // Nodes, each thread making its own; freed with the examiner.
+  std::deque<SharedDirectory> walkNodes_;
+  std::deque<SharedDirectory> helperNodes_;
+  SharedDirectory* root_ = nullptr;
+  // Entries of directories prepared and not yet taken by the walk: the
+  // helper pauses while they are many.
+  std::atomic<std::size_t> heldEntries_{0};
+  std::atomic<bool> isStopping_{false};
+  std::atomic<bool> isDone_{true};
+  std::atomic<bool> walkSleeps_{false};
+  std::atomic<bool> helperSleeps_{false};
+  std::atomic<std::uint32_t> wakeUps_{0};
+  std::thread helper_;
+};
+
+}  // namespace kelmarind::platform::linux
