@@ -76,9 +76,10 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
 
   // The tree as the service would send it, read back: its document must
   // also equal the one written from the tree's value form.
-  PrivilegedNode walk(std::string_view relative = "") const {
+  PrivilegedNode walk(std::string_view relative = "") const { return walk(relative, fileSystem_); }
+  PrivilegedNode walk(std::string_view relative, const platform::FileSystem& fileSystem) const {
     auto tree =
-        PrivilegedWalk::walkTree(relative.empty() ? dir_.path() : at(relative), fileSystem_);
+        PrivilegedWalk::walkTree(relative.empty() ? dir_.path() : at(relative), fileSystem);
     EXPECT_TRUE(tree.has_value()) << tree.error().description();
     if (!tree) return {};
     const std::string document = encodeDocument(tree->root()).value_or("");
@@ -92,6 +93,10 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
   // privileges, namespaces and limits stay out of the test process; the
   // document, or the walk's error text, comes back through a pipe.
   std::string walkTextInChild(const std::function<bool()>& prepare) const {
+    return walkTextInChild(prepare, fileSystem_);
+  }
+  std::string walkTextInChild(const std::function<bool()>& prepare,
+                              const platform::FileSystem& fileSystem) const {
     // A thread forked while it holds a lock of the address sanitizer's
     // allocator leaves the child waiting for it for ever: the read-ahead's
     // threads of an earlier walk here go idle and end first.
@@ -106,7 +111,7 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
     if (::fork() == 0) {
       auto tree =
           prepare()
-              ? PrivilegedWalk::walkTree(dir_.path(), fileSystem_)
+              ? PrivilegedWalk::walkTree(dir_.path(), fileSystem)
               : std::unexpected(PrivilegedWalk::WalkError{.path = "(not prepared)", .cause = {}});
       const std::string out =
           tree ? encodeDocument(tree->root()).value_or("") : tree.error().description();
@@ -129,8 +134,11 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
   }
 
   testing::TempDir dir_;
-  // Every walk here reads ahead, as on a cold disk.
+  // Every walk here reads ahead, as on a cold disk, besides sharing the tree
+  // with the far-end examiner; walks on the second do only the latter, as
+  // on a warm cache.
   platform::linux::LinuxFileSystem fileSystem_{platform::linux::ReadAheadUse::always};
+  platform::linux::LinuxFileSystem warmFileSystem_{};
 };
 
 bool isRoot() { return ::geteuid() == 0; }
@@ -253,11 +261,12 @@ TEST_F(PrivilegedWalkLinuxTest, LinksAndSpecialFilesAreLeavesAndAnyNameBecomesVa
   EXPECT_EQ(decodeDocument(document).value(), root);
 }
 
-// Directories are read ahead, and wide ones have their statuses read, on
-// other threads. The document must be byte for byte the one the walk's own
-// thread makes alone (no thread can be started as a user with no processes
-// to spare), also where the read-ahead runs out of descriptors.
-TEST_F(PrivilegedWalkLinuxTest, ReadAheadGivesTheDocumentOfTheWalkAlone) {
+// Directories are examined from the far end of the tree and read ahead, and
+// wide ones have their statuses read, on other threads. The document must be
+// byte for byte the one the walk's own thread makes alone (no thread can be
+// started as a user with no processes to spare), also where the other
+// threads run out of descriptors.
+TEST_F(PrivilegedWalkLinuxTest, OtherThreadsGiveTheDocumentOfTheWalkAlone) {
   if (!isRoot()) GTEST_SKIP() << "dropping to another user needs root";
   ASSERT_EQ(::chmod(dir_.path().c_str(), 0755), 0);
   addTreeOfManyShapes();
@@ -274,12 +283,16 @@ TEST_F(PrivilegedWalkLinuxTest, ReadAheadGivesTheDocumentOfTheWalkAlone) {
       {"12 descriptors to spare", [] { return leaveSpareDescriptors(12); }},
   };
   for (int round = 0; round < 3; ++round) {
-    for (const auto& [name, prepare] : rows) EXPECT_EQ(walkTextInChild(prepare), alone) << name;
+    for (const auto& [name, prepare] : rows) {
+      EXPECT_EQ(walkTextInChild(prepare), alone) << name;
+      EXPECT_EQ(walkTextInChild(prepare, warmFileSystem_), alone) << name << ", warm";
+    }
   }
   EXPECT_EQ(encodeDocument(walk()).value_or(""), alone);
 }
 
-// Renames, replacements and new files while walks run, read ahead or not:
+// Renames, replacements and new files while walks run, read ahead or not,
+// the far-end examiner meeting them anywhere:
 // every walk still gives a whole, consistent tree, and once the changes stop
 // the document is the one the walk's own thread makes.
 TEST_F(PrivilegedWalkLinuxTest, TreeChangingDuringTheWalksStaysConsistent) {
@@ -300,7 +313,7 @@ TEST_F(PrivilegedWalkLinuxTest, TreeChangingDuringTheWalksStaysConsistent) {
   for (int round = 0; round < 20; ++round) {
     // Each of the two swapped directories (15 files) met twice or missed,
     // the five files of the directory made again missed, 50 new ones.
-    const std::int64_t files = walk().fileCount;
+    const std::int64_t files = walk("", round % 2 == 0 ? fileSystem_ : warmFileSystem_).fileCount;
     EXPECT_TRUE(files >= 1401 - 2 * 15 - 5 && files <= 1401 + 50 + 2 * 15) << files;
   }
   isChanging = false;

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <utility>
@@ -14,10 +15,20 @@ namespace {
 
 using State = SharedDirectory::State;
 
-// Entries of prepared directories the walk has not reached yet: about 70
-// bytes each, so at most some 18 MiB per walk. Until the two meet, all the
-// helper has prepared is held; past this it waits for the walk to catch up.
-constexpr std::size_t heldEntryLimit = std::size_t{1} << 18;
+// Entries of prepared directories their walks have not reached yet, about 70
+// bytes each, for the whole process: at most some 70 MiB. Until a walk and
+// its helper meet, all the helper has prepared is held, and a helper is
+// faster than its walk, which also builds the tree: on a tree of a million
+// entries it prepares more than half before they meet.
+constexpr std::size_t heldEntryLimit = std::size_t{1} << 20;
+std::atomic<std::size_t> processHeldEntries{0};
+// Helpers running at once in the process: more than there are cores would
+// only take turns with the walks.
+std::atomic<unsigned> runningHelpers{0};
+unsigned helperLimit() {
+  static const unsigned limit = std::max(1U, std::thread::hardware_concurrency());
+  return limit;
+}
 // Descriptors the helper holds at once, those of the deepest directories on
 // its way; the others are reopened by name when it climbs back to them.
 constexpr std::size_t helperDescriptorLimit = 16;
@@ -46,12 +57,20 @@ FarEndExaminer::~FarEndExaminer() {
   isStopping_.store(true);
   wakeUps_.fetch_add(1);
   wakeUps_.notify_all();
-  if (helper_.joinable()) helper_.join();
+  if (helper_.joinable()) {
+    helper_.join();
+    runningHelpers.fetch_sub(1);
+  }
+  processHeldEntries.fetch_sub(heldEntries_.load());
 }
 
 SharedDirectory* FarEndExaminer::start(const DirectoryListing& rootListing,
                                        std::uint64_t rootInode) {
   if (rootListing.entryCount == rootListing.directoryStart) return nullptr;
+  if (runningHelpers.fetch_add(1) >= helperLimit()) {
+    runningHelpers.fetch_sub(1);
+    return nullptr;
+  }
   root_ = &walkNodes_.emplace_back(std::string(), State::walkListed, rootDevice_, rootInode);
   makeChildren(*root_, rootListing, nullptr, walkNodes_);
   isDone_.store(false, std::memory_order_relaxed);
@@ -59,6 +78,7 @@ SharedDirectory* FarEndExaminer::start(const DirectoryListing& rootListing,
     helper_ = std::thread([this] { run(); });
   } catch (const std::system_error&) {
     // Out of threads: the walk goes alone, as it would without this class.
+    runningHelpers.fetch_sub(1);
     isDone_.store(true, std::memory_order_relaxed);
     return nullptr;
   }
@@ -85,6 +105,7 @@ FarEndExaminer::Entering FarEndExaminer::enter(SharedDirectory& directory, std::
   if (state != State::helperReady) return {};
   std::unique_ptr<PreparedDirectory> prepared = std::move(directory.prepared_);
   heldEntries_.fetch_sub(prepared->listing.entryCount);
+  processHeldEntries.fetch_sub(prepared->listing.entryCount);
   wakeIf(helperSleeps_);
   // Renamed or replaced between the helper's look and the walk's.
   if (prepared->device != device || prepared->inode != inode) return {};
@@ -137,9 +158,13 @@ void FarEndExaminer::run() {
       continue;
     }
     SharedDirectory& next = *top.directory->children_[--top.next];
-    if (heldEntries_.load(std::memory_order_relaxed) > heldEntryLimit) {
-      waitUntil([&] { return heldEntries_.load() <= heldEntryLimit / 2 || isStopping_.load(); },
-                helperSleeps_);
+    if (processHeldEntries.load(std::memory_order_relaxed) > heldEntryLimit) {
+      // Only this walk taking what was prepared for it frees room that this
+      // helper will hear of.
+      const std::size_t held = heldEntries_.load();
+      if (held == 0) break;
+      waitUntil([&] { return heldEntries_.load() < held || isStopping_.load(); }, helperSleeps_);
+      if (isStopping_.load()) break;
     }
     State state = State::open;
     if (next.state_.compare_exchange_strong(state, State::helperTaken)) {
@@ -198,6 +223,7 @@ FarEndExaminer::Outcome FarEndExaminer::prepare(SharedDirectory& directory,
   }
   makeChildren(directory, listing, prepared->statuses.data(), helperNodes_);
   heldEntries_.fetch_add(listing.entryCount);
+  processHeldEntries.fetch_add(listing.entryCount);
   const std::size_t childCount = directory.children_.size();
   directory.prepared_ = std::move(prepared);
   publish(directory, State::helperReady, walkSleeps_);
