@@ -78,8 +78,7 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
   // also equal the one written from the tree's value form.
   PrivilegedNode walk(std::string_view relative = "") const { return walk(relative, fileSystem_); }
   PrivilegedNode walk(std::string_view relative, const platform::FileSystem& fileSystem) const {
-    auto tree =
-        PrivilegedWalk::walkTree(relative.empty() ? dir_.path() : at(relative), fileSystem);
+    auto tree = PrivilegedWalk::walkTree(relative.empty() ? dir_.path() : at(relative), fileSystem);
     EXPECT_TRUE(tree.has_value()) << tree.error().description();
     if (!tree) return {};
     const std::string document = encodeDocument(tree->root()).value_or("");

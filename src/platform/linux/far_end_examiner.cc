@@ -122,8 +122,7 @@ bool FarEndExaminer::listed(SharedDirectory& directory, const DirectoryListing* 
 }
 
 void FarEndExaminer::makeChildren(SharedDirectory& directory, const DirectoryListing& listing,
-                                  const EntryStatus* statuses,
-                                  std::deque<SharedDirectory>& arena) {
+                                  const EntryStatus* statuses, std::deque<SharedDirectory>& arena) {
   const char* name = listing.names.data();
   for (std::size_t i = 0; i < listing.directoryStart; ++i) name += std::strlen(name) + 1;
   directory.children_.reserve(listing.entryCount - listing.directoryStart);

@@ -296,8 +296,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   void share(OpenDirectory& directory) {
     const DirectoryListing& listing = directory.contents->listing;
     if (!directory.contents->statuses.empty() || !examiner_.isDone() ||
-        listing.entryCount < sharedListingMinimum ||
-        sharedCount_ >= sharedListingLimit ||
+        listing.entryCount < sharedListingMinimum || sharedCount_ >= sharedListingLimit ||
         listing.names.size() > std::numeric_limits<std::uint32_t>::max() / 2) {
       return;
     }
@@ -331,11 +330,11 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       climb_.reset();
       return;
     }
-    // Passed without a descriptor, or prepared by the far-end examiner: one
-    // that still needs its descriptor reopens it when it does.
+    // Passed without a descriptor: nothing left in it, or prepared by the
+    // far-end examiner, and then reopened only if the walk must open one of
+    // its subdirectories itself.
     if (parent.nextName >= parent.contents->listing.names.size() ||
         !parent.contents->statuses.empty()) {
-      climb_.reset();
       return;
     }
     if (climb_ && climbLevels_ <= longestClimb) {
