@@ -5,9 +5,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <utility>
 
+#include "platform/huge_pages.h"
 #include "platform/linux/status_lookahead.h"
 
 namespace kelmarind::platform::linux {
@@ -32,6 +34,14 @@ unsigned helperLimit() {
 // Descriptors the helper holds at once, those of the deepest directories on
 // its way; the others are reopened by name when it climbs back to them.
 constexpr std::size_t helperDescriptorLimit = 16;
+// Blocks larger than this (the status records of a directory of more than
+// about 4,600 entries) get mappings of their own.
+constexpr std::size_t separateBlock = std::size_t{256} << 10;
+
+std::size_t roundUp(std::size_t value, std::size_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+
 // Checks of a state before sleeping on it: about the time of one statx.
 constexpr int spins = 200;
 
@@ -42,6 +52,18 @@ void relax() {
 }
 
 }  // namespace
+
+void* PreparedMemory::do_allocate(std::size_t bytes, std::size_t alignment) {
+  if (bytes <= separateBlock) return pools_.allocate(bytes, alignment);
+  char* block = mapHugePageAligned(roundUp(bytes, hugePageSize));
+  if (block == nullptr) throw std::bad_alloc();
+  return block;
+}
+
+void PreparedMemory::do_deallocate(void* data, std::size_t bytes, std::size_t alignment) {
+  if (bytes <= separateBlock) return pools_.deallocate(data, bytes, alignment);
+  unmapPages(static_cast<char*>(data), roundUp(bytes, hugePageSize));
+}
 
 struct FarEndExaminer::Frame {
   SharedDirectory* directory;
@@ -71,7 +93,8 @@ SharedDirectory* FarEndExaminer::start(const DirectoryListing& rootListing,
     runningHelpers.fetch_sub(1);
     return nullptr;
   }
-  root_ = &walkNodes_.emplace_back(std::string(), State::walkListed, rootDevice_, rootInode);
+  root_ =
+      &walkNodes_.emplace_back(std::string(), State::walkListed, rootDevice_, rootInode, &memory_);
   makeChildren(*root_, rootListing, nullptr, walkNodes_);
   isDone_.store(false, std::memory_order_relaxed);
   try {
@@ -122,7 +145,8 @@ bool FarEndExaminer::listed(SharedDirectory& directory, const DirectoryListing* 
 }
 
 void FarEndExaminer::makeChildren(SharedDirectory& directory, const DirectoryListing& listing,
-                                  const EntryStatus* statuses, std::deque<SharedDirectory>& arena) {
+                                  const EntryStatus* statuses,
+                                  std::pmr::deque<SharedDirectory>& nodes) {
   const char* name = listing.names.data();
   for (std::size_t i = 0; i < listing.directoryStart; ++i) name += std::strlen(name) + 1;
   directory.children_.reserve(listing.entryCount - listing.directoryStart);
@@ -138,7 +162,7 @@ void FarEndExaminer::makeChildren(SharedDirectory& directory, const DirectoryLis
       inode = status.inode;
     }
     directory.children_.push_back(
-        &arena.emplace_back(std::string(name, length), state, rootDevice_, inode));
+        &nodes.emplace_back(std::string(name, length), state, rootDevice_, inode, &memory_));
     name += length + 1;
   }
 }
@@ -207,7 +231,7 @@ FarEndExaminer::Outcome FarEndExaminer::prepare(SharedDirectory& directory,
   auto fd = openDirectoryAt(parentFd, name);
   if (!fd) return drop(fd.error().isShortage() ? Outcome::stop : Outcome::dropped);
   if (!isSameDirectory(fd->get(), rootDevice_, directory.inode_)) return drop(Outcome::dropped);
-  auto prepared = std::make_unique<PreparedDirectory>();
+  auto prepared = std::make_unique<PreparedDirectory>(&memory_);
   prepared->device = rootDevice_;
   prepared->inode = directory.inode_;
   DirectoryListing& listing = prepared->listing;

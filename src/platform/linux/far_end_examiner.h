@@ -16,11 +16,13 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/read_ahead.h"
+#include "platform/page_arena.h"
 
 namespace kelmarind::platform::linux {
 
@@ -38,8 +40,10 @@ class SharedDirectory {
     dropped,      // not a directory to enter, or the helper could not prepare it
   };
 
-  SharedDirectory(std::string name, State state, std::uint64_t device, std::uint64_t inode)
-      : state_(state), name_(std::move(name)), device_(device), inode_(inode) {}
+  // Its children's list is kept in `memory`.
+  SharedDirectory(std::string name, State state, std::uint64_t device, std::uint64_t inode,
+                  std::pmr::memory_resource* memory)
+      : state_(state), name_(std::move(name)), device_(device), inode_(inode), children_(memory) {}
 
  private:
   friend class FarEndExaminer;
@@ -49,8 +53,28 @@ class SharedDirectory {
   std::uint64_t device_;    // the directory it must be, once known
   std::uint64_t inode_;
   // Its entries from the listing's `directoryStart`, in listing order.
-  std::vector<SharedDirectory*> children_{};
+  std::pmr::vector<SharedDirectory*> children_;
   std::unique_ptr<PreparedDirectory> prepared_{};  // once helperReady, until the walk takes it
+};
+
+// Memory for what the far-end examiner prepares: on huge pages, since a
+// walk's first pages cost the most on a virtual machine, and used again as
+// the walk frees what it took, so that it stays within the bound on
+// prepared entries.
+class PreparedMemory final : public std::pmr::memory_resource {
+ private:
+  void* do_allocate(std::size_t bytes, std::size_t alignment) override;
+  void do_deallocate(void* data, std::size_t bytes, std::size_t alignment) override;
+  bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
+    return this == &other;
+  }
+
+  // The pools' chunks, which the pools use again; a block too large for a
+  // pool is mapped on its own and given back when freed.
+  platform::PageArena chunks_;
+  std::pmr::synchronized_pool_resource pools_{
+      std::pmr::pool_options{.max_blocks_per_chunk = 0, .largest_required_pool_block = 256 << 10},
+      &chunks_};
 };
 
 class FarEndExaminer {
@@ -108,7 +132,7 @@ class FarEndExaminer {
   static int topDescriptor(std::vector<Frame>& frames);
   static void push(std::vector<Frame>& frames, Frame frame);
   void makeChildren(SharedDirectory& directory, const DirectoryListing& listing,
-                    const EntryStatus* statuses, std::deque<SharedDirectory>& arena);
+                    const EntryStatus* statuses, std::pmr::deque<SharedDirectory>& nodes);
   // Publishes a state and wakes the other thread if it sleeps.
   void publish(SharedDirectory& directory, SharedDirectory::State state,
                const std::atomic<bool>& otherSleeps);
@@ -118,9 +142,13 @@ class FarEndExaminer {
 
   const int rootAnchor_;
   const std::uint64_t rootDevice_;
+  // Declared before what is made in it: the walk frees prepared directories
+  // into it until the examiner is destroyed, so the examiner must outlive
+  // them.
+  PreparedMemory memory_;
   // Nodes, each thread making its own; freed with the examiner.
-  std::deque<SharedDirectory> walkNodes_;
-  std::deque<SharedDirectory> helperNodes_;
+  std::pmr::deque<SharedDirectory> walkNodes_{&memory_};
+  std::pmr::deque<SharedDirectory> helperNodes_{&memory_};
   SharedDirectory* root_ = nullptr;
   // Entries of directories prepared and not yet taken by the walk: the
   // helper pauses while they are many.

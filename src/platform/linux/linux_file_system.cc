@@ -141,12 +141,12 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // the root is reopened through it when no other directory is open.
   LinuxDirectoryEnumerator(std::string_view rootPath, int rootAnchor, UniqueFd rootFd,
                            const struct stat& root, ReadAheadUse readAheadUse)
-      : path_(rootPath),
+      : examiner_(rootAnchor, root.st_dev),
+        path_(rootPath),
         rootAnchor_(rootAnchor),
         buffer_(new char[listingBufferSize]),
         rootDevice_(root.st_dev),
-        isReadingAhead_(readAheadUse == ReadAheadUse::always),
-        examiner_(rootAnchor, root.st_dev) {
+        isReadingAhead_(readAheadUse == ReadAheadUse::always) {
     OpenDirectory top{.contents = std::make_unique<PreparedDirectory>(),
                       .pathLength = path_.size()};
     top.contents->fd = std::move(rootFd);
@@ -419,6 +419,8 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
     if (const auto& shortage = directory.contents->listing.shortage) failure_ = *shortage;
   }
 
+  // Declared first: the directories it prepared are freed into it.
+  FarEndExaminer examiner_;
   // A deque, so that a directory's names stay where the lookahead reads them.
   std::deque<OpenDirectory> stack_;
   std::string path_;
@@ -447,7 +449,6 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   // Declared last, so that its thread stops before the listings it reads go.
   StatusLookahead lookahead_;
   ReadAhead& readAhead_ = ReadAhead::forThisProcess();
-  FarEndExaminer examiner_;
 };
 
 }  // namespace

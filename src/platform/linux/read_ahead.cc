@@ -162,13 +162,17 @@ void listDirectory(int fd, char* buffer, DirectoryListing& out) {
       offset += length;
       if (raw[0] == '.' && (raw[1] == '\0' || (raw[1] == '.' && raw[2] == '\0'))) continue;
       const bool isMaybeDirectory = type == DT_DIR || type == DT_UNKNOWN;
-      (isMaybeDirectory ? directories : out.names).append(raw, std::strlen(raw) + 1);
+      if (isMaybeDirectory) {
+        directories.append(raw, std::strlen(raw) + 1);
+      } else {
+        out.names.append(raw, std::strlen(raw) + 1);
+      }
       directoryCount += isMaybeDirectory ? 1 : 0;
       ++out.entryCount;
     }
   }
   out.directoryStart = out.entryCount - directoryCount;
-  out.names += directories;
+  out.names.append(directories);
 }
 
 ReadAheadBatch::ReadAheadBatch(int dirFd, const DirectoryListing& listing,

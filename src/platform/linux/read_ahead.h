@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <expected>
 #include <memory>
+#include <memory_resource>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -52,7 +53,7 @@ int unpackStatus(const EntryStatus& status, struct statx& out);
 // first those the listing says are not directories, then the others (a type
 // the listing does not know may be a directory), each in listing order.
 struct DirectoryListing {
-  std::string names{};
+  std::pmr::string names{};
   std::size_t entryCount = 0;
   std::size_t directoryStart = 0;     // index of the first entry that may be a directory
   std::optional<OsError> shortage{};  // when reading stopped for want of memory
@@ -115,11 +116,16 @@ class ReadAheadBatch {
 // unless it is wide, every entry examined too, and its own subdirectories
 // read ahead in turn. Kept where it was made, since its batch points into it.
 struct PreparedDirectory {
+  PreparedDirectory() = default;
+  // Its listing and statuses in `memory`.
+  explicit PreparedDirectory(std::pmr::memory_resource* memory)
+      : listing{.names = std::pmr::string(memory)}, statuses(memory) {}
+
   platform::UniqueFd fd{};
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
   DirectoryListing listing{};
-  std::vector<EntryStatus> statuses{};  // one per entry, or none
+  std::pmr::vector<EntryStatus> statuses{};  // one per entry, or none
   // Declared last, so that it is withdrawn before what it reads goes.
   std::unique_ptr<ReadAheadBatch> batch{};
 };
