@@ -34,9 +34,6 @@ unsigned helperLimit() {
 // Descriptors the helper holds at once, those of the deepest directories on
 // its way; the others are reopened by name when it climbs back to them.
 constexpr std::size_t helperDescriptorLimit = 16;
-// Blocks larger than this (the status records of a directory of more than
-// about 4,600 entries) get mappings of their own.
-constexpr std::size_t separateBlock = std::size_t{256} << 10;
 
 std::size_t roundUp(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
@@ -54,14 +51,14 @@ void relax() {
 }  // namespace
 
 void* PreparedMemory::do_allocate(std::size_t bytes, std::size_t alignment) {
-  if (bytes <= separateBlock) return pools_.allocate(bytes, alignment);
+  if (bytes <= largestPooledBlock) return pools_.allocate(bytes, alignment);
   char* block = mapHugePageAligned(roundUp(bytes, hugePageSize));
   if (block == nullptr) throw std::bad_alloc();
   return block;
 }
 
 void PreparedMemory::do_deallocate(void* data, std::size_t bytes, std::size_t alignment) {
-  if (bytes <= separateBlock) return pools_.deallocate(data, bytes, alignment);
+  if (bytes <= largestPooledBlock) return pools_.deallocate(data, bytes, alignment);
   unmapPages(static_cast<char*>(data), roundUp(bytes, hugePageSize));
 }
 

@@ -19,6 +19,7 @@
 #include <memory_resource>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/linux/read_ahead.h"
@@ -63,6 +64,10 @@ class SharedDirectory {
 // prepared entries.
 class PreparedMemory final : public std::pmr::memory_resource {
  private:
+  // Blocks larger than this (the status records of a directory of more than
+  // about 4,600 entries) get mappings of their own.
+  static constexpr std::size_t largestPooledBlock = std::size_t{256} << 10;
+
   void* do_allocate(std::size_t bytes, std::size_t alignment) override;
   void do_deallocate(void* data, std::size_t bytes, std::size_t alignment) override;
   bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override {
@@ -73,7 +78,8 @@ class PreparedMemory final : public std::pmr::memory_resource {
   // pool is mapped on its own and given back when freed.
   platform::PageArena chunks_;
   std::pmr::synchronized_pool_resource pools_{
-      std::pmr::pool_options{.max_blocks_per_chunk = 0, .largest_required_pool_block = 256 << 10},
+      std::pmr::pool_options{.max_blocks_per_chunk = 0,
+                             .largest_required_pool_block = largestPooledBlock},
       &chunks_};
 };
 
@@ -98,8 +104,8 @@ class FarEndExaminer {
                                               const DirectoryListing& listing, std::size_t index);
 
   // The walk is about to enter `directory`, examined with this device and
-  // inode. Either the helper prepared it (`prepared`, with the node for its
-  // own entries), or the walk has now taken it (`taken`: it must open and
+  // inode. Either the helper prepared it (`prepared`, and `node` for its
+  // own entries), or the walk has now taken it (`isTaken`: it must open and
   // list it and call `listed`), or neither (the walk enters it alone, and
   // the helper does not come below it).
   struct Entering {
@@ -142,9 +148,9 @@ class FarEndExaminer {
 
   const int rootAnchor_;
   const std::uint64_t rootDevice_;
-  // Declared before what is made in it: the walk frees prepared directories
-  // into it until the examiner is destroyed, so the examiner must outlive
-  // them.
+  // Declared before the nodes, which are made in it. The prepared
+  // directories the walk took are freed into it too, so the examiner must
+  // outlive them.
   PreparedMemory memory_;
   // Nodes, each thread making its own; freed with the examiner.
   std::pmr::deque<SharedDirectory> walkNodes_{&memory_};
