@@ -66,9 +66,13 @@ if [ -x "$bin/KelmarindHelper" ] && [ -x "$bin/kelmarind-scan" ] && [ -x "$bin/k
 fi
 
 # run TOOL: one measured run, appending "TOOL SECONDS MAX_RSS_KIB CPU_SECONDS"
-# to results.
+# to results. Every run writes a fresh file: the last round's output goes
+# before the clock starts, since truncating it (its pages perhaps still
+# being written back) is no part of the tool's work and costs in proportion
+# to what the tool wrote.
 run() {
   local out=$work/$1.out line
+  rm -f "$out"
   [ -z "$cold" ] || drop_caches "$1"
   case $1 in
     floor) line=$("$bin/kelmarind-measure" --stdout "$out" -- "$bin/kelmarind-floor" "$target") ;;
