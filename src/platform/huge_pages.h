@@ -10,6 +10,11 @@ namespace kelmarind::platform {
 // The huge page the memory below is shaped for.
 inline constexpr std::size_t hugePageSize = std::size_t{2} << 20;
 
+// The least multiple of `multiple` that is not below `value`.
+[[nodiscard]] constexpr std::size_t roundUp(std::size_t value, std::size_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+
 // Asks that the whole pages inside [data, data + size) be backed by huge pages
 // where the kernel can; a buffer smaller than one huge page is left alone.
 // Only advice: the memory and its contents are unchanged, and a kernel that

@@ -13,10 +13,6 @@ namespace {
 // most walks never need a second one.
 constexpr std::size_t chunkSize = std::size_t{64} << 20;
 
-std::size_t roundUp(std::size_t value, std::size_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
-}
-
 // Out of memory is std::bad_alloc here, as for any other allocation.
 char* mapAligned(std::size_t size) {
   char* base = mapHugePageAligned(size);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "platform/huge_pages.h"
+#include "platform/linux/spin_wait.h"
 #include "platform/linux/status_lookahead.h"
 
 namespace kelmarind::platform::linux {
@@ -34,19 +35,6 @@ unsigned helperLimit() {
 // Descriptors the helper holds at once, those of the deepest directories on
 // its way; the others are reopened by name when it climbs back to them.
 constexpr std::size_t helperDescriptorLimit = 16;
-
-std::size_t roundUp(std::size_t value, std::size_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
-}
-
-// Checks of a state before sleeping on it: about the time of one statx.
-constexpr int spins = 200;
-
-void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
 
 }  // namespace
 
@@ -292,9 +280,9 @@ void FarEndExaminer::wakeIf(const std::atomic<bool>& sleeps) {
 // one's flag and wakes it, or this one sees what was published.
 template <typename Condition>
 void FarEndExaminer::waitUntil(Condition condition, std::atomic<bool>& sleeps) {
-  for (int i = 0; i < spins; ++i) {
+  for (int i = 0; i < spinsBeforeSleeping; ++i) {
     if (condition()) return;
-    relax();
+    pauseBriefly();
   }
   for (;;) {
     sleeps.store(true);

@@ -6,14 +6,6 @@
 #include <cstdint>
 
 namespace kelmarind::platform {
-namespace {
-
-std::uintptr_t roundUp(std::uintptr_t value, std::uintptr_t multiple) {
-  return (value + multiple - 1) / multiple * multiple;
-}
-
-}  // namespace
-
 void adviseHugePages(void* data, std::size_t size) noexcept {
   // No huge page fits in less, and the call would only split a mapping.
   if (size < hugePageSize) return;

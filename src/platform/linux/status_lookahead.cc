@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/linux/retry_on_interrupt.h"
+#include "platform/linux/spin_wait.h"
 #include "platform/unique_fd.h"
 
 namespace kelmarind::platform::linux {
@@ -24,15 +25,6 @@ constexpr std::size_t claimedChunk = 16;
 // How far the helper may run ahead of the enumerator, in entries; bounds the
 // slots a listing needs (a statx record each).
 constexpr std::size_t slotLimit = 256;
-// Checks of a slot before sleeping on it: about the time of one statx.
-constexpr int spins = 200;
-
-void relax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#endif
-}
-
 std::uint32_t readyValue(std::size_t index) { return static_cast<std::uint32_t>(index + 1); }
 
 }  // namespace
@@ -131,9 +123,9 @@ int StatusLookahead::take(SharedListing& listing, std::size_t index, int dirFd, 
 }
 
 void StatusLookahead::awaitSlot(SharedListing::Slot& slot, std::uint32_t ready) {
-  for (int i = 0; i < spins; ++i) {
+  for (int i = 0; i < spinsBeforeSleeping; ++i) {
     if (slot.ready.load(std::memory_order_acquire) == ready) return;
-    relax();
+    pauseBriefly();
   }
   // Sequentially consistent with the helper's store and load: either it
   // sees the value awaited and wakes this thread, or this thread sees the
