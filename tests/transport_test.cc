@@ -260,13 +260,11 @@ TEST_F(TransportTest, RefusedConnectionGetsNothingDelivered) {
 }
 
 // The machine's endpoint group, made for the test (and removed after) when
-// the machine has none. Tests run in parallel processes: a lock held for the
-// group's life keeps one test from removing the group another one uses.
+// the machine has none. Tests run in parallel processes: the lock, held for
+// the group's life, keeps one test from removing the group another one uses.
 class EndpointGroup final {
  public:
-  EndpointGroup()
-      : lock_(::open("/run/lock/kelmarind-test-group", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
-    if (lock_.get() >= 0) (void)::flock(lock_.get(), LOCK_EX);
+  EndpointGroup() {
     const std::string name = platform::linux::endpointGroupName;
     if (::getgrnam(name.c_str()) == nullptr) {
       isMadeHere_ = std::system(("groupadd --system " + name).c_str()) == 0;
@@ -285,8 +283,8 @@ class EndpointGroup final {
   gid_t gid;
 
  private:
-  platform::UniqueFd lock_;  // released last, after the group is gone
   bool isMadeHere_ = false;
+  testing::UserDatabaseLock lock_;  // taken first and released last
 };
 
 // A system user made for the test, in `group` when given, removed after.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -97,6 +98,15 @@ std::string binaryPath(const std::string& name) {
   return std::string(KELMARIND_BIN_DIR) + "/" + name;
 }
 
+UserDatabaseLock::UserDatabaseLock()
+    : fd_(::open("/run/lock/kelmarind-test-users", O_RDWR | O_CREAT | O_CLOEXEC, 0600)) {
+  if (fd_ >= 0) (void)::flock(fd_, LOCK_EX);
+}
+
+UserDatabaseLock::~UserDatabaseLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
 HelperProcess::HelperProcess(const std::vector<std::string>& extraUsers,
                              const std::vector<std::string>& launcher)
     : socketPath_(dir_ / "helper.sock"),
@@ -104,6 +114,7 @@ HelperProcess::HelperProcess(const std::vector<std::string>& extraUsers,
       startUsec_(nowUsec()) {
   const bool isRoot = ::geteuid() == 0;
   if (!extraUsers.empty() && !isRoot) throw std::runtime_error("extra users need root");
+  if (!extraUsers.empty()) userDatabaseLock_.emplace();
   isLogCaptured_ = isRoot || !journalSocketExists();
   std::vector<std::string> argv = launcher;
   if (isRoot) {

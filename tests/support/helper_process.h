@@ -7,12 +7,28 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "tests/support/temp_dir.h"
 
 namespace kelmarind::testing {
+
+// Held while a test changes the machine's user database or relies on a copy
+// of it: useradd and userdel rename a new /etc/passwd into place, which
+// dissolves a copy bind-mounted over the old one in a helper's namespace,
+// and tests run in parallel processes. Blocks until it is held.
+class UserDatabaseLock final {
+ public:
+  UserDatabaseLock();
+  UserDatabaseLock(const UserDatabaseLock&) = delete;
+  UserDatabaseLock& operator=(const UserDatabaseLock&) = delete;
+  ~UserDatabaseLock();
+
+ private:
+  int fd_;
+};
 
 struct LogLine {
   std::string level;  // "default", "error" or "fault"
@@ -49,6 +65,7 @@ class HelperProcess final {
  private:
   [[nodiscard]] bool awaitStartLineInJournal() const;
 
+  std::optional<UserDatabaseLock> userDatabaseLock_;  // while the helper sees extra users
   TempDir dir_;
   std::string socketPath_;
   std::string stderrPath_;
