@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <system_error>
 #include <utility>
@@ -120,13 +121,12 @@ FarEndExaminer::Entering FarEndExaminer::enter(SharedDirectory& directory, std::
   return {.prepared = std::move(prepared), .node = &directory};
 }
 
-bool FarEndExaminer::listed(SharedDirectory& directory, const DirectoryListing* listing,
+void FarEndExaminer::listed(SharedDirectory& directory, const DirectoryListing* listing,
                             std::uint64_t device, std::uint64_t inode) {
   directory.device_ = device;
   directory.inode_ = inode;
   if (listing != nullptr && !isDone()) makeChildren(directory, *listing, nullptr, walkNodes_);
   publish(directory, State::walkListed, helperSleeps_);
-  return !directory.children_.empty();
 }
 
 void FarEndExaminer::makeChildren(SharedDirectory& directory, const DirectoryListing& listing,
@@ -213,29 +213,20 @@ FarEndExaminer::Outcome FarEndExaminer::prepare(SharedDirectory& directory,
     }
     directory.inode_ = stx.stx_ino;
   }
-  auto fd = openDirectoryAt(parentFd, name);
-  if (!fd) return drop(fd.error().isShortage() ? Outcome::stop : Outcome::dropped);
-  if (!isSameDirectory(fd->get(), rootDevice_, directory.inode_)) return drop(Outcome::dropped);
   auto prepared = std::make_unique<PreparedDirectory>(&memory_);
-  prepared->device = rootDevice_;
-  prepared->inode = directory.inode_;
-  DirectoryListing& listing = prepared->listing;
-  listDirectory(fd->get(), buffer, listing);
-  if (listing.shortage) return drop(Outcome::stop);
-  prepared->statuses.resize(listing.entryCount);
-  const char* entry = listing.names.data();
-  struct statx stx;
-  for (EntryStatus& status : prepared->statuses) {
-    status = packStatus(stx, statusAt(fd->get(), entry, stx));
-    entry += std::strlen(entry) + 1;
-  }
+  const auto outcome =
+      openListAndExamine(parentFd, name, rootDevice_, directory.inode_,
+                         std::numeric_limits<std::size_t>::max(), buffer, *prepared);
+  if (!outcome) return drop(outcome.error().shortage ? Outcome::stop : Outcome::dropped);
+  const DirectoryListing& listing = prepared->listing;
+  UniqueFd fd = std::move(prepared->fd);
   makeChildren(directory, listing, prepared->statuses.data(), helperNodes_);
   heldEntries_.fetch_add(listing.entryCount);
   processHeldEntries.fetch_add(listing.entryCount);
   const std::size_t childCount = directory.children_.size();
   directory.prepared_ = std::move(prepared);
   publish(directory, State::helperReady, walkSleeps_);
-  push(frames, {&directory, std::move(*fd), childCount, true});
+  push(frames, {&directory, std::move(fd), childCount, true});
   return Outcome::prepared;
 }
 

@@ -116,9 +116,9 @@ class FarEndExaminer {
   [[nodiscard]] Entering enter(SharedDirectory& directory, std::uint64_t device,
                                std::uint64_t inode);
   // The walk listed a directory it took; `listing` is none when it could
-  // not. Returns false when the helper has stopped: the directory's entries
-  // then get no nodes, and the walk goes alone below it.
-  bool listed(SharedDirectory& directory, const DirectoryListing* listing, std::uint64_t device,
+  // not. When the helper has stopped, the directory's entries get no nodes
+  // and the walk goes alone below it.
+  void listed(SharedDirectory& directory, const DirectoryListing* listing, std::uint64_t device,
               std::uint64_t inode);
 
   // The helper has stopped: the walk may use the other core for something

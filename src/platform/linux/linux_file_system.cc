@@ -242,9 +242,7 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
       if (isTaken) examiner_.listed(*node, nullptr, device, inode);
       return;
     }
-    if (isTaken && !examiner_.listed(*node, &child.contents->listing, device, inode)) {
-      child.node = nullptr;
-    }
+    if (isTaken) examiner_.listed(*node, &child.contents->listing, device, inode);
     stack_.push_back(std::move(child));
     if (stack_.size() > openDirectoryLimit + 1) {
       OpenDirectory& far = stack_[stack_.size() - 1 - openDirectoryLimit];

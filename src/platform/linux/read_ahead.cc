@@ -41,14 +41,6 @@ constexpr std::size_t window = 8;
 // lookahead, in slots of bounded size.
 constexpr std::size_t examinedLimit = 512;
 
-// Why a directory was not prepared. Most reasons are the walk's to find
-// again when it comes there (not a directory of its device, unreadable,
-// changed since it was examined); a shortage of descriptors or memory is the
-// read-ahead's own to act on, since the walks need them more.
-struct NotPrepared {
-  std::optional<OsError> shortage;
-};
-
 std::expected<void, NotPrepared> prepareDirectory(int parentFd, const char* name,
                                                   std::optional<EntryStatus> known,
                                                   std::uint64_t rootDevice, char* buffer,
@@ -64,17 +56,26 @@ std::expected<void, NotPrepared> prepareDirectory(int parentFd, const char* name
       makedev(known->deviceMajor, known->deviceMinor) != rootDevice) {
     return std::unexpected(NotPrepared{});
   }
+  return openListAndExamine(parentFd, name, rootDevice, known->inode, examinedLimit, buffer, out);
+}
+
+}  // namespace
+
+std::expected<void, NotPrepared> openListAndExamine(int parentFd, const char* name,
+                                                    std::uint64_t device, std::uint64_t inode,
+                                                    std::size_t examineUpTo, char* buffer,
+                                                    PreparedDirectory& out) {
   auto fd = openDirectoryAt(parentFd, name);
   if (!fd) {
     if (fd.error().isShortage()) return std::unexpected(NotPrepared{fd.error()});
     return std::unexpected(NotPrepared{});
   }
-  out.device = rootDevice;
-  out.inode = known->inode;
+  out.device = device;
+  out.inode = inode;
   if (!isSameDirectory(fd->get(), out.device, out.inode)) return std::unexpected(NotPrepared{});
   listDirectory(fd->get(), buffer, out.listing);
   if (out.listing.shortage) return std::unexpected(NotPrepared{out.listing.shortage});
-  if (out.listing.entryCount <= examinedLimit) {
+  if (out.listing.entryCount <= examineUpTo) {
     out.statuses.resize(out.listing.entryCount);
     const char* entry = out.listing.names.data();
     struct statx stx;
@@ -86,8 +87,6 @@ std::expected<void, NotPrepared> prepareDirectory(int parentFd, const char* name
   out.fd = std::move(*fd);
   return {};
 }
-
-}  // namespace
 
 EntryStatus packStatus(const struct statx& stx, int error) {
   if (error != 0) return {.error = static_cast<std::uint16_t>(error)};

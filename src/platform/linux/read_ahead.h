@@ -68,6 +68,21 @@ void listDirectory(int fd, char* buffer, DirectoryListing& out);
 class ReadAhead;
 struct PreparedDirectory;
 
+// Why a directory was not prepared. Most reasons are the walk's to find
+// again when it comes there (not a directory of its device, unreadable,
+// changed since it was examined); a shortage of descriptors or memory is the
+// preparing thread's own to act on, since the walks need them more.
+struct NotPrepared {
+  std::optional<OsError> shortage;
+};
+
+// Opens the directory `name` below `parentFd`, which must be the one with
+// this device and inode, lists it into `out` and, when it has at most
+// `examineUpTo` entries, reads every entry's status; `out.fd` keeps it open.
+[[nodiscard]] std::expected<void, NotPrepared> openListAndExamine(
+    int parentFd, const char* name, std::uint64_t device, std::uint64_t inode,
+    std::size_t examineUpTo, char* buffer, PreparedDirectory& out);
+
 // The subdirectories a walk may enter next: the entries from
 // `directoryStart` of a listing, opened through `dirFd`. Owned by the
 // directory it is about, whose descriptor, names and statuses must stay in
