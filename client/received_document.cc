@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "platform/linux/released_send.h"
 #include "platform/linux/retry_on_interrupt.h"
 #include "platform/linux/sealed_memory_file.h"
 
@@ -15,17 +16,6 @@ namespace {
 
 std::unexpected<platform::OsError> failure(const char* operation, int code = errno) {
   return std::unexpected(platform::OsError{.code = code, .operation = operation});
-}
-
-// Writes what remains of `text` from `offset` on by write(2).
-std::expected<void, platform::OsError> writeBytes(int descriptor, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t written = platform::linux::retryOnInterrupt(
-        [&] { return ::write(descriptor, text.data(), text.size()); });
-    if (written <= 0) return failure("write");
-    text.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return {};
 }
 
 }  // namespace
@@ -77,7 +67,7 @@ std::string_view ReceivedDocument::text() const {
 }
 
 std::expected<void, platform::OsError> ReceivedDocument::writeTo(int descriptor) const {
-  if (!file_) return writeBytes(descriptor, bytes_);
+  if (!file_) return platform::linux::writeAll(descriptor, bytes_);
   off_t offset = 0;
   while (static_cast<std::size_t>(offset) < size_) {
     const ssize_t sent = platform::linux::retryOnInterrupt([&] {
@@ -85,7 +75,7 @@ std::expected<void, platform::OsError> ReceivedDocument::writeTo(int descriptor)
     });
     // Some outputs (a terminal, some sockets) take no sendfile: write the rest.
     if (sent < 0 && (errno == EINVAL || errno == ENOSYS)) {
-      return writeBytes(descriptor, text().substr(static_cast<std::size_t>(offset)));
+      return platform::linux::writeAll(descriptor, text().substr(static_cast<std::size_t>(offset)));
     }
     if (sent <= 0) return failure("sendfile");
   }

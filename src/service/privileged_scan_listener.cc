@@ -104,6 +104,9 @@ struct ReplyText {
     return oversizedDocumentText(refused.size, refused.capacity);
   }
   std::string operator()(const walk::EncodeError& error) const { return error.description(); }
+  std::string operator()(const platform::OsError& error) const {
+    return "The helper's reply could not be written: " + error.message();
+  }
 };
 
 }  // namespace

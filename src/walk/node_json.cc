@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -169,26 +170,31 @@ std::span<const CompactNode> childrenOf(const CompactNode& node) { return node.c
 // trees may be thousands of levels deep and this runs on a request's thread.
 // `open(node, index, parentState)` is called as a node begins (index among
 // its siblings) and returns the state its children will be given; `close()`
-// is called as it ends.
+// is called as it ends. Either may end the visit early: `open` by returning
+// no state, `close` by returning false. Returns whether the visit was whole.
 template <typename Node, typename State, typename Open, typename Close>
-void forEachInDocumentOrder(const Node& root, const State& rootState, Open open, Close close) {
+bool forEachInDocumentOrder(const Node& root, const State& rootState, Open open, Close close) {
   struct Level {
     std::span<const Node> children;
     std::size_t nextChild;
     State state;
   };
-  std::vector<Level> stack{{childrenOf(root), 0, open(root, 0, rootState)}};
+  std::optional<State> opened = open(root, 0, rootState);
+  if (!opened) return false;
+  std::vector<Level> stack{{childrenOf(root), 0, std::move(*opened)}};
   while (!stack.empty()) {
     Level& top = stack.back();
     if (top.nextChild == top.children.size()) {
-      close();
+      if (!close()) return false;
       stack.pop_back();
       continue;
     }
     const Node& child = top.children[top.nextChild];
-    State state = open(child, top.nextChild++, top.state);
-    stack.push_back({childrenOf(child), 0, state});
+    opened = open(child, top.nextChild++, top.state);
+    if (!opened) return false;
+    stack.push_back({childrenOf(child), 0, std::move(*opened)});
   }
+  return true;
 }
 
 struct NoState {};
@@ -208,18 +214,25 @@ std::size_t textSizes(const CompactNode& node) { return node.nameSize + node.pat
 std::optional<double> dateOf(const PrivilegedNode& node) { return node.modificationDate; }
 std::optional<double> dateOf(const CompactNode& node) { return node.modificationDate(); }
 
+// The most a node can add to the document, its closing and the comma before
+// its next sibling included.
+template <typename Node>
+std::size_t nodeRoom(const Node& node) {
+  return longestHead + longestTail + longestEscape * textSizes(node);
+}
+
 template <typename Node>
 Bound<Node> documentBound(const Node& root) {
   Bound<Node> bound;
   forEachInDocumentOrder(
       root, NoState{},
       [&](const Node& node, std::size_t, NoState) {
-        bound.size += longestHead + longestTail + longestEscape * textSizes(node);
+        bound.size += nodeRoom(node);
         const auto date = dateOf(node);
         if (date && !std::isfinite(*date) && bound.rejected == nullptr) bound.rejected = &node;
-        return NoState{};
+        return std::optional(NoState{});
       },
-      [] {});
+      [] { return true; });
   return bound;
 }
 
@@ -236,39 +249,117 @@ std::string pathOf(const CompactNode& root, const CompactNode* node) {
       [&](const CompactNode& visited, std::size_t, const std::string& parentPath) {
         std::string path = childPath(parentPath, visited);
         if (&visited == node) found = path;
-        return path;
+        return std::optional(std::move(path));
       },
-      [] {});
+      [] { return true; });
   return found;
 }
 
-// Writes the document into a buffer of the bounded size, with `putNode` for
-// each node's members up to its children.
+// Writes the document of `root` to `output`, with `putNode` for each node's
+// members up to its children. `output.makeRoom(size)` makes sure `size` bytes
+// can be stored at `output.writer.out`, or ends the writing by returning
+// false. Returns whether the document was written whole.
+template <typename Node, typename State, typename Output, typename PutNode>
+bool encodeInto(Output& output, const Node& root, const State& rootState, PutNode& putNode) {
+  Writer& writer = output.writer;
+  return forEachInDocumentOrder(
+      root, rootState,
+      [&](const Node& node, std::size_t index, const State& parent) -> std::optional<State> {
+        if (!output.makeRoom(nodeRoom(node) + storeSlack)) return std::nullopt;
+        if (index > 0) writer.put(',');
+        return putNode(writer, node, parent);
+      },
+      [&] {
+        if (!output.makeRoom(longestTail + storeSlack)) return false;
+        writer.put("]}");
+        return true;
+      });
+}
+
+// One buffer of the bounded size: nothing is checked while writing.
+struct WholeBuffer {
+  Writer writer;
+  static bool makeRoom(std::size_t /*size*/) { return true; }
+};
+
+// A buffer lent by a ChunkedOutput, handed back whenever a node might not fit.
+struct LentBuffer {
+  ChunkedOutput& output;
+  Writer writer;
+  const char* end;
+  bool makeRoom(std::size_t size) {
+    if (static_cast<std::size_t>(end - writer.out) >= size) return true;
+    const std::span<char> next = output.handOn(writer.out, size);
+    writer.out = next.data();
+    end = std::to_address(next.end());
+    return !next.empty();
+  }
+};
+
+// Writes the document into one buffer of the bounded size.
 template <typename Node, typename State, typename PutNode>
-std::expected<std::string, EncodeError> encode(const Node& root, State rootState, PutNode putNode) {
+std::expected<std::string, EncodeError> encode(const Node& root, const State& rootState,
+                                               PutNode putNode) {
   const Bound<Node> bound = documentBound(root);
   if (bound.rejected != nullptr) return std::unexpected(EncodeError{pathOf(root, bound.rejected)});
   std::string document;
   document.resize_and_overwrite(bound.size, [&](char* buffer, std::size_t size) {
     platform::adviseHugePages(buffer, size);
-    Writer writer{buffer};
-    forEachInDocumentOrder(
-        root, rootState,
-        [&](const Node& node, std::size_t index, const State& parent) {
-          if (index > 0) writer.put(',');
-          return putNode(writer, node, parent);
-        },
-        [&] { writer.put("]}"); });
-    return static_cast<std::size_t>(writer.out - buffer);
+    WholeBuffer output{Writer{buffer}};
+    encodeInto(output, root, rootState, putNode);
+    return static_cast<std::size_t>(output.writer.out - buffer);
   });
   return document;
 }
 
-// Where a node's escaped path lies in the document being written.
+// The escaped path of a node whose children are being written: the bytes
+// [begin, end) of the encoder's path stack.
 struct EscapedPath {
-  const char* text = nullptr;
-  std::size_t size = 0;
+  std::size_t begin = 0;
+  std::size_t end = 0;
   bool endsWithSlash = false;  // the path itself, not its escaped form
+};
+
+// Writes compact nodes. A path that is its parent's path and the node's name
+// is not escaped again: it is the parent's escaped path, then "\/", then the
+// escaped name just written. The escaped paths of the nodes whose children
+// are being written are kept in one stack, each but the root's (and the few
+// with their own path) sharing its parent's bytes, so it holds the longest
+// path once however deep the tree; what is already written is never read.
+class CompactNodeWriter {
+ public:
+  EscapedPath operator()(Writer& writer, const CompactNode& node, const EscapedPath& parent) {
+    writer.put(nameHead);
+    const char* name = writer.out;
+    writer.putEscaped(node.name());
+    const std::string_view escapedName(name, writer.out);
+    writer.put(pathHead);
+    const char* pathStart = writer.out;
+    bool endsWithSlash = false;
+    if (node.hasOwnPath()) {
+      writer.putEscaped(node.ownPath());
+      endsWithSlash = node.ownPath().ends_with('/');
+    } else if (!node.isAggregate()) {
+      writer.put(std::string_view(paths_).substr(parent.begin, parent.end - parent.begin));
+      if (!parent.endsWithSlash) writer.put(R"(\/)");
+      writer.put(escapedName);
+    }
+    const std::string_view escapedPath(pathStart, writer.out);
+    putFields(writer, node, node.isDirectory(), node.isAggregate(), node.modificationDate());
+    if (node.childCount == 0) return {};
+    // Whatever follows the parent's path belongs to earlier siblings, done.
+    paths_.resize(parent.end);
+    if (node.hasOwnPath()) {
+      paths_.append(escapedPath);
+      return {parent.end, paths_.size(), endsWithSlash};
+    }
+    if (!parent.endsWithSlash) paths_.append(R"(\/)");
+    paths_.append(escapedName);
+    return {parent.begin, paths_.size(), false};
+  }
+
+ private:
+  std::string paths_;
 };
 
 using simdjson::dom::array;
@@ -352,30 +443,23 @@ std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& roo
   });
 }
 
-// A path that is its parent's path and the node's name is not escaped again:
-// it is the parent's escaped path, already in the document, then "\/", then
-// the escaped name just written.
 std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root) {
-  return encode(
-      root, EscapedPath{}, [](Writer& writer, const CompactNode& node, const EscapedPath& parent) {
-        writer.put(nameHead);
-        const char* name = writer.out;
-        writer.putEscaped(node.name());
-        const std::string_view escapedName(name, writer.out);
-        writer.put(pathHead);
-        EscapedPath path{.text = writer.out};
-        if (node.hasOwnPath()) {
-          writer.putEscaped(node.ownPath());
-          path.endsWithSlash = node.ownPath().ends_with('/');
-        } else if (!node.isAggregate()) {
-          writer.put(std::string_view(parent.text, parent.size));
-          if (!parent.endsWithSlash) writer.put(R"(\/)");
-          writer.put(escapedName);
-        }
-        path.size = static_cast<std::size_t>(writer.out - path.text);
-        putFields(writer, node, node.isDirectory(), node.isAggregate(), node.modificationDate());
-        return path;
-      });
+  return encode(root, EscapedPath{}, CompactNodeWriter{});
+}
+
+std::expected<std::size_t, WriteError> writeDocument(const CompactNode& root,
+                                                     const ChunkWriter& write) {
+  const Bound<CompactNode> bound = documentBound(root);
+  if (bound.rejected != nullptr) return std::unexpected(EncodeError{pathOf(root, bound.rejected)});
+  ChunkedOutput output(write);
+  const std::span<char> first = output.first();
+  LentBuffer buffer{
+      .output = output, .writer = Writer{first.data()}, .end = std::to_address(first.end())};
+  CompactNodeWriter putNode;
+  encodeInto(buffer, root, EscapedPath{}, putNode);
+  auto size = output.finish(buffer.writer.out);
+  if (!size) return std::unexpected(size.error());
+  return *size;
 }
 
 std::size_t documentSizeBound(const CompactNode& root) { return documentBound(root).size; }

@@ -6,7 +6,10 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <variant>
 
+#include "platform/os_error.h"
+#include "walk/chunked_output.h"
 #include "walk/compact_node.h"
 #include "walk/privileged_node.h"
 
@@ -33,6 +36,14 @@ struct DecodeError {
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root);
 // The same document, from the walk's own form of the tree.
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root);
+// Why a document was not written out whole: a date it cannot hold, found
+// before anything is written, or the failure of the writer.
+using WriteError = std::variant<EncodeError, platform::OsError>;
+// Writes the same document to `write` as it is encoded, a chunk at a time
+// (see ChunkedOutput), and returns its size: the document never lies whole in
+// memory, and writing it out overlaps encoding it.
+[[nodiscard]] std::expected<std::size_t, WriteError> writeDocument(const CompactNode& root,
+                                                                   const ChunkWriter& write);
 // The size encodeDocument allocates for `root`'s document, from the texts'
 // lengths alone, without writing any of it: never less than the document.
 [[nodiscard]] std::size_t documentSizeBound(const CompactNode& root);

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/unicode_text.h"
 #include "walk/privileged_walk.h"
@@ -85,6 +89,88 @@ TEST(NodeJsonTest, TheCompactFormWritesTheSameDocumentAsTheValueForm) {
   const auto rejected = encodeDocument(WalkedTree::fromValue(root).root());
   ASSERT_FALSE(rejected.has_value());
   EXPECT_EQ(rejected.error().path, "/d/" + odd);
+}
+
+// A tree whose document spans several chunks: sibling directories whose
+// children's paths are written from their parent's, a directory with a path of
+// its own whose children's paths follow it, and a leaf whose path alone is
+// larger than a chunk.
+PrivilegedNode treeOfSeveralChunks() {
+  const auto leaf = [](std::string name, const std::string& parent) {
+    std::string path = parent + "/" + name;
+    return PrivilegedNode{
+        std::pmr::string(name), std::pmr::string(path), false, 1, 0, 1, 2.5, false, {}};
+  };
+  const auto directory = [](std::string name, std::string path) {
+    return PrivilegedNode{
+        std::pmr::string(name), std::pmr::string(path), true, 1, 0, 0, std::nullopt, false, {}};
+  };
+  PrivilegedNode root = directory("r", "/r");
+  for (const std::string name : {"a", "b\\"}) {
+    PrivilegedNode child = directory(name, "/r/" + name);
+    PrivilegedNode grandchild = directory("g\n", child.path.c_str() + std::string("/g\n"));
+    for (int i = 0; i < 6000; ++i) {
+      grandchild.children.push_back(
+          leaf("file-" + std::to_string(i) + "-\x01\"", std::string(grandchild.path)));
+    }
+    child.children.push_back(std::move(grandchild));
+    root.children.push_back(std::move(child));
+  }
+  PrivilegedNode elsewhere = directory("e", "/elsewhere/e");
+  elsewhere.children.push_back(leaf("x", "/elsewhere/e"));
+  root.children.push_back(std::move(elsewhere));
+  root.children.push_back(leaf(std::string(3 * ChunkedOutput::chunkSize / 2, 'l'), "/r"));
+  root.children.push_back(leaf("last", "/r"));
+  return root;
+}
+
+// Writing a chunk at a time must give exactly the document the value form
+// writes whole, whichever thread writes the chunks: several at once take more
+// writer threads than there are cores, so some are written on the encoder's.
+TEST(NodeJsonTest, WritingChunkByChunkGivesTheWholeDocument) {
+  const PrivilegedNode value = treeOfSeveralChunks();
+  const WalkedTree tree = WalkedTree::fromValue(value);
+  const std::string whole = encodeDocument(value).value();
+  EXPECT_EQ(encodeDocument(tree.root()).value_or("(failed)"), whole);
+  ASSERT_GT(whole.size(), 4 * ChunkedOutput::chunkSize);
+  const unsigned writers = std::max(2U, std::thread::hardware_concurrency()) + 1;
+  std::vector<std::string> written(writers);
+  std::vector<std::size_t> chunks(writers);
+  std::vector<std::size_t> sizes(writers);
+  {
+    std::vector<std::jthread> threads;
+    for (unsigned i = 0; i < writers; ++i) {
+      threads.emplace_back([&, i] {
+        const auto size = writeDocument(tree.root(), [&](std::string_view chunk) {
+          written[i] += chunk;
+          ++chunks[i];
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          return std::expected<void, platform::OsError>();
+        });
+        sizes[i] = size.value_or(0);
+      });
+    }
+  }
+  for (unsigned i = 0; i < writers; ++i) {
+    EXPECT_EQ(written[i], whole) << "writer " << i;
+    EXPECT_EQ(sizes[i], whole.size());
+    EXPECT_GT(chunks[i], 3U);
+  }
+}
+
+// A writer that fails (a client gone, a full disk) ends the writing: nothing
+// more is handed to it, and its failure is what writeDocument returns.
+TEST(NodeJsonTest, WritingStopsAtTheWritersFirstFailure) {
+  const WalkedTree tree = WalkedTree::fromValue(treeOfSeveralChunks());
+  int calls = 0;
+  const auto result = writeDocument(tree.root(), [&](std::string_view) {
+    ++calls;
+    return calls == 2 ? std::unexpected(platform::OsError{.code = EPIPE, .operation = "write"})
+                      : std::expected<void, platform::OsError>();
+  });
+  ASSERT_FALSE(result.has_value());
+  EXPECT_EQ(std::get<platform::OsError>(result.error()).code, EPIPE);
+  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace

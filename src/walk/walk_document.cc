@@ -1,10 +1,15 @@
 #include "walk/walk_document.h"
 
-namespace kelmarind::walk {
+#include <utility>
 
-std::expected<std::string, DocumentError> walkToDocument(const platform::RootEntry& root,
-                                                         std::string_view path,
-                                                         const DocumentAdmission& admit) {
+namespace kelmarind::walk {
+namespace {
+
+// The walk of a request, once `admit` (when given) has let its document's
+// size pass.
+std::expected<WalkedTree, DocumentError> walkAdmitted(const platform::RootEntry& root,
+                                                      std::string_view path,
+                                                      const DocumentAdmission& admit) {
   auto tree = PrivilegedWalk::walkTree(root, path);
   if (!tree) return std::unexpected(tree.error());
   if (admit) {
@@ -12,16 +17,41 @@ std::expected<std::string, DocumentError> walkToDocument(const platform::RootEnt
       return std::unexpected(admitted.error());
     }
   }
+  return std::move(*tree);
+}
+
+}  // namespace
+
+std::expected<std::string, DocumentError> walkToDocument(const platform::RootEntry& root,
+                                                         std::string_view path,
+                                                         const DocumentAdmission& admit) {
+  auto tree = walkAdmitted(root, path, admit);
+  if (!tree) return std::unexpected(std::move(tree.error()));
   auto document = encodeDocument(tree->root());
   if (!document) return std::unexpected(document.error());
   return std::move(*document);
 }
 
-std::expected<std::string, DocumentError> walkToDocument(std::string_view path,
-                                                         const platform::FileSystem& fileSystem) {
+std::expected<std::size_t, DocumentError> walkAndWrite(const platform::RootEntry& root,
+                                                       std::string_view path,
+                                                       const ChunkWriter& write,
+                                                       const DocumentAdmission& admit) {
+  auto tree = walkAdmitted(root, path, admit);
+  if (!tree) return std::unexpected(std::move(tree.error()));
+  auto size = writeDocument(tree->root(), write);
+  if (!size) {
+    return std::unexpected(
+        std::visit([](auto error) { return DocumentError(std::move(error)); }, size.error()));
+  }
+  return *size;
+}
+
+std::expected<std::size_t, DocumentError> walkAndWrite(std::string_view path,
+                                                       const platform::FileSystem& fileSystem,
+                                                       const ChunkWriter& write) {
   auto root = PrivilegedWalk::resolveRoot(path, fileSystem);
   if (!root) return std::unexpected(root.error());
-  return walkToDocument(**root, path);
+  return walkAndWrite(**root, path, write);
 }
 
 }  // namespace kelmarind::walk

@@ -26,9 +26,10 @@ struct OversizedDocument {
 using DocumentAdmission = std::function<std::expected<void, OversizedDocument>(std::size_t size)>;
 
 // Why a walk request has no document: the walk failed, the admission refused
-// it, or a date in it cannot be written. Each is for the caller to report in
-// its own words.
-using DocumentError = std::variant<PrivilegedWalk::WalkError, OversizedDocument, EncodeError>;
+// it, a date in it cannot be written, or (when written out as it is encoded)
+// the writer failed. Each is for the caller to report in its own words.
+using DocumentError =
+    std::variant<PrivilegedWalk::WalkError, OversizedDocument, EncodeError, platform::OsError>;
 
 // Walks `root`, which `path` (the request's text) resolved to, and encodes
 // the tree, once `admit` (when given) has let the document's size pass. The
@@ -38,8 +39,15 @@ using DocumentError = std::variant<PrivilegedWalk::WalkError, OversizedDocument,
 [[nodiscard]] std::expected<std::string, DocumentError> walkToDocument(
     const platform::RootEntry& root, std::string_view path, const DocumentAdmission& admit = {});
 
+// Walks as walkToDocument does, then writes the document to `write` as it is
+// encoded (writeDocument) and returns its size. The tree is released once the
+// document is written.
+[[nodiscard]] std::expected<std::size_t, DocumentError> walkAndWrite(
+    const platform::RootEntry& root, std::string_view path, const ChunkWriter& write,
+    const DocumentAdmission& admit = {});
+
 // The same for whatever `path` reaches in `fileSystem`.
-[[nodiscard]] std::expected<std::string, DocumentError> walkToDocument(
-    std::string_view path, const platform::FileSystem& fileSystem);
+[[nodiscard]] std::expected<std::size_t, DocumentError> walkAndWrite(
+    std::string_view path, const platform::FileSystem& fileSystem, const ChunkWriter& write);
 
 }  // namespace kelmarind::walk

@@ -4,11 +4,30 @@
 
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "platform/linux/linux_file_system.h"
 #include "platform/linux/released_send.h"
 #include "walk/walk_document.h"
+
+namespace {
+
+using namespace kelmarind;
+
+struct FailureText {
+  std::string operator()(const walk::PrivilegedWalk::WalkError& error) const {
+    return error.description();
+  }
+  std::string operator()(const walk::EncodeError& error) const { return error.description(); }
+  std::string operator()(const platform::OsError& error) const {
+    return "kelmarind-walk: the document could not be written in full: " + error.message();
+  }
+  // Nothing is refused without an admission.
+  std::string operator()(const walk::OversizedDocument& /*refused*/) const { return {}; }
+};
+
+}  // namespace
 
 // Diagnostics go to stderr, and the exit status says the same, so a
 // diagnostic that cannot be written loses nothing.
@@ -17,25 +36,12 @@ int main(int argc, char** argv) {
     (void)std::fputs("usage: kelmarind-walk PATH\n", stderr);
     return 2;
   }
-  const kelmarind::platform::linux::LinuxFileSystem fileSystem;
-  auto document = kelmarind::walk::walkToDocument(argv[1], fileSystem);
-  if (!document) {
-    // Nothing is refused without an admission: the walk or its encoding failed.
-    const auto* walkError =
-        std::get_if<kelmarind::walk::PrivilegedWalk::WalkError>(&document.error());
-    const std::string text =
-        walkError != nullptr
-            ? walkError->description()
-            : std::get<kelmarind::walk::EncodeError>(document.error()).description();
-    (void)std::fprintf(stderr, "%s\n", text.c_str());
-    return 1;
-  }
-  // The tree is gone by now, so the output's first pages can be the ones it
-  // held, and the rest the document's own as they are written.
-  const auto written = kelmarind::platform::linux::writeReleasing(STDOUT_FILENO, *document);
+  const platform::linux::LinuxFileSystem fileSystem;
+  const auto written = walk::walkAndWrite(argv[1], fileSystem, [](std::string_view chunk) {
+    return platform::linux::writeAll(STDOUT_FILENO, chunk);
+  });
   if (!written) {
-    (void)std::fprintf(stderr, "kelmarind-walk: the document could not be written in full: %s\n",
-                       written.error().message().c_str());
+    (void)std::fprintf(stderr, "%s\n", std::visit(FailureText{}, written.error()).c_str());
     return 1;
   }
   return 0;

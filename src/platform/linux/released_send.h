@@ -1,5 +1,5 @@
-// Sending a large buffer that is not needed afterwards, giving its memory
-// back as it goes.
+// Writing a whole buffer out, and sending a large buffer that is not needed
+// afterwards, giving its memory back as it goes.
 #pragma once
 
 #include <sys/types.h>
@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string_view>
 
 #include "platform/huge_pages.h"
 #include "platform/linux/retry_on_interrupt.h"
@@ -39,6 +40,18 @@ template <typename Send>
     if (sent <= 0) return std::unexpected(OsError{sent == 0 ? EIO : errno, operation});
     releasePages(bytes.data() + done, static_cast<std::size_t>(sent));
     done += static_cast<std::size_t>(sent);
+  }
+  return {};
+}
+
+// Writes all of `bytes` to the file, pipe or socket open on `fd`: a short
+// write goes on from where it stopped.
+[[nodiscard]] inline std::expected<void, OsError> writeAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t written =
+        retryOnInterrupt([&] { return ::write(fd, bytes.data(), bytes.size()); });
+    if (written <= 0) return std::unexpected(OsError{written == 0 ? EIO : errno, "write"});
+    bytes.remove_prefix(static_cast<std::size_t>(written));
   }
   return {};
 }

@@ -1,0 +1,78 @@
+// Writing a large document out while it is still being made: it is handed on
+// a chunk at a time from two buffers taken in turn, so it never lies whole in
+// memory, and a second thread writes one chunk while the other fills.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <thread>
+
+#include "platform/os_error.h"
+
+namespace kelmarind::walk {
+
+// Takes a document's bytes in order, a chunk at a time; a failure ends the
+// writing. Called on a thread of its own when one is free.
+using ChunkWriter = std::function<std::expected<void, platform::OsError>(std::string_view chunk)>;
+
+class ChunkedOutput {
+ public:
+  // The size a chunk is handed on at: large enough that handing on costs
+  // nothing next to the copy the writer makes, small enough that the two
+  // buffers stay in the cache.
+  static constexpr std::size_t chunkSize = std::size_t{1} << 20;
+
+  explicit ChunkedOutput(const ChunkWriter& write);
+  ChunkedOutput(const ChunkedOutput&) = delete;
+  ChunkedOutput& operator=(const ChunkedOutput&) = delete;
+  // Waits for the chunk being written, if any; what was not handed on is lost.
+  ~ChunkedOutput();
+
+  // The buffer to write into first.
+  [[nodiscard]] std::span<char> first() const { return buffers_[0].bytes(); }
+  // Hands on the buffer being filled up to `filledEnd` and gives the next,
+  // with room for at least `size` bytes; an empty one once a write failed.
+  [[nodiscard]] std::span<char> handOn(const char* filledEnd, std::size_t size);
+  // Hands on the rest and waits until all is written: the document's size,
+  // or the first write's failure.
+  [[nodiscard]] std::expected<std::size_t, platform::OsError> finish(const char* filledEnd);
+
+ private:
+  struct Buffer {
+    std::unique_ptr<char[]> data;
+    std::size_t capacity = 0;
+    [[nodiscard]] std::span<char> bytes() const { return {data.get(), capacity}; }
+    void reserve(std::size_t size);
+  };
+
+  void writeHandedOn();  // the writer thread
+  void stopWriter();
+  // Hands the filled part of the buffer on; false once a write has failed.
+  bool pass(const char* filledEnd);
+  void fail(platform::OsError error);
+
+  const ChunkWriter& write_;
+  Buffer buffers_[2];
+  std::size_t filling_ = 0;
+  std::size_t handedOnSize_ = 0;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  // Guarded by mutex_: the chunk handed to the thread and not yet written,
+  // whether the thread is to stop once it is, and the first failure.
+  std::string_view pending_;
+  bool isStopping_ = false;
+  std::optional<platform::OsError> failure_;
+  // Not started when every core has a writer already: chunks are then
+  // written as they are handed on.
+  std::thread thread_;
+};
+
+}  // namespace kelmarind::walk
