@@ -99,7 +99,7 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
   addFile("two", 300);
   ASSERT_EQ(::link((tree_ / "two").c_str(), (tree_ / "a/link").c_str()), 0);
   // Equal files with long names, too many to show few and too few to merge:
-  // a document the helper sends in several slices, releasing each.
+  // a document the helper writes out in several chunks.
   for (int d = 0; d < 30; ++d) {
     const std::string directory = "big" + std::to_string(d);
     addDirectory(directory);

@@ -529,7 +529,7 @@ platform::UniqueFd memoryFile(const std::string& content, int seals) {
 TEST_F(TransportTest, ClientMapsOnlyASealedMemoryFileOfTheAnnouncedSize) {
   const int sealed = F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
   const auto announcing = [](std::size_t size) {
-    return wire::encodeReply({std::string(size, 'd'), std::nullopt}, true)->head;
+    return *wire::encodeSealedReply(size, std::nullopt);
   };
   const std::string inlineFrame = [] {
     const wire::Reply reply{std::string("doc"), std::nullopt};  // the frame's body points into it

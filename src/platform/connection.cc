@@ -22,6 +22,14 @@ class FirstReply final : public ReplyChannel {
     if (!method_.admits(reply)) reply = protocol::Reply::ofText(ReplySender::mismatchedReplyText);
     channel_.deliver(std::move(reply));
   }
+  std::unique_ptr<ReplyBytes> makeBytes() override { return channel_.makeBytes(); }
+  void deliverWritten(std::unique_ptr<ReplyBytes> bytes, std::optional<std::string> text) override {
+    if (std::exchange(isDelivered_, true)) return;
+    if (method_.replyType != ReplyType::bytesAndText) {
+      return channel_.deliver(protocol::Reply::ofText(ReplySender::mismatchedReplyText));
+    }
+    channel_.deliverWritten(std::move(bytes), std::move(text));
+  }
   [[nodiscard]] bool isDelivered() const { return isDelivered_; }
 
  private:
@@ -46,6 +54,19 @@ bool ExportedMethod::admits(const protocol::Reply& reply) const {
   return replyType == ReplyType::bytesAndText || (reply.text.has_value() && !reply.bytes);
 }
 
+std::unique_ptr<ReplyBytes> ReplyChannel::makeBytes() {
+  return std::make_unique<ReplyBytesInMemory>();
+}
+
+void ReplyChannel::deliverWritten(std::unique_ptr<ReplyBytes> bytes,
+                                  std::optional<std::string> text) {
+  auto* inMemory = dynamic_cast<ReplyBytesInMemory*>(bytes.get());
+  if (inMemory == nullptr) {
+    return deliver(protocol::Reply::ofText(ReplySender::mismatchedReplyText));
+  }
+  deliver(protocol::Reply{std::move(*inMemory).take(), std::move(text)});
+}
+
 ReplySender::~ReplySender() {
   if (channel_ != nullptr) channel_->deliver(protocol::Reply::ofText(unansweredText));
 }
@@ -55,6 +76,17 @@ void ReplySender::send(protocol::Reply reply) && {
   // A send on a moved-from sender is a programming error; it must not
   // become a second reply.
   if (channel != nullptr) channel->deliver(std::move(reply));
+}
+
+std::unique_ptr<ReplyBytes> ReplySender::makeBytes() const {
+  if (channel_ == nullptr) return std::make_unique<ReplyBytesInMemory>();
+  return channel_->makeBytes();
+}
+
+void ReplySender::sendWritten(std::unique_ptr<ReplyBytes> bytes,
+                              std::optional<std::string> text) && {
+  ReplyChannel* channel = std::exchange(channel_, nullptr);
+  if (channel != nullptr) channel->deliverWritten(std::move(bytes), std::move(text));
 }
 
 void replyOnce(ExportedObject& object, const ExportedMethod& method,

@@ -3,11 +3,15 @@
 // sender handed to the object with each message.
 #pragma once
 
+#include <expected>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "platform/os_error.h"
 #include "protocol/wire_protocol.h"
 
 namespace kelmarind::platform {
@@ -36,6 +40,29 @@ struct ExportedInterface {
   [[nodiscard]] const ExportedMethod* match(const protocol::Request& request) const;
 };
 
+// A reply's bytes, written where they will travel as they are made, so that a
+// large document is neither held whole nor copied on its way out. Made by the
+// channel the reply goes to (ReplySender::makeBytes).
+class ReplyBytes {
+ public:
+  virtual ~ReplyBytes() = default;
+  // Appends `chunk`. Any thread may write, one at a time.
+  [[nodiscard]] virtual std::expected<void, OsError> write(std::string_view chunk) = 0;
+};
+
+// Reply bytes kept in memory: what a channel with no better place makes.
+class ReplyBytesInMemory final : public ReplyBytes {
+ public:
+  [[nodiscard]] std::expected<void, OsError> write(std::string_view chunk) override {
+    bytes_ += chunk;
+    return {};
+  }
+  [[nodiscard]] std::string take() && { return std::move(bytes_); }
+
+ private:
+  std::string bytes_;
+};
+
 // Where a message's reply goes. Implemented by connections, which serve each
 // message through replyOnce and so are delivered exactly one reply for it.
 class ReplyChannel {
@@ -44,6 +71,12 @@ class ReplyChannel {
   // A peer that has gone away makes the reply vanish; that is not an error
   // of the caller's.
   virtual void deliver(protocol::Reply reply) = 0;
+  // Where the bytes of a reply to deliverWritten are written: in memory
+  // unless the channel has a better place.
+  [[nodiscard]] virtual std::unique_ptr<ReplyBytes> makeBytes();
+  // Delivers the bytes written to `bytes`, which this channel's makeBytes
+  // made, with `text`.
+  virtual void deliverWritten(std::unique_ptr<ReplyBytes> bytes, std::optional<std::string> text);
 };
 
 // Sends the one reply of one message. Move-only; sending consumes it, so the
@@ -65,6 +98,12 @@ class ReplySender final {
   ~ReplySender();
 
   void send(protocol::Reply reply) &&;
+  // Where bytes for sendWritten are written as they are made: for a reply
+  // too large to hold whole or to copy.
+  [[nodiscard]] std::unique_ptr<ReplyBytes> makeBytes() const;
+  // Sends the bytes written to `bytes`, from this sender's makeBytes, with
+  // `text`, as send does a reply.
+  void sendWritten(std::unique_ptr<ReplyBytes> bytes, std::optional<std::string> text) &&;
 
  private:
   ReplyChannel* channel_;

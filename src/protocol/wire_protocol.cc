@@ -236,7 +236,11 @@ std::expected<ReplyView, DecodeError> decodeReply(std::string_view payload) {
     if (auto tag = reader.byte(); !tag) return std::unexpected(tag.error());
     auto size = reader.u32();
     if (!size) return std::unexpected(size.error());
-    if (*size > maxReplyFrameSize) return std::unexpected(DecodeError::oversized);
+    // Counted against the frame's limit as though the bytes were inline, as
+    // the helper counts them.
+    if (*size > maxReplyFrameSize - frameHeaderSize - payload.size()) {
+      return std::unexpected(DecodeError::oversized);
+    }
     view.sealedBytesSize = *size;
   } else {
     auto bytes = readSlot(reader, ValueType::bytes);
@@ -283,12 +287,16 @@ std::expected<std::string, EncodeError> encodeRequest(const Request& request) {
   return frame;
 }
 
-std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply, bool isSealed) {
+namespace {
+
+// The frame of `reply`, whose bytes (when it has any) either follow the head
+// or, with `isSealed`, are only announced there.
+std::expected<ReplyFrame, EncodeError> encodeReplyFrame(const Reply& reply, bool isSealed,
+                                                        std::size_t announcedSize) {
   if (reply.text && !isValidText(*reply.text)) return std::unexpected(EncodeError::badText);
-  isSealed = isSealed && reply.bytes.has_value();
+  const bool hasBytes = isSealed || reply.bytes.has_value();
   const std::size_t textSize = reply.text ? 1 + 4 + reply.text->size() + 1 : 1;
-  const std::size_t bytesSize = reply.bytes ? 1 + 4 : 1;
-  const std::size_t announcedSize = reply.bytes ? reply.bytes->size() : 0;
+  const std::size_t bytesSize = hasBytes ? 1 + 4 : 1;
   const std::size_t bodySize = isSealed ? 0 : announcedSize;
   const std::size_t size = frameHeaderSize + 1 + textSize + bytesSize + bodySize;
   // A sealed document obeys the frame's limit too: the client's bound on
@@ -313,6 +321,19 @@ std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply, bool isSe
     frame.body = *reply.bytes;
   }
   return frame;
+}
+
+}  // namespace
+
+std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply) {
+  return encodeReplyFrame(reply, false, reply.bytes ? reply.bytes->size() : 0);
+}
+
+std::expected<std::string, EncodeError> encodeSealedReply(std::size_t size,
+                                                          const std::optional<std::string>& text) {
+  auto frame = encodeReplyFrame(Reply{std::nullopt, text}, true, size);
+  if (!frame) return std::unexpected(frame.error());
+  return std::move(frame->head);
 }
 
 }  // namespace kelmarind::protocol

@@ -120,14 +120,15 @@ enum class EncodeError {
 
 // A reply frame in two pieces, to be sent one after the other: `head` holds
 // the prefix and every field, `body` views the reply's bytes (valid as long as
-// the encoded Reply is), so a large document is never copied. With
-// `isSealed`, the bytes slot only announces their size, `body` is empty, and
-// the sender passes the sealed memory file with `head`.
+// the encoded Reply is), so a large document is never copied.
 struct ReplyFrame {
   std::string head;
   std::string_view body;
 };
-[[nodiscard]] std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply,
-                                                                 bool isSealed = false);
+[[nodiscard]] std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply);
+// The whole frame of a reply whose `size` bytes are in a sealed memory file,
+// which the sender passes with it; the frame only announces their size.
+[[nodiscard]] std::expected<std::string, EncodeError> encodeSealedReply(
+    std::size_t size, const std::optional<std::string>& text);
 
 }  // namespace kelmarind::protocol

@@ -111,6 +111,30 @@ TEST(WireProtocolTest, RepliesSurviveEncodingAndDecodingWithBytesLast) {
   }
 }
 
+// A sealed document counts against the frame's limit as inline bytes would:
+// the largest the helper can announce is the largest the client accepts.
+TEST(WireProtocolTest, SealedBytesAreBoundedAsInlineBytesAre) {
+  for (const std::optional<std::string>& text : {std::optional<std::string>(), {"note"}}) {
+    const std::size_t head = encodeSealedReply(0, text)->size();
+    const std::size_t largest = maxReplyFrameSize - head;
+    const auto decoded = [](const std::string& frame) {
+      return decodeReply(std::string_view(frame).substr(frameHeaderSize));
+    };
+    auto frame = encodeSealedReply(largest, text);
+    ASSERT_TRUE(frame.has_value());
+    const auto view = decoded(*frame);
+    ASSERT_TRUE(view.has_value());
+    EXPECT_EQ(view->sealedBytesSize, largest);
+    EXPECT_EQ(view->text, text);
+    EXPECT_EQ(encodeSealedReply(largest + 1, text), std::unexpected(EncodeError::oversized));
+    // The same frame announcing one byte more is refused when read.
+    std::string beyond = *frame;
+    const auto over = static_cast<std::uint32_t>(largest + 1);
+    for (int i = 0; i < 4; ++i) beyond[beyond.size() - 4 + i] = static_cast<char>(over >> (8 * i));
+    EXPECT_EQ(decoded(beyond), std::unexpected(DecodeError::oversized));
+  }
+}
+
 TEST(WireProtocolTest, RejectsReplySlotsOfTheWrongType) {
   const struct {
     std::string payload;

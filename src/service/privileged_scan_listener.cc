@@ -132,9 +132,13 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
     reservation.emplace(std::move(*reserved));
     return {};
   };
-  auto document = walk::walkToDocument(**root, requested, admit);
-  if (!document) return std::move(reply).fail(std::visit(ReplyText{}, document.error()));
-  std::move(reply).succeed(std::move(*document));
+  // The document goes where it will travel as it is encoded: into the
+  // memory file the client is given, once it outgrows a frame.
+  auto document = reply.documentBytes();
+  auto written = walk::walkAndWrite(
+      **root, requested, [&](std::string_view chunk) { return document->write(chunk); }, admit);
+  if (!written) return std::move(reply).fail(std::visit(ReplyText{}, written.error()));
+  std::move(reply).succeed(std::move(document));
 }
 
 std::string oversizedDocumentText(std::size_t size, std::size_t capacity) {

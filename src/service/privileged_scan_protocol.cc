@@ -7,8 +7,8 @@ namespace kelmarind::service {
 using protocol::Reply;
 using protocol::ValueType;
 
-void WalkReply::succeed(std::string document) && {
-  std::move(sender_).send(Reply{std::move(document), std::nullopt});
+void WalkReply::succeed(std::unique_ptr<platform::ReplyBytes> document) && {
+  std::move(sender_).sendWritten(std::move(document), std::nullopt);
 }
 
 void WalkReply::fail(std::string text) && {

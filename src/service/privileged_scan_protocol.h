@@ -2,6 +2,7 @@
 // argument types and the shape of their replies.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -17,7 +18,12 @@ namespace kelmarind::service {
 class WalkReply final {
  public:
   explicit WalkReply(platform::ReplySender sender) : sender_(std::move(sender)) {}
-  void succeed(std::string document) &&;
+  // Where the document is written as it is encoded, wherever it will travel.
+  [[nodiscard]] std::unique_ptr<platform::ReplyBytes> documentBytes() const {
+    return sender_.makeBytes();
+  }
+  // Sends the document written to `document`, from documentBytes.
+  void succeed(std::unique_ptr<platform::ReplyBytes> document) &&;
   void fail(std::string text) &&;
 
  private:

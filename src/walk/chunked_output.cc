@@ -38,12 +38,15 @@ ChunkedOutput::ChunkedOutput(const ChunkWriter& write) : write_(write) {
   } catch (const std::bad_alloc&) {
     fail(platform::OsError{.code = ENOMEM, .operation = "new"});
   }
-  if (claimWriter()) {
-    try {
-      thread_ = std::thread([this] { writeHandedOn(); });
-    } catch (const std::system_error&) {
-      runningWriters.fetch_sub(1);
-    }
+}
+
+void ChunkedOutput::startWriter() {
+  isWriterTried_ = true;
+  if (!claimWriter()) return;
+  try {
+    thread_ = std::thread([this] { writeHandedOn(); });
+  } catch (const std::system_error&) {
+    runningWriters.fetch_sub(1);
   }
 }
 
@@ -80,7 +83,7 @@ void ChunkedOutput::fail(platform::OsError error) {
   if (!failure_) failure_ = error;
 }
 
-bool ChunkedOutput::pass(const char* filledEnd) {
+bool ChunkedOutput::pass(const char* filledEnd, bool isLast) {
   {
     const std::lock_guard lock(mutex_);
     if (failure_) return false;
@@ -89,6 +92,8 @@ bool ChunkedOutput::pass(const char* filledEnd) {
   const std::string_view chunk(start, static_cast<std::size_t>(filledEnd - start));
   if (chunk.empty()) return true;
   handedOnSize_ += chunk.size();
+  // A document of one chunk, the most common, is written without a thread.
+  if (!isWriterTried_ && !isLast) startWriter();
   if (!thread_.joinable()) {
     auto written = write_(chunk);
     if (!written) fail(written.error());
@@ -107,7 +112,7 @@ bool ChunkedOutput::pass(const char* filledEnd) {
 }
 
 std::span<char> ChunkedOutput::handOn(const char* filledEnd, std::size_t size) {
-  if (!pass(filledEnd)) return {};
+  if (!pass(filledEnd, false)) return {};
   Buffer& next = buffers_[filling_];
   try {
     next.reserve(std::max(chunkSize, size));
@@ -119,7 +124,7 @@ std::span<char> ChunkedOutput::handOn(const char* filledEnd, std::size_t size) {
 }
 
 std::expected<std::size_t, platform::OsError> ChunkedOutput::finish(const char* filledEnd) {
-  (void)pass(filledEnd);
+  (void)pass(filledEnd, true);
   stopWriter();
   if (failure_) return std::unexpected(*failure_);
   return handedOnSize_;

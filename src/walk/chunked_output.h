@@ -54,8 +54,10 @@ class ChunkedOutput {
 
   void writeHandedOn();  // the writer thread
   void stopWriter();
-  // Hands the filled part of the buffer on; false once a write has failed.
-  bool pass(const char* filledEnd);
+  // Hands the filled part of the buffer on, the last when `isLast`; false
+  // once a write has failed.
+  bool pass(const char* filledEnd, bool isLast);
+  void startWriter();
   void fail(platform::OsError error);
 
   const ChunkWriter& write_;
@@ -70,9 +72,10 @@ class ChunkedOutput {
   std::string_view pending_;
   bool isStopping_ = false;
   std::optional<platform::OsError> failure_;
-  // Not started when every core has a writer already: chunks are then
-  // written as they are handed on.
+  // Started with the second chunk, and not when every core has a writer
+  // already: chunks are then written as they are handed on.
   std::thread thread_;
+  bool isWriterTried_ = false;
 };
 
 }  // namespace kelmarind::walk

@@ -96,12 +96,12 @@ TEST(NodeJsonTest, TheCompactFormWritesTheSameDocumentAsTheValueForm) {
 // its own whose children's paths follow it, and a leaf whose path alone is
 // larger than a chunk.
 PrivilegedNode treeOfSeveralChunks() {
-  const auto leaf = [](std::string name, const std::string& parent) {
+  const auto leaf = [](const std::string& name, const std::string& parent) {
     std::string path = parent + "/" + name;
     return PrivilegedNode{
         std::pmr::string(name), std::pmr::string(path), false, 1, 0, 1, 2.5, false, {}};
   };
-  const auto directory = [](std::string name, std::string path) {
+  const auto directory = [](const std::string& name, const std::string& path) {
     return PrivilegedNode{
         std::pmr::string(name), std::pmr::string(path), true, 1, 0, 0, std::nullopt, false, {}};
   };
@@ -139,6 +139,7 @@ TEST(NodeJsonTest, WritingChunkByChunkGivesTheWholeDocument) {
   std::vector<std::size_t> sizes(writers);
   {
     std::vector<std::jthread> threads;
+    threads.reserve(writers);
     for (unsigned i = 0; i < writers; ++i) {
       threads.emplace_back([&, i] {
         const auto size = writeDocument(tree.root(), [&](std::string_view chunk) {

@@ -22,16 +22,6 @@ std::expected<WalkedTree, DocumentError> walkAdmitted(const platform::RootEntry&
 
 }  // namespace
 
-std::expected<std::string, DocumentError> walkToDocument(const platform::RootEntry& root,
-                                                         std::string_view path,
-                                                         const DocumentAdmission& admit) {
-  auto tree = walkAdmitted(root, path, admit);
-  if (!tree) return std::unexpected(std::move(tree.error()));
-  auto document = encodeDocument(tree->root());
-  if (!document) return std::unexpected(document.error());
-  return std::move(*document);
-}
-
 std::expected<std::size_t, DocumentError> walkAndWrite(const platform::RootEntry& root,
                                                        std::string_view path,
                                                        const ChunkWriter& write,

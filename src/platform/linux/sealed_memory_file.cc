@@ -7,8 +7,6 @@
 
 #include <cerrno>
 
-#include "platform/linux/released_send.h"
-
 #ifndef MFD_NOEXEC_SEAL
 #define MFD_NOEXEC_SEAL 0x0008U
 #endif
@@ -24,7 +22,7 @@ std::unexpected<OsError> failure(const char* operation, int code = errno) {
 
 }  // namespace
 
-std::expected<UniqueFd, OsError> sizedMemoryFile(std::size_t size) {
+std::expected<UniqueFd, OsError> memoryFile() {
   // Never executable: the service runs with MemoryDenyWriteExecute, and no
   // reader should be able to map a reply as code. Kernels before 6.3 do not
   // know the flag; their memory files are not executable through a mapping
@@ -34,18 +32,10 @@ std::expected<UniqueFd, OsError> sizedMemoryFile(std::size_t size) {
     fd = ::memfd_create("kelmarind-reply", MFD_CLOEXEC | MFD_ALLOW_SEALING);
   }
   if (fd < 0) return failure("memfd_create");
-  UniqueFd file(fd);
-  // Sized first, so the kernel never grows the file while it is written.
-  if (::ftruncate(file.get(), static_cast<off_t>(size)) != 0) return failure("ftruncate");
-  return file;
+  return UniqueFd(fd);
 }
 
-std::expected<void, OsError> fillAndSeal(int file, std::span<char> bytes) {
-  auto written = sendReleasing(bytes, "pwrite", [&](const char* data, std::size_t size) {
-    const off_t at = static_cast<off_t>(data - bytes.data());
-    return ::pwrite(file, data, size, at);
-  });
-  if (!written) return std::unexpected(written.error());
+std::expected<void, OsError> seal(int file) {
   if (::fcntl(file, F_ADD_SEALS, allSeals) != 0) return failure("fcntl(F_ADD_SEALS)");
   return {};
 }

@@ -1,27 +1,25 @@
 // Large replies travel as memory files that neither side can change once
-// sent: the helper writes the bytes into an anonymous memory file and seals
-// it, the client checks the seals and the size before it reads a byte.
+// sent: the helper writes the bytes into an anonymous memory file as they are
+// made and seals it, the client checks the seals and the size before it reads
+// a byte.
 #pragma once
 
 #include <cstddef>
 #include <expected>
-#include <span>
 
 #include "platform/os_error.h"
 #include "platform/unique_fd.h"
 
 namespace kelmarind::platform::linux {
 
-// A close-on-exec memory file of `size` bytes, for fillAndSeal. It fails
-// only for want of descriptors or memory, and touches nothing else.
-[[nodiscard]] std::expected<UniqueFd, OsError> sizedMemoryFile(std::size_t size);
+// An empty close-on-exec memory file that can be sealed, for a reply's bytes
+// to be written into. It fails only for want of descriptors or memory.
+[[nodiscard]] std::expected<UniqueFd, OsError> memoryFile();
 
-// Copies `bytes` into `file` (made by sizedMemoryFile for their size) and
-// seals it against writing, growing, shrinking and further sealing. Each
-// slice of `bytes` is given back to the kernel once copied (releasePages),
-// so the reply never costs twice its size; `bytes` must not be read again,
-// whatever the outcome.
-[[nodiscard]] std::expected<void, OsError> fillAndSeal(int file, std::span<char> bytes);
+// Seals `file` (made by memoryFile) against writing, growing, shrinking and
+// further sealing: from then on no one, its creator included, can change
+// what a reader maps.
+[[nodiscard]] std::expected<void, OsError> seal(int file);
 
 // Succeeds only when `descriptor` is a memory file carrying all four seals
 // and exactly `size` bytes: then no one, its creator included, can change

@@ -32,6 +32,45 @@ namespace kelmarind::platform::linux {
 inline constexpr std::string_view oversizedReplyText = "The helper's reply is too large to send.";
 inline constexpr std::string_view unencodableReplyText = "The helper's reply could not be encoded.";
 
+// Reply bytes that go into a memory file once they outgrow a frame: until
+// then they are kept in memory, so a small reply costs no file. When no
+// memory file can be made (the helper short of descriptors or memory for the
+// moment) they all stay in memory and go inline: slower, but the client gets
+// its document.
+class OutgoingBytes final : public ReplyBytes {
+ public:
+  std::expected<void, OsError> write(std::string_view chunk) override {
+    if (!file_ && !isInMemoryOnly_ &&
+        inMemory_.size() + chunk.size() > protocol::maxInlineReplyBytes) {
+      if (auto file = memoryFile()) {
+        file_ = std::move(*file);
+        if (auto written = writeAll(file_.get(), inMemory_); !written) return written;
+        size_ = inMemory_.size();
+        inMemory_ = std::string();
+      } else {
+        isInMemoryOnly_ = true;
+      }
+    }
+    if (!file_) {
+      inMemory_ += chunk;
+      return {};
+    }
+    auto written = writeAll(file_.get(), chunk);
+    if (written) size_ += chunk.size();
+    return written;
+  }
+
+  [[nodiscard]] const UniqueFd& file() const { return file_; }
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] std::string takeInMemory() && { return std::move(inMemory_); }
+
+ private:
+  UniqueFd file_;
+  std::size_t size_ = 0;  // written to the file
+  std::string inMemory_;
+  bool isInMemoryOnly_ = false;
+};
+
 // One accepted socket: configured by the delegate on the accept thread, then
 // served on a thread of its own. Its own ReplyChannel, so replies go straight
 // back on the socket of the message they answer.
@@ -119,21 +158,40 @@ class UnixConnection final : public Connection, private ReplyChannel {
     return true;
   }
 
+  std::unique_ptr<ReplyBytes> makeBytes() override { return std::make_unique<OutgoingBytes>(); }
+
   void deliver(protocol::Reply reply) override {
-    const bool isSealed = reply.bytes && reply.bytes->size() > protocol::maxInlineReplyBytes;
-    auto frame = protocol::encodeReply(reply, isSealed);
+    if (reply.bytes && reply.bytes->size() > protocol::maxInlineReplyBytes) {
+      OutgoingBytes bytes;
+      if (bytes.write(*reply.bytes) && bytes.file()) {
+        // A peer that left mid-request, or stopped reading, only loses its reply.
+        if (!sendSealed(bytes, reply.text)) isPeerGone_ = true;
+        return;
+      }
+    }
+    deliverInline(std::move(reply));
+  }
+
+  void deliverWritten(std::unique_ptr<ReplyBytes> bytes, std::optional<std::string> text) override {
+    auto* outgoing = dynamic_cast<OutgoingBytes*>(bytes.get());
+    if (outgoing == nullptr) return ReplyChannel::deliverWritten(std::move(bytes), std::move(text));
+    if (!outgoing->file()) {
+      return deliverInline(protocol::Reply{std::move(*outgoing).takeInMemory(), std::move(text)});
+    }
+    if (!sendSealed(*outgoing, text)) isPeerGone_ = true;
+  }
+
+  void deliverInline(protocol::Reply reply) {
+    auto frame = protocol::encodeReply(reply);
     if (!frame) {
-      const std::string_view text = frame.error() == protocol::EncodeError::oversized
-                                        ? oversizedReplyText
-                                        : unencodableReplyText;
-      reply = protocol::Reply::ofText(text);
+      reply = protocol::Reply::ofText(textFor(frame.error()));
       frame = protocol::encodeReply(reply);
     }
-    // The text that replaces bytes which could not be encoded goes inline.
-    const bool isSent = isSealed && reply.bytes ? sendSealed(*frame, *reply.bytes, reply)
-                                                : sendInline(*frame, reply);
-    // A peer that left mid-request, or stopped reading, only loses its reply.
-    if (!isSent) isPeerGone_ = true;
+    if (!sendInline(*frame, reply)) isPeerGone_ = true;
+  }
+
+  static std::string_view textFor(protocol::EncodeError error) {
+    return error == protocol::EncodeError::oversized ? oversizedReplyText : unencodableReplyText;
   }
 
   // The reply is this call's own, so its bytes can be given back as they go.
@@ -147,26 +205,17 @@ class UnixConnection final : public Connection, private ReplyChannel {
   }
 
   // Once sent, the memory file is the client's alone: the helper's
-  // descriptor closes on return, so nothing of the reply stays with it.
-  // Without a memory file (the helper short of descriptors or memory for the
-  // moment) the bytes, still untouched, go inline: slower, but the client
-  // gets its document. Once copying into the file has begun they are given
-  // back as they go, so a failure there leaves only the text to send.
-  // `bytes` are the reply's.
-  bool sendSealed(const protocol::ReplyFrame& frame, std::string& bytes, protocol::Reply& reply) {
-    auto file = sizedMemoryFile(bytes.size());
-    if (!file) {
-      auto inlineFrame = protocol::encodeReply(reply);
-      return inlineFrame && sendInline(*inlineFrame, reply);
+  // descriptor closes with `bytes`, so nothing of the reply stays with it.
+  bool sendSealed(const OutgoingBytes& bytes, const std::optional<std::string>& text) {
+    auto head = protocol::encodeSealedReply(bytes.size(), text);
+    if (!head || !seal(bytes.file().get())) {
+      const std::string_view failure = head ? unencodableReplyText : textFor(head.error());
+      auto textFrame = protocol::encodeReply(protocol::Reply::ofText(failure));
+      const std::array<std::string_view, 1> pieces{textFrame->head};
+      return sendAll(socket_.get(), pieces).has_value();
     }
-    if (!fillAndSeal(file->get(), bytes)) {
-      const auto text = protocol::Reply::ofText(unencodableReplyText);
-      auto textFrame = protocol::encodeReply(text);
-      const std::array<std::string_view, 1> head{textFrame->head};
-      return sendAll(socket_.get(), head).has_value();
-    }
-    const std::array<std::string_view, 1> head{frame.head};
-    return sendAll(socket_.get(), head, file->get()).has_value();
+    const std::array<std::string_view, 1> pieces{*head};
+    return sendAll(socket_.get(), pieces, bytes.file().get()).has_value();
   }
 
   const UniqueFd socket_;
