@@ -1,14 +1,15 @@
 #include "walk/privileged_walk.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <tuple>
-#include <unordered_set>
 #include <utility>
 
 #include "platform/file_system.h"
 #include "walk/coalesce.h"
+#include "walk/identity_set.h"
 
 namespace kelmarind::walk {
 namespace {
@@ -17,34 +18,36 @@ using platform::EntryProperties;
 using NodeList = std::pmr::vector<CompactNode>;
 
 // Identifiers of hard-linked files already counted in one walk.
-struct SeenInodes {
-  std::unordered_set<std::uint64_t> seen;
+struct InodeBits {
+  std::uint64_t operator()(std::uint64_t inode) const { return inode; }
 };
+using SeenInodes = IdentitySet<std::uint64_t, InodeBits>;
 
 // The directories one walk has entered. Directories cannot be hard-linked, so
 // meeting one again means a bind mount shows it a second time: entering it
 // would count its contents twice, and, were it mounted below itself, never
 // end. Self-bind mounts (a service manager's read-only views) keep their
 // inode and are entered once, as without them.
+struct DirectoryIdentity {
+  std::uint64_t device;
+  std::uint64_t inode;
+  friend bool operator==(const DirectoryIdentity&, const DirectoryIdentity&) = default;
+};
+struct DirectoryIdentityBits {
+  std::uint64_t operator()(const DirectoryIdentity& identity) const {
+    return identity.inode ^ std::rotl(identity.device, 32);
+  }
+};
+
 class EnteredDirectories {
  public:
   // False when the directory was entered before.
   [[nodiscard]] bool enter(const platform::FileStatus& status) {
-    return entered_.insert(Key{status.device, status.inode}).second;
+    return entered_.insert(DirectoryIdentity{status.device, status.inode});
   }
 
  private:
-  struct Key {
-    std::uint64_t device;
-    std::uint64_t inode;
-    friend bool operator==(const Key&, const Key&) = default;
-  };
-  struct KeyHash {
-    std::size_t operator()(const Key& key) const {
-      return std::hash<std::uint64_t>{}(key.inode * 0x9e3779b97f4a7c15ULL ^ key.device);
-    }
-  };
-  std::unordered_set<Key, KeyHash> entered_;
+  IdentitySet<DirectoryIdentity, DirectoryIdentityBits> entered_;
 };
 
 bool isDirectoryEntry(const EntryProperties& properties) {
@@ -63,7 +66,7 @@ std::int64_t leafSize(const EntryProperties& properties, Status status, SeenInod
     if (auto st = status(); st && st->linkCount > 1) identifier = st->inode;
   }
   if (!identifier) return size;
-  return seenInodes.seen.insert(*identifier).second ? size : 0;
+  return seenInodes.insert(*identifier) ? size : 0;
 }
 
 // Sets `node`'s text, in `memory`: its name, preceded by `path` when the

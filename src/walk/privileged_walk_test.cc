@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "platform/fake/fake_file_system.h"
+#include "walk/identity_set.h"
 #include "walk/node_json.h"
 
 namespace kelmarind::walk {
@@ -69,6 +70,20 @@ TEST_F(PrivilegedWalkTest, CountsAHardLinkedFileOnceByIdentifierOrStatus) {
   // The later links carry 0 and so end up merged.
   EXPECT_EQ(namesOf(root), (std::vector<std::string>{"a", "single", "c", "e", "3 more items"}));
   EXPECT_EQ(std::tuple(root.allocatedSize, root.fileCount), std::tuple(4 * 4096, 7));
+}
+
+// A walk meets tens of thousands of linked files and directories: the set
+// that remembers them must still know each one after growing many times,
+// including identities that share their low or high bits.
+TEST(IdentitySetTest, RemembersEveryIdentityAcrossGrowth) {
+  struct Bits {
+    std::uint64_t operator()(std::uint64_t identity) const { return identity; }
+  };
+  IdentitySet<std::uint64_t, Bits> set;
+  const auto identity = [](std::uint64_t i) { return i % 2 == 0 ? i : i << 40; };
+  for (std::uint64_t i = 0; i < 100'000; ++i) EXPECT_TRUE(set.insert(identity(i))) << i;
+  for (std::uint64_t i = 0; i < 100'000; ++i) EXPECT_FALSE(set.insert(identity(i))) << i;
+  EXPECT_TRUE(set.insert(std::uint64_t{1} << 63));
 }
 
 TEST_F(PrivilegedWalkTest, EntriesThatVanishAreDroppedAndTheirContentsMoveUp) {
