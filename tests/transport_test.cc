@@ -33,6 +33,7 @@
 #include "platform/connection.h"
 #include "platform/fake/fake_peer_verifier.h"
 #include "platform/linux/linux_peer_verifier.h"
+#include "platform/linux/listening_socket.h"
 #include "platform/linux/unix_listener.h"
 #include "platform/linux/unix_socket.h"
 #include "platform/listener.h"

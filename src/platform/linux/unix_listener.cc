@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/connection.h"
+#include "platform/linux/listening_socket.h"
 #include "platform/linux/peer_identity.h"
 #include "platform/linux/released_send.h"
 #include "platform/linux/sealed_memory_file.h"

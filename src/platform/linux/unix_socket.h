@@ -1,10 +1,11 @@
-// Unix stream sockets for the helper's endpoint: binding or adopting the
-// listening socket, connecting, and moving whole buffers in and out. The only
+// Unix stream sockets for the helper's endpoint, as both sides use them:
+// connecting, accepting, and moving whole buffers in and out. The only
 // place where the transport's system calls turn errno into OsError; EINTR is
 // retried here.
 #pragma once
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstddef>
@@ -19,20 +20,10 @@
 
 namespace kelmarind::platform::linux {
 
-// The system group whose members may connect to the endpoint.
-inline constexpr const char* endpointGroupName = "kelmarind";
-
-// The listening socket of the endpoint. If the service manager handed over a
-// socket (socket activation), that one is taken, provided it is a listening
-// AF_UNIX stream socket bound to a file-system path (the service manager
-// chooses which; `path` is not consulted); otherwise `path` is bound here
-// with the socket unit's settings: mode 0660, group endpointGroupName when
-// the machine has it (and the caller may give the file to it), after removing
-// a stale socket there (anything else at `path` fails with EEXIST). An empty
-// path or one too long for sockaddr_un fails with EINVAL or ENAMETOOLONG;
-// abstract sockets are never used. Either way it passes sender credentials
-// (passSenderCredentials), and so does every socket it accepts.
-[[nodiscard]] std::expected<UniqueFd, OsError> openListeningSocket(std::string_view path);
+// The address of the file-system socket at `path`. An empty path, one with a
+// NUL (which would name an abstract socket) or one too long for sockaddr_un
+// fails with EINVAL or ENAMETOOLONG.
+[[nodiscard]] std::expected<sockaddr_un, OsError> unixSocketAddress(std::string_view path);
 
 [[nodiscard]] std::expected<UniqueFd, OsError> connectUnixSocket(std::string_view path);
 
