@@ -106,8 +106,9 @@ constexpr std::size_t longestTail = 3;
 // Room after the end for the last escape entry or fragment stored whole.
 constexpr std::size_t storeSlack = std::max(sizeof(Escape), sizeof(Fragment::chars));
 
-// Where the document is written. The buffer is sized ahead by documentBound(),
-// so nothing is checked while writing.
+// Where the document is written. The buffer always has room for the node
+// being written (the whole bound ahead, or a node's room in a chunk; see
+// encodeInto), so nothing is checked while writing.
 struct Writer {
   char* out;
   void put(std::string_view text) {

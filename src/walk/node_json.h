@@ -45,7 +45,8 @@ using WriteError = std::variant<EncodeError, platform::OsError>;
 [[nodiscard]] std::expected<std::size_t, WriteError> writeDocument(const CompactNode& root,
                                                                    const ChunkWriter& write);
 // The size encodeDocument allocates for `root`'s document, from the texts'
-// lengths alone, without writing any of it: never less than the document.
+// lengths alone, without writing any of it: never less than the document. A
+// request's document is admitted by this size before it is written.
 [[nodiscard]] std::size_t documentSizeBound(const CompactNode& root);
 
 // Reads a document written by encodeDocument, or any JSON with the same
