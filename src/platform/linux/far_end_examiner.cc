@@ -159,7 +159,10 @@ void FarEndExaminer::run() {
       fd && isSameDirectory(fd->get(), rootDevice_, root_->inode_)) {
     frames.push_back({root_, std::move(*fd), root_->children_.size(), false});
   }
-  while (!frames.empty() && !isStopping_.load(std::memory_order_relaxed)) {
+  // Frames up to `floor` only lead to the directory the helper went below
+  // where it met the walk; their other children are the walk's.
+  std::size_t floor = 0;
+  while (frames.size() > floor && !isStopping_.load(std::memory_order_relaxed)) {
     Frame& top = frames.back();
     if (top.next == 0) {
       frames.pop_back();
@@ -171,6 +174,7 @@ void FarEndExaminer::run() {
       // helper will hear of.
       const std::size_t held = heldEntries_.load();
       if (held == 0) break;
+      releaseDescriptors(frames);
       waitUntil([&] { return heldEntries_.load() < held || isStopping_.load(); }, helperSleeps_);
       if (isStopping_.load()) break;
     }
@@ -181,16 +185,19 @@ void FarEndExaminer::run() {
     }
     if (state != State::walkTaken && state != State::walkListed) continue;
     // The walk is in this directory or below it, so every directory before
-    // it in the walk's order is the walk's: what is left is below it.
+    // it in the walk's order is the walk's: what is left is below it. The
+    // walk may be waiting for a descriptor to open it.
+    releaseDescriptors(frames);
     waitUntil([&] { return next.state_.load() != State::walkTaken || isStopping_.load(); },
               helperSleeps_);
     if (isStopping_.load() || next.children_.empty()) break;
+    for (Frame& frame : frames) frame.next = 0;
+    floor = frames.size();
     const int parentFd = topDescriptor(frames);
     if (parentFd < 0) break;
     auto fd = openDirectoryAt(parentFd, next.name_.c_str());
     if (!fd || !isSameDirectory(fd->get(), next.device_, next.inode_)) break;
-    frames.clear();
-    frames.push_back({&next, std::move(*fd), next.children_.size(), false});
+    push(frames, {&next, std::move(*fd), next.children_.size(), false});
   }
   isDone_.store(true, std::memory_order_relaxed);
 }
@@ -238,11 +245,16 @@ void FarEndExaminer::push(std::vector<Frame>& frames, Frame frame) {
   }
 }
 
-int FarEndExaminer::topDescriptor(std::vector<Frame>& frames) {
+int FarEndExaminer::topDescriptor(std::vector<Frame>& frames) const {
   Frame& top = frames.back();
   if (top.fd) return top.fd.get();
   std::size_t open = frames.size() - 1;
   while (open > 0 && !frames[open].fd) --open;
+  if (!frames[open].fd) {
+    auto root = openDirectoryAt(rootAnchor_, ".");
+    if (!root || !isSameDirectory(root->get(), rootDevice_, frames[0].directory->inode_)) return -1;
+    frames[0].fd = std::move(*root);
+  }
   UniqueFd fd;
   for (std::size_t i = open + 1; i < frames.size(); ++i) {
     const SharedDirectory& directory = *frames[i].directory;
@@ -250,8 +262,12 @@ int FarEndExaminer::topDescriptor(std::vector<Frame>& frames) {
     if (!step || !isSameDirectory(step->get(), directory.device_, directory.inode_)) return -1;
     fd = std::move(*step);
   }
-  top.fd = std::move(fd);
+  if (fd) top.fd = std::move(fd);
   return top.fd.get();
+}
+
+void FarEndExaminer::releaseDescriptors(std::vector<Frame>& frames) {
+  for (Frame& frame : frames) frame.fd.reset();
 }
 
 void FarEndExaminer::publish(SharedDirectory& directory, State state,

@@ -134,8 +134,12 @@ class FarEndExaminer {
   // of descriptors or memory, which the walk needs more).
   Outcome prepare(SharedDirectory& directory, std::vector<Frame>& frames, char* buffer);
   // The helper's descriptor of the top frame's directory, reopened from the
-  // nearest open one below when it was closed; -1 when that failed.
-  static int topDescriptor(std::vector<Frame>& frames);
+  // nearest open one below when it was closed (from the root when none is
+  // open); -1 when that failed.
+  int topDescriptor(std::vector<Frame>& frames) const;
+  // Closes every frame's descriptor: the helper holds none while it waits on
+  // the walk, which may be waiting for a descriptor itself.
+  static void releaseDescriptors(std::vector<Frame>& frames);
   static void push(std::vector<Frame>& frames, Frame frame);
   void makeChildren(SharedDirectory& directory, const DirectoryListing& listing,
                     const EntryStatus* statuses, std::pmr::deque<SharedDirectory>& nodes);
