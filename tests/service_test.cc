@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -124,6 +125,17 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
     EXPECT_EQ(result.out, local.out);
   }
   EXPECT_EQ(scan({"--json", tree_.path()}).out, local.out);
+
+  // Into a regular file the document goes from the memory file by sendfile,
+  // not through a pipe as above.
+  TempDir output;
+  const std::string file = output / "document.json";
+  const ProcessResult toFile =
+      runProcess({"/bin/sh", "-c", "exec \"$0\" --socket \"$1\" --json \"$2\" > \"$3\"",
+                  binaryPath("kelmarind-scan"), helper_->socketPath(), tree_.path(), file});
+  ASSERT_EQ(toFile.exitStatus, 0) << toFile.err;
+  std::ifstream written(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), local.out);
 }
 
 TEST_F(ServiceTest, RelativePathIsTakenAgainstTheWorkingDirectory) {
