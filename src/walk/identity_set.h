@@ -40,7 +40,8 @@ class IdentitySet {
   // Fibonacci hashing: the top bits of the product spread inodes that are
   // close together, as a directory's are, over the whole table.
   static std::size_t slotOf(const Identity& identity, std::size_t mask) {
-    const std::uint64_t product = Hash{}(identity) * 0x9e3779b97f4a7c15ULL;
+    const std::uint64_t bits = Hash{}(identity);
+    const std::uint64_t product = bits * 0x9e3779b97f4a7c15ULL;
     return static_cast<std::size_t>(product >> (64 - std::countr_zero(mask + 1))) & mask;
   }
 

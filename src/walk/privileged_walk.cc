@@ -249,7 +249,8 @@ std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
   if (!rootProperties) return fail(rootProperties.error());
   if (!isDirectoryEntry(*rootProperties)) {
     SeenInodes fresh;
-    const auto size = leafSize(*rootProperties, [&] { return rootEntry.status(); }, fresh);
+    const auto status = [&] { return rootEntry.status(); };
+    const auto size = leafSize(*rootProperties, status, fresh);
     const CompactNode leaf = entryNode(root.lastComponent(), root.path(), false, size,
                                        rootProperties->contentModificationDate, memory.get());
     return WalkedTree(std::move(memory), leaf);
@@ -279,7 +280,8 @@ std::expected<WalkedTree, PrivilegedWalk::WalkError> PrivilegedWalk::walkTree(
     const std::string_view waitingPath =
         level == stack.size() ? std::string_view() : entries.path();
     if (!isDirectoryEntry(*properties)) {
-      const auto size = leafSize(*properties, [&] { return entries.status(); }, seenInodes);
+      const auto status = [&] { return entries.status(); };
+      const auto size = leafSize(*properties, status, seenInodes);
       stack.appendEntry(entries.name(), waitingPath, false, size,
                         properties->contentModificationDate, entries.entryCountHint());
       continue;
