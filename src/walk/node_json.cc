@@ -444,8 +444,16 @@ std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& roo
   });
 }
 
+// Gathered from the chunks writeDocument hands on, so that whatever reads the
+// compact form's document reads what the walk tool and the helper write.
 std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root) {
-  return encode(root, EscapedPath{}, CompactNodeWriter{});
+  std::string document;
+  auto written = writeDocument(root, [&](std::string_view chunk) {
+    document += chunk;
+    return std::expected<void, platform::OsError>();
+  });
+  if (!written) return std::unexpected(std::get<EncodeError>(written.error()));
+  return document;
 }
 
 std::expected<std::size_t, WriteError> writeDocument(const CompactNode& root,

@@ -34,7 +34,8 @@ struct DecodeError {
 // buffer sized ahead from the texts' lengths; its size is the document's, its
 // capacity that bound. Iterative: any depth is fine.
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const PrivilegedNode& root);
-// The same document, from the walk's own form of the tree.
+// The same document, from the walk's own form of the tree, gathered from
+// what writeDocument writes.
 [[nodiscard]] std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root);
 // Why a document was not written out whole: a date it cannot hold, found
 // before anything is written, or the failure of the writer.
