@@ -8,12 +8,15 @@
 // opening /proc/TARGET/mem for writing, process_vm_writev and ptrace on
 // TARGET (default 1, the service manager). Controls, which must succeed:
 // CAP_SYS_PTRACE and CAP_DAC_READ_SEARCH are effective (so a refusal is the
-// sandbox's, not a missing privilege) and /proc/PEER/exe, the executable of a
-// process of another user, opens as the helper opens a client's.
+// sandbox's, not a missing privilege), /proc/PEER/exe, the executable of a
+// process of another user, opens as the helper opens a client's, and a
+// thread may take a descriptor table of its own, as the walk's second thread
+// does.
 // Prints one line per try; exits 0 only when every attack failed and every
 // control succeeded.
 #include <fcntl.h>
 #include <linux/capability.h>
+#include <linux/close_range.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -110,6 +113,9 @@ int main(int argc, char** argv) {
   const int exe = ::open(peerExe.c_str(), O_RDONLY | O_CLOEXEC);
   control("open " + peerExe + " (a process of another user)", exe >= 0, errno);
   if (exe >= 0) ::close(exe);
+  // Nothing is open that high: only the filter's answer counts.
+  control("close_range with CLOSE_RANGE_UNSHARE",
+          ::close_range(1U << 20, ~0U, CLOSE_RANGE_UNSHARE) == 0, errno);
 
   for (const std::string& directory : directories) tryCreateIn(directory);
   tryWriteMemory(target);

@@ -1,7 +1,9 @@
 #include "platform/linux/far_end_examiner.h"
 
+#include <linux/close_range.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -36,6 +38,20 @@ unsigned helperLimit() {
 // Descriptors the helper holds at once, those of the deepest directories on
 // its way; the others are reopened by name when it climbs back to them.
 constexpr std::size_t helperDescriptorLimit = 16;
+
+// Gives the calling thread a descriptor table of its own, holding only
+// `keep` and the standard streams. While a table is shared, the kernel takes
+// and drops a reference on the directory for every call that names a file
+// relative to one; a table of its own spares the helper that, and spares its
+// walk too when no other thread shares the walk's (5 % of a warm walk's
+// processor time in the walk tool). The helper's descriptors then no longer
+// count against the walk's either. Kept shared when the call is refused.
+void useOwnDescriptorTable(int keep) {
+  if (::close_range(static_cast<unsigned>(keep) + 1, ~0U, CLOSE_RANGE_UNSHARE) != 0) return;
+  if (keep > STDERR_FILENO + 1) {
+    ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(keep) - 1, 0);
+  }
+}
 
 }  // namespace
 
@@ -153,6 +169,7 @@ void FarEndExaminer::makeChildren(SharedDirectory& directory, const DirectoryLis
 }
 
 void FarEndExaminer::run() {
+  useOwnDescriptorTable(rootAnchor_);
   const std::unique_ptr<char[]> buffer(new char[listingBufferSize]);
   std::vector<Frame> frames;
   if (auto fd = openDirectoryAt(rootAnchor_, ".");

@@ -6,13 +6,18 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/linux/far_end_examiner.h"
+#include "platform/linux/read_ahead.h"
 #include "tests/support/temp_dir.h"
 
 namespace kelmarind::platform::linux {
@@ -162,6 +167,59 @@ TEST_F(WideDirectoryTest, WideLevelsDeeperThanEveryBound) {
   const std::string deepest = dir_.path() + level.substr(1) + "/z/g64";
   ASSERT_TRUE(seen.contains(deepest));
   EXPECT_EQ(seen.at(deepest).level, treeDepth + 1u);
+}
+
+// Whether some thread of this process has a descriptor table without `fd`.
+bool someThreadLacks(int fd) {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::error_code error;
+    if (!std::filesystem::exists(task.path() / "fd" / std::to_string(fd), error) && !error) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// The far-end examiner keeps its descriptors in a table of its own. That
+// table must not hold on to what the rest of the process had open when it
+// started: a client's socket or a reply's memory file would then stay open
+// for as long as the examiner runs, whoever closed it.
+TEST(FarEndExaminerTest, HoldsNoDescriptorTheRestOfTheProcessOpened) {
+  const testing::TempDir dir;
+  for (int d = 0; d < 20; ++d) {
+    ASSERT_EQ(::mkdir((dir / "d" + std::to_string(d)).c_str(), 0755), 0);
+  }
+  // Opened before the root's anchor, so numbered below it.
+  const UniqueFd opened(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  const UniqueFd anchor(::open(dir.path().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  const UniqueFd rootFd(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ASSERT_TRUE(opened && anchor && rootFd);
+  ASSERT_LT(opened.get(), anchor.get());
+  struct stat root;
+  ASSERT_EQ(::fstat(rootFd.get(), &root), 0);
+  const std::unique_ptr<char[]> buffer(new char[listingBufferSize]);
+  DirectoryListing listing;
+  listDirectory(rootFd.get(), buffer.get(), listing);
+  ASSERT_EQ(listing.entryCount - listing.directoryStart, 20u);
+
+  // The examiner starts from the last directory; the walk takes the first,
+  // which keeps the examiner waiting there until the walk has listed it.
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    FarEndExaminer examiner(anchor.get(), root.st_dev);
+    SharedDirectory* rootNode = examiner.start(listing, root.st_ino);
+    ASSERT_NE(rootNode, nullptr);
+    SharedDirectory& first = *FarEndExaminer::child(rootNode, listing, listing.directoryStart);
+    const auto entering = examiner.enter(first, root.st_dev, 0);
+    if (!entering.isTaken) continue;  // the examiner got there first
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!someThreadLacks(opened.get()) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(someThreadLacks(opened.get()));
+    examiner.listed(first, nullptr, root.st_dev, 0);
+    return;
+  }
+  GTEST_SKIP() << "the examiner always reached the first directory before the walk";
 }
 
 // A root is resolved one component at a time by the helper itself: what it
