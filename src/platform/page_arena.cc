@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <new>
 
-#include "platform/huge_pages.h"
+#include "platform/fresh_pages.h"
 
 namespace kelmarind::platform {
 namespace {
@@ -15,7 +15,7 @@ constexpr std::size_t chunkSize = std::size_t{64} << 20;
 
 // Out of memory is std::bad_alloc here, as for any other allocation.
 char* mapAligned(std::size_t size) {
-  char* base = mapHugePageAligned(size);
+  char* base = mapPages(size);
   if (base == nullptr) throw std::bad_alloc();
   return base;
 }
@@ -48,7 +48,7 @@ void* PageArena::allocateInNextChunk(std::size_t bytes, std::size_t alignment) {
   const std::size_t next = chunks_.empty() ? 0 : current_ + 1;
   const std::size_t needed = bytes + alignment;
   if (next == chunks_.size() || chunks_[next].size < needed) {
-    const std::size_t size = roundUp(std::max(needed, chunkSize), hugePageSize);
+    const std::size_t size = roundUp(std::max(needed, chunkSize), mappingGranule);
     chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(next), {mapAligned(size), size});
   }
   current_ = next;

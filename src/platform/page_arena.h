@@ -1,6 +1,6 @@
 // Memory for one request's large, short-lived structures, taken from big
-// anonymous mappings that the kernel may back with huge pages, so building a
-// tree of many small records costs few page faults and no per-record frees.
+// anonymous mappings, so building a tree of many small records costs no
+// per-record allocation or free.
 #pragma once
 
 #include <cstddef>

@@ -14,8 +14,6 @@
 
 #include <simdjson.h>
 
-#include "platform/huge_pages.h"
-
 namespace kelmarind::walk {
 namespace {
 
@@ -304,8 +302,7 @@ std::expected<std::string, EncodeError> encode(const Node& root, const State& ro
   const Bound<Node> bound = documentBound(root);
   if (bound.rejected != nullptr) return std::unexpected(EncodeError{pathOf(root, bound.rejected)});
   std::string document;
-  document.resize_and_overwrite(bound.size, [&](char* buffer, std::size_t size) {
-    platform::adviseHugePages(buffer, size);
+  document.resize_and_overwrite(bound.size, [&](char* buffer, std::size_t) {
     WholeBuffer output{Writer{buffer}};
     encodeInto(output, root, rootState, putNode);
     return static_cast<std::size_t>(output.writer.out - buffer);

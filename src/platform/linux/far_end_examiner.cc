@@ -12,7 +12,7 @@
 #include <system_error>
 #include <utility>
 
-#include "platform/huge_pages.h"
+#include "platform/fresh_pages.h"
 #include "platform/linux/spin_wait.h"
 #include "platform/linux/status_lookahead.h"
 
@@ -57,14 +57,14 @@ void useOwnDescriptorTable(int keep) {
 
 void* PreparedMemory::do_allocate(std::size_t bytes, std::size_t alignment) {
   if (bytes <= largestPooledBlock) return pools_.allocate(bytes, alignment);
-  char* block = mapHugePageAligned(roundUp(bytes, hugePageSize));
+  char* block = mapPages(roundUp(bytes, mappingGranule));
   if (block == nullptr) throw std::bad_alloc();
   return block;
 }
 
 void PreparedMemory::do_deallocate(void* data, std::size_t bytes, std::size_t alignment) {
   if (bytes <= largestPooledBlock) return pools_.deallocate(data, bytes, alignment);
-  unmapPages(static_cast<char*>(data), roundUp(bytes, hugePageSize));
+  unmapPages(static_cast<char*>(data), roundUp(bytes, mappingGranule));
 }
 
 struct FarEndExaminer::Frame {

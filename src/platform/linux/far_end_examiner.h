@@ -58,10 +58,9 @@ class SharedDirectory {
   std::unique_ptr<PreparedDirectory> prepared_{};  // once helperReady, until the walk takes it
 };
 
-// Memory for what the far-end examiner prepares: on huge pages, since a
-// walk's first pages cost the most on a virtual machine, and used again as
-// the walk frees what it took, so that it stays within the bound on
-// prepared entries.
+// Memory for what the far-end examiner prepares, in pools used again as the
+// walk frees what it took, so that it stays within the bound on prepared
+// entries.
 class PreparedMemory final : public std::pmr::memory_resource {
  private:
   // Blocks larger than this (the status records of a directory of more than

@@ -13,14 +13,17 @@
 #include <span>
 #include <string_view>
 
-#include "platform/huge_pages.h"
+#include "platform/fresh_pages.h"
 #include "platform/linux/retry_on_interrupt.h"
 #include "platform/os_error.h"
 
 namespace kelmarind::platform::linux {
 
+// What sendReleasing passes on at a time.
+inline constexpr std::size_t sendSlice = std::size_t{2} << 20;
+
 // Passes `bytes` to `send` (which takes a pointer and a size and returns how
-// many bytes it took, or -1 with errno set) a huge page's worth at a time, and
+// many bytes it took, or -1 with errno set) 2 MiB at a time, and
 // releases each slice once it has gone. The kernel's copy of a large document
 // (page cache or socket buffers) is then made of the pages just released
 // rather than fresh ones, which halves the fresh memory a large reply costs.
@@ -31,11 +34,11 @@ template <typename Send>
                                                          const char* operation, Send send) {
   std::size_t done = 0;
   while (done < bytes.size()) {
-    // Slices end on huge page boundaries: releasing part of a huge page
-    // would make the kernel split it first.
+    // Slices end on 2 MiB boundaries, where a huge page would end too, should
+    // the buffer be on one: releasing part of it would make the kernel split
+    // it first.
     const auto at = reinterpret_cast<std::uintptr_t>(bytes.data() + done);
-    const std::size_t size =
-        std::min<std::size_t>(hugePageSize - at % hugePageSize, bytes.size() - done);
+    const std::size_t size = std::min<std::size_t>(sendSlice - at % sendSlice, bytes.size() - done);
     const ssize_t sent = retryOnInterrupt([&] { return send(bytes.data() + done, size); });
     if (sent <= 0) return std::unexpected(OsError{sent == 0 ? EIO : errno, operation});
     releasePages(bytes.data() + done, static_cast<std::size_t>(sent));

@@ -7,11 +7,11 @@
 namespace kelmarind::platform::linux {
 namespace {
 
-// Several huge pages and an odd tail, written in advised memory, reach the
+// Several slices and an odd tail reach the
 // receiver whole and in order whatever sizes the receiver takes at a time,
 // and the sender's copy is released behind it.
 TEST(SendReleasingTest, DeliversEveryByteThroughShortAndInterruptedSends) {
-  const std::size_t size = 5 * hugePageSize / 2 + 12'345;
+  const std::size_t size = 5 * sendSlice / 2 + 12'345;
   std::string bytes(size, '\0');
   for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>('a' + i * 7 % 26);
   const std::string expected = bytes;
@@ -37,7 +37,7 @@ TEST(SendReleasingTest, DeliversEveryByteThroughShortAndInterruptedSends) {
 }
 
 TEST(SendReleasingTest, StopsAtTheFirstFailureWithItsError) {
-  std::string bytes(3 * hugePageSize / 2, 'x');
+  std::string bytes(3 * sendSlice / 2, 'x');
   int calls = 0;
   const auto sent = sendReleasing(bytes, "send", [&](const char*, std::size_t count) -> ssize_t {
     if (++calls == 2) {
