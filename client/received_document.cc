@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
+#include "platform/fresh_pages.h"
 #include "platform/linux/released_send.h"
 #include "platform/linux/retry_on_interrupt.h"
 #include "platform/linux/sealed_memory_file.h"
+#include "protocol/wire_protocol.h"
 
 namespace kelmarind::client {
 namespace {
@@ -18,30 +21,41 @@ std::unexpected<platform::OsError> failure(const char* operation, int code = err
   return std::unexpected(platform::OsError{.code = code, .operation = operation});
 }
 
+std::size_t pageSize() {
+  static const auto size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// Address space for the largest document, whatever the page size.
+const std::size_t largestDocumentSpan =
+    platform::roundUp(protocol::maxReplyFrameSize, platform::mappingGranule);
+
 }  // namespace
 
 ReceivedDocument::ReceivedDocument(std::string bytes)
     : bytes_(std::move(bytes)), size_(bytes_.size()) {}
 
-ReceivedDocument::ReceivedDocument(platform::UniqueFd file, void* mapping, std::size_t size)
-    : file_(std::move(file)), mapping_(mapping), size_(size) {}
+ReceivedDocument::ReceivedDocument(platform::UniqueFd file, char* mapping, std::size_t size,
+                                   std::size_t mappedLength)
+    : file_(std::move(file)), mapping_(mapping), size_(size), mappedLength_(mappedLength) {}
 
 std::expected<ReceivedDocument, platform::OsError> ReceivedDocument::fromSealedFile(
     platform::UniqueFd file, std::size_t size) {
   if (auto sealed = platform::linux::checkSealedMemoryFile(file.get(), size); !sealed) {
     return std::unexpected(sealed.error());
   }
-  if (size == 0) return ReceivedDocument(std::move(file), nullptr, 0);
+  if (size == 0) return ReceivedDocument(std::move(file), nullptr, 0, 0);
   void* mapping = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, file.get(), 0);
   if (mapping == MAP_FAILED) return failure("mmap");
-  return ReceivedDocument(std::move(file), mapping, size);
+  return ReceivedDocument(std::move(file), static_cast<char*>(mapping), size, size);
 }
 
 ReceivedDocument::ReceivedDocument(ReceivedDocument&& other) noexcept
     : bytes_(std::move(other.bytes_)),
       file_(std::move(other.file_)),
       mapping_(std::exchange(other.mapping_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
+      size_(std::exchange(other.size_, 0)),
+      mappedLength_(std::exchange(other.mappedLength_, 0)) {}
 
 ReceivedDocument& ReceivedDocument::operator=(ReceivedDocument&& other) noexcept {
   if (this != &other) {
@@ -50,6 +64,7 @@ ReceivedDocument& ReceivedDocument::operator=(ReceivedDocument&& other) noexcept
     file_ = std::move(other.file_);
     mapping_ = std::exchange(other.mapping_, nullptr);
     size_ = std::exchange(other.size_, 0);
+    mappedLength_ = std::exchange(other.mappedLength_, 0);
   }
   return *this;
 }
@@ -57,17 +72,17 @@ ReceivedDocument& ReceivedDocument::operator=(ReceivedDocument&& other) noexcept
 ReceivedDocument::~ReceivedDocument() { unmap(); }
 
 void ReceivedDocument::unmap() {
-  if (mapping_ != nullptr) ::munmap(mapping_, size_);
+  if (mapping_ != nullptr) ::munmap(mapping_, mappedLength_);
   mapping_ = nullptr;
 }
 
 std::string_view ReceivedDocument::text() const {
-  if (!file_) return bytes_;
-  return {static_cast<const char*>(mapping_), size_};
+  if (mapping_ == nullptr) return bytes_;
+  return {mapping_, size_};
 }
 
 std::expected<void, platform::OsError> ReceivedDocument::writeTo(int descriptor) const {
-  if (!file_) return platform::linux::writeAll(descriptor, bytes_);
+  if (!file_) return platform::linux::writeAll(descriptor, text());
   off_t offset = 0;
   while (static_cast<std::size_t>(offset) < size_) {
     const ssize_t sent = platform::linux::retryOnInterrupt([&] {
@@ -80,6 +95,75 @@ std::expected<void, platform::OsError> ReceivedDocument::writeTo(int descriptor)
     if (sent <= 0) return failure("sendfile");
   }
   return {};
+}
+
+DocumentAssembly::DocumentAssembly(DocumentAssembly&& other) noexcept
+    : sink_(std::move(other.sink_)),
+      region_(std::exchange(other.region_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+DocumentAssembly::~DocumentAssembly() {
+  if (region_ != nullptr) ::munmap(region_, largestDocumentSpan);
+}
+
+std::expected<void, platform::OsError> DocumentAssembly::add(platform::UniqueFd file,
+                                                             std::size_t size) {
+  if (size == 0 || size % pageSize() != 0 || size > protocol::maxReplyFrameSize - size_) {
+    return failure("a part of the document", EMSGSIZE);
+  }
+  if (sink_) {
+    auto part = ReceivedDocument::fromSealedFile(std::move(file), size);
+    if (!part) return std::unexpected(part.error());
+    if (!sink_(*part)) return failure("the document's reader", ECANCELED);
+    size_ += size;
+    return {};
+  }
+  if (auto sealed = platform::linux::checkSealedMemoryFile(file.get(), size); !sealed) {
+    return std::unexpected(sealed.error());
+  }
+  if (region_ == nullptr) {
+    // Only reserved: nothing is committed or touched until a part is mapped.
+    void* region = ::mmap(nullptr, largestDocumentSpan, PROT_NONE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region == MAP_FAILED) return failure("mmap");
+    region_ = static_cast<char*>(region);
+  }
+  if (::mmap(region_ + size_, size, PROT_READ, MAP_SHARED | MAP_FIXED, file.get(), 0) ==
+      MAP_FAILED) {
+    return failure("mmap");
+  }
+  size_ += size;
+  return {};
+}
+
+std::expected<ReceivedDocument, platform::OsError> DocumentAssembly::finish(
+    ReceivedDocument last) && {
+  const std::string_view tail = last.text();
+  if (tail.size() > protocol::maxReplyFrameSize - size_) {
+    return failure("the document", EMSGSIZE);
+  }
+  if (region_ == nullptr) return last;
+  char* const end = region_ + size_;
+  if (last.file_) {
+    if (!tail.empty() &&
+        ::mmap(end, tail.size(), PROT_READ, MAP_SHARED | MAP_FIXED, last.file_.get(), 0) ==
+            MAP_FAILED) {
+      return failure("mmap");
+    }
+  } else if (!tail.empty()) {
+    const std::size_t length = platform::roundUp(tail.size(), pageSize());
+    if (::mmap(end, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1,
+               0) == MAP_FAILED) {
+      return failure("mmap");
+    }
+    std::memcpy(end, tail.data(), tail.size());
+    if (::mprotect(end, length, PROT_READ) != 0) return failure("mprotect");
+  }
+  const std::size_t size = size_ + tail.size();
+  const std::size_t mapped = platform::roundUp(size, pageSize());
+  // The reservation beyond the document goes back.
+  ::munmap(region_ + mapped, largestDocumentSpan - mapped);
+  return ReceivedDocument(platform::UniqueFd(), std::exchange(region_, nullptr), size, mapped);
 }
 
 }  // namespace kelmarind::client

@@ -1,9 +1,10 @@
 // A document as the helper handed it over: bytes that came inside the reply
-// frame, or a sealed memory file mapped read-only.
+// frame, or sealed memory files mapped read-only, one after another.
 #pragma once
 
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,8 +33,9 @@ class ReceivedDocument final {
   ~ReceivedDocument();
 
   [[nodiscard]] std::string_view text() const;
-  // Writes the whole text to `descriptor`, from the file in the kernel where
-  // it can (a file or a pipe), without bringing it into this process.
+  // Writes the whole text to `descriptor`; a single memory file goes from
+  // the file in the kernel where it can (a file or a pipe), without being
+  // brought into this process.
   [[nodiscard]] std::expected<void, platform::OsError> writeTo(int descriptor) const;
 
   friend bool operator==(const ReceivedDocument& document, std::string_view text) {
@@ -41,13 +43,52 @@ class ReceivedDocument final {
   }
 
  private:
-  ReceivedDocument(platform::UniqueFd file, void* mapping, std::size_t size);
+  friend class DocumentAssembly;
+  ReceivedDocument(platform::UniqueFd file, char* mapping, std::size_t size,
+                   std::size_t mappedLength);
   void unmap();
 
   std::string bytes_;
-  platform::UniqueFd file_;
-  void* mapping_ = nullptr;
+  platform::UniqueFd file_;  // when it came as one memory file
+  char* mapping_ = nullptr;  // where a document that came in files is mapped
   std::size_t size_ = 0;
+  std::size_t mappedLength_ = 0;
+};
+
+// Takes the leading parts of a large document as they come, each checked
+// and mapped; returning false gives the reply up.
+using DocumentPartSink = std::function<bool(const ReceivedDocument& part)>;
+
+// A document that arrives in parts: each leading part, a sealed memory file
+// of a whole number of pages, is checked and mapped right after the one
+// before as it comes, and its descriptor closed, so the parts read as one
+// text without being copied and however many there are. With a sink, each
+// part goes to it instead and is not kept. Move-only.
+class DocumentAssembly final {
+ public:
+  explicit DocumentAssembly(DocumentPartSink sink = {}) : sink_(std::move(sink)) {}
+  DocumentAssembly(DocumentAssembly&& other) noexcept;
+  DocumentAssembly& operator=(DocumentAssembly&&) = delete;
+  DocumentAssembly(const DocumentAssembly&) = delete;
+  DocumentAssembly& operator=(const DocumentAssembly&) = delete;
+  ~DocumentAssembly();
+
+  // Refused as fromSealedFile refuses, and also (EMSGSIZE) when `size` is
+  // not a whole number of pages or the document would grow past what a
+  // reply may hold; ECANCELED when the sink gave the reply up.
+  [[nodiscard]] std::expected<void, platform::OsError> add(platform::UniqueFd file,
+                                                           std::size_t size);
+  [[nodiscard]] bool isEmpty() const { return size_ == 0; }
+  // The whole document, `last` (as it came in the reply's last frame) after
+  // the parts, or `last` alone when they went to the sink; refused when it
+  // would make the document too large.
+  [[nodiscard]] std::expected<ReceivedDocument, platform::OsError> finish(
+      ReceivedDocument last) &&;
+
+ private:
+  DocumentPartSink sink_;
+  char* region_ = nullptr;  // reserved for the largest document a reply holds
+  std::size_t size_ = 0;    // of the parts so far, mapped from its start
 };
 
 }  // namespace kelmarind::client

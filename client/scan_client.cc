@@ -1,6 +1,7 @@
 #include "client/scan_client.h"
 
 #include <array>
+#include <cerrno>
 #include <utility>
 
 #include "platform/linux/unix_socket.h"
@@ -15,9 +16,11 @@ struct Fault {
   std::string cause;
 };
 
-// The reply in `payload`, with the descriptors that came with its frame:
-// exactly one when it announces a sealed document, none otherwise.
-std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Received received) {
+// The reply frame in `payload`, with the descriptors that came with it:
+// exactly one when it announces a sealed document or part, none otherwise.
+// A leading part goes to `assembly`, and leaves the reply empty.
+std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Received received,
+                                       DocumentAssembly& assembly, bool& isLeadingPart) {
   using Kind = ClientError::Kind;
   auto view = wire::decodeReply(payload);
   if (!view) {
@@ -28,6 +31,17 @@ std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Rec
   const std::size_t expectedCount = view->sealedBytesSize ? 1 : 0;
   if (received.descriptors.size() != expectedCount || received.isTruncated) {
     return std::unexpected(Fault{Kind::malformedReply, "passed descriptors it did not announce"});
+  }
+  isLeadingPart = view->isLeadingPart;
+  if (isLeadingPart) {
+    auto added = assembly.add(std::move(received.descriptors.front()), *view->sealedBytesSize);
+    if (added) return ScanReply{};
+    if (added.error().code == ECANCELED) {
+      return std::unexpected(Fault{Kind::broken, "was left by the document's reader"});
+    }
+    return std::unexpected(
+        Fault{Kind::malformedReply,
+              "passed a part of a document that cannot be trusted: " + added.error().message()});
   }
   ScanReply reply;
   if (const auto& text = view->text) reply.text = std::string(*text);
@@ -44,6 +58,15 @@ std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Rec
     // The bytes are the payload's tail.
     payload.erase(0, static_cast<std::size_t>(bytes->data() - payload.data()));
     reply.bytes = ReceivedDocument(std::move(payload));
+  }
+  // Parts followed by a text alone were given up by the helper.
+  if (reply.bytes) {
+    auto whole = std::move(assembly).finish(std::move(*reply.bytes));
+    if (!whole) {
+      return std::unexpected(
+          Fault{Kind::malformedReply, "passed a document too large: " + whole.error().message()});
+    }
+    reply.bytes = std::move(*whole);
   }
   return reply;
 }
@@ -71,7 +94,8 @@ ClientError ScanClient::fail(ClientError::Kind kind, std::string_view cause) {
       .message = "connection to the helper at " + socketPath_ + " " + std::string(cause)};
 }
 
-std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& request) {
+std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& request,
+                                                      DocumentPartSink sink) {
   using Kind = ClientError::Kind;
   if (!socket_) return std::unexpected(fail(Kind::broken, "is closed after an earlier failure"));
   auto frame = wire::encodeRequest(request);
@@ -84,7 +108,17 @@ std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& requ
   if (auto sent = platform::linux::sendAll(socket_.get(), pieces); !sent) {
     return std::unexpected(fail(Kind::broken, "failed: " + sent.error().message()));
   }
+  DocumentAssembly assembly(std::move(sink));
+  for (;;) {
+    bool isLeadingPart = false;
+    auto reply = receiveReplyFrame(assembly, isLeadingPart);
+    if (!reply || !isLeadingPart) return reply;
+  }
+}
 
+std::expected<ScanReply, ClientError> ScanClient::receiveReplyFrame(DocumentAssembly& assembly,
+                                                                    bool& isLeadingPart) {
+  using Kind = ClientError::Kind;
   std::array<char, wire::frameHeaderSize> header{};
   auto head = platform::linux::receiveFully(socket_.get(), header);
   if (!head) return std::unexpected(fail(Kind::broken, "failed: " + head.error().message()));
@@ -107,17 +141,17 @@ std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& requ
   }
   for (auto& descriptor : body->descriptors) head->descriptors.push_back(std::move(descriptor));
   head->isTruncated = head->isTruncated || body->isTruncated;
-  auto reply = digest(std::move(payload), std::move(*head));
+  auto reply = digest(std::move(payload), std::move(*head), assembly, isLeadingPart);
   if (!reply) return std::unexpected(fail(reply.error().kind, reply.error().cause));
   return std::move(*reply);
 }
 
 std::expected<WalkAnswer, ClientError> ScanClient::walkSubtreeAtPath(
-    std::optional<std::string_view> path) {
+    std::optional<std::string_view> path, DocumentPartSink sink) {
   wire::Request request{.selector = std::string(wire::walkSubtreeAtPathSelector), .arguments = {}};
   request.arguments.push_back(path ? wire::Value{wire::ValueType::text, std::string(*path)}
                                    : wire::Value{});
-  auto reply = call(request);
+  auto reply = call(request, std::move(sink));
   if (!reply) return std::unexpected(reply.error());
   if (auto& bytes = reply->bytes) return WalkAnswer(std::move(*bytes));
   if (auto& text = reply->text) return WalkAnswer(std::unexpected(std::move(*text)));

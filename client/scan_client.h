@@ -80,20 +80,29 @@ class ScanClient final {
   // helper refuses a relative one (kelmarind-scan joins it to its working
   // directory first). Blocks until the whole document or the helper's text
   // has arrived; the document can be as large as the tree's paths make it
-  // (82 MB for a million entries). A large one arrives as a sealed memory
-  // file, mapped, not copied. A nil `path` sends nil, which the helper
-  // takes as the empty path, and refuses.
+  // (82 MB for a million entries). A large one arrives as sealed memory
+  // files, mapped one after another, not copied. With a `sink`, a large
+  // document's leading parts go to it as they arrive, while the helper is
+  // still writing the rest, and the answer holds only what follows them:
+  // how `kelmarind-scan --json` writes the document out without waiting for
+  // its end. A nil `path` sends nil, which the helper takes as the empty
+  // path, and refuses.
   [[nodiscard]] std::expected<WalkAnswer, ClientError> walkSubtreeAtPath(
-      std::optional<std::string_view> path);
+      std::optional<std::string_view> path, DocumentPartSink sink = {});
 
   // The helper's "ok": whether it answers, and serves this program.
   [[nodiscard]] std::expected<std::string, ClientError> pingWithReply();
 
-  // Sends any request and returns its reply undigested; for tests and tools.
-  [[nodiscard]] std::expected<ScanReply, ClientError> call(const protocol::Request& request);
+  // Sends any request and returns its reply undigested, parts joined or
+  // given to `sink` as for a walk; for tests and tools.
+  [[nodiscard]] std::expected<ScanReply, ClientError> call(const protocol::Request& request,
+                                                           DocumentPartSink sink = {});
 
  private:
   ScanClient(std::string socketPath, platform::UniqueFd socket);
+  // One frame of the reply; a leading part goes to `assembly`.
+  std::expected<ScanReply, ClientError> receiveReplyFrame(DocumentAssembly& assembly,
+                                                          bool& isLeadingPart);
   ClientError fail(ClientError::Kind kind, std::string_view cause);
 
   std::string socketPath_;

@@ -100,12 +100,14 @@ WalkFailure noAnswer(const ClientError& error) {
   return {exitNoAnswer, "kelmarind-scan: " + error.message};
 }
 
-// One walk through the helper: its JSON document.
+// One walk through the helper: its JSON document, or with a `sink` what
+// follows the parts it took.
 std::expected<ReceivedDocument, WalkFailure> fetchDocument(const std::string& socketPath,
-                                                           const std::string& path) {
+                                                           const std::string& path,
+                                                           DocumentPartSink sink = {}) {
   auto client = connectTo(socketPath);
   if (!client) return std::unexpected(noAnswer(client.error()));
-  auto answer = client->walkSubtreeAtPath(path);
+  auto answer = client->walkSubtreeAtPath(path, std::move(sink));
   if (!answer) return std::unexpected(noAnswer(answer.error()));
   if (!*answer) return std::unexpected(WalkFailure{exitHelperError, answer->error()});
   return std::move(**answer);
@@ -177,10 +179,18 @@ int run(const ScanOptions& options) {
     return runBrowser(path, [socketPath, path] { return walkTree(socketPath, path); });
   }
   if (options.mode == ScanMode::json) {
+    // A large document's parts are written out as they come, while the
+    // helper writes the rest.
+    bool isOutputFailed = false;
+    const auto writePart = [&](const ReceivedDocument& part) {
+      isOutputFailed = !part.writeTo(STDOUT_FILENO);
+      return !isOutputFailed;
+    };
     const auto document = [&] {
       const ElapsedIndicator indicator(::isatty(STDERR_FILENO) == 1);
-      return fetchDocument(socketPath, path);
+      return fetchDocument(socketPath, path, writePart);
     }();
+    if (isOutputFailed) return exitOutputFailed;
     if (!document) return fail(document.error());
     return document->writeTo(STDOUT_FILENO) ? exitSuccess : exitOutputFailed;
   }

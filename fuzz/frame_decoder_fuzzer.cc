@@ -28,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string whole;
     if (view->sealedBytesSize) {
       // A sealed document's bytes are not in the frame; only its size is.
-      auto again = wire::encodeSealedReply(*view->sealedBytesSize, reply.text);
+      auto again = view->isLeadingPart
+                       ? wire::encodeSealedPart(*view->sealedBytesSize)
+                       : wire::encodeSealedReply(*view->sealedBytesSize, reply.text);
       if (!again) std::abort();
       whole = std::move(*again);
     } else {

@@ -232,8 +232,11 @@ std::expected<ReplyView, DecodeError> decodeReply(std::string_view payload) {
   auto text = readSlot(reader, ValueType::text);
   if (!text) return std::unexpected(text.error());
   ReplyView view{.bytes = std::nullopt, .text = *text, .sealedBytesSize = std::nullopt};
-  if (reader.peek() == sealedBytesTag) {
-    if (auto tag = reader.byte(); !tag) return std::unexpected(tag.error());
+  if (reader.peek() == sealedBytesTag || reader.peek() == sealedPartTag) {
+    auto tag = reader.byte();
+    if (!tag) return std::unexpected(tag.error());
+    view.isLeadingPart = *tag == sealedPartTag;
+    if (view.isLeadingPart && view.text) return std::unexpected(DecodeError::badTag);
     auto size = reader.u32();
     if (!size) return std::unexpected(size.error());
     // Counted against the frame's limit as though the bytes were inline, as
@@ -290,10 +293,12 @@ std::expected<std::string, EncodeError> encodeRequest(const Request& request) {
 namespace {
 
 // The frame of `reply`, whose bytes (when it has any) either follow the head
-// or, with `isSealed`, are only announced there.
-std::expected<ReplyFrame, EncodeError> encodeReplyFrame(const Reply& reply, bool isSealed,
+// or, with a `sealedTag`, are only announced there.
+std::expected<ReplyFrame, EncodeError> encodeReplyFrame(const Reply& reply,
+                                                        std::optional<std::uint8_t> sealedTag,
                                                         std::size_t announcedSize) {
   if (reply.text && !isValidText(*reply.text)) return std::unexpected(EncodeError::badText);
+  const bool isSealed = sealedTag.has_value();
   const bool hasBytes = isSealed || reply.bytes.has_value();
   const std::size_t textSize = reply.text ? 1 + 4 + reply.text->size() + 1 : 1;
   const std::size_t bytesSize = hasBytes ? 1 + 4 : 1;
@@ -311,7 +316,7 @@ std::expected<ReplyFrame, EncodeError> encodeReplyFrame(const Reply& reply, bool
   frame.head.push_back(static_cast<char>(reply.text ? ValueType::text : ValueType::nil));
   if (reply.text) appendText(frame.head, *reply.text);
   if (isSealed) {
-    frame.head.push_back(static_cast<char>(sealedBytesTag));
+    frame.head.push_back(static_cast<char>(*sealedTag));
     appendU32(frame.head, announcedSize);
     return frame;
   }
@@ -326,12 +331,18 @@ std::expected<ReplyFrame, EncodeError> encodeReplyFrame(const Reply& reply, bool
 }  // namespace
 
 std::expected<ReplyFrame, EncodeError> encodeReply(const Reply& reply) {
-  return encodeReplyFrame(reply, false, reply.bytes ? reply.bytes->size() : 0);
+  return encodeReplyFrame(reply, std::nullopt, reply.bytes ? reply.bytes->size() : 0);
 }
 
 std::expected<std::string, EncodeError> encodeSealedReply(std::size_t size,
                                                           const std::optional<std::string>& text) {
-  auto frame = encodeReplyFrame(Reply{std::nullopt, text}, true, size);
+  auto frame = encodeReplyFrame(Reply{std::nullopt, text}, sealedBytesTag, size);
+  if (!frame) return std::unexpected(frame.error());
+  return std::move(frame->head);
+}
+
+std::expected<std::string, EncodeError> encodeSealedPart(std::size_t size) {
+  auto frame = encodeReplyFrame(Reply{}, sealedPartTag, size);
   if (!frame) return std::unexpected(frame.error());
   return std::move(frame->head);
 }

@@ -45,6 +45,15 @@ inline constexpr std::uint8_t sealedBytesTag = 3;
 // memory file, which costs the client no copy and the helper nothing once
 // the descriptor is sent.
 inline constexpr std::size_t maxInlineReplyBytes = std::size_t{64} * 1024;
+// The tag of the bytes slot of a leading part of a large reply: its bytes are
+// in the sealed memory file that comes with the frame, as for
+// sealedBytesTag, and the reply goes on in the next frame. A part has no
+// text, and holds a whole number of the client's pages, so the client can
+// map the parts one after another. The helper sends a document of more than
+// replyPartSize bytes in parts of that size, the first as soon as it is
+// written, so the client copies them out while the rest is being encoded.
+inline constexpr std::uint8_t sealedPartTag = 4;
+inline constexpr std::size_t replyPartSize = std::size_t{4} << 20;
 
 // One argument of a request. `content` is empty for nil. A text is valid UTF-8
 // (U+0000 included); bytes are anything.
@@ -75,11 +84,12 @@ struct Reply {
 // The bytes, when present, are always the payload's last bytes, so a reader
 // can keep the document without copying it. `sealedBytesSize` instead says
 // the bytes are in the memory file that came with the frame, and how many
-// there must be.
+// there must be; with `isLeadingPart`, more of them follow in the next frame.
 struct ReplyView {
   std::optional<std::string_view> bytes;
   std::optional<std::string_view> text;
   std::optional<std::size_t> sealedBytesSize;
+  bool isLeadingPart = false;
 };
 
 enum class DecodeError {
@@ -130,5 +140,8 @@ struct ReplyFrame {
 // which the sender passes with it; the frame only announces their size.
 [[nodiscard]] std::expected<std::string, EncodeError> encodeSealedReply(
     std::size_t size, const std::optional<std::string>& text);
+// The whole frame of a leading part of a reply whose `size` bytes are in a
+// sealed memory file, which the sender passes with it.
+[[nodiscard]] std::expected<std::string, EncodeError> encodeSealedPart(std::size_t size);
 
 }  // namespace kelmarind::protocol

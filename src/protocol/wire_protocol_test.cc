@@ -135,6 +135,21 @@ TEST(WireProtocolTest, SealedBytesAreBoundedAsInlineBytesAre) {
   }
 }
 
+// A leading part reads back as one, and a whole sealed reply never does.
+TEST(WireProtocolTest, LeadingPartsAreTheirOwnForm) {
+  const auto decoded = [](const std::string& frame) {
+    return decodeReply(std::string_view(frame).substr(frameHeaderSize));
+  };
+  const auto part = decoded(*encodeSealedPart(replyPartSize));
+  ASSERT_TRUE(part.has_value());
+  EXPECT_TRUE(part->isLeadingPart);
+  EXPECT_EQ(part->sealedBytesSize, replyPartSize);
+  EXPECT_FALSE(part->text.has_value());
+  const auto whole = decoded(*encodeSealedReply(replyPartSize, std::nullopt));
+  ASSERT_TRUE(whole.has_value());
+  EXPECT_FALSE(whole->isLeadingPart);
+}
+
 TEST(WireProtocolTest, RejectsReplySlotsOfTheWrongType) {
   const struct {
     std::string payload;
@@ -144,6 +159,8 @@ TEST(WireProtocolTest, RejectsReplySlotsOfTheWrongType) {
       {{"\x02\x02\0\0\0\0\x00", 7}, DecodeError::badTag},
       {{"\x02\x00\x01\0\0\0\0\0", 8}, DecodeError::badTag},
       {{"\x02\x00\x00\x00", 4}, DecodeError::trailingBytes},
+      // A leading part of a document carries no text.
+      {{"\x02\x01\x01\0\0\0x\0\x04\0\0\x40\0", 13}, DecodeError::badTag},
   };
   for (const auto& c : cases) {
     auto view = decodeReply(c.payload);

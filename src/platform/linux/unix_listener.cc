@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <span>
 #include <system_error>
@@ -32,14 +33,23 @@ namespace kelmarind::platform::linux {
 
 inline constexpr std::string_view oversizedReplyText = "The helper's reply is too large to send.";
 inline constexpr std::string_view unencodableReplyText = "The helper's reply could not be encoded.";
+inline constexpr std::string_view unwrittenReplyText = "The helper's reply could not be written.";
 
 // Reply bytes that go into a memory file once they outgrow a frame: until
-// then they are kept in memory, so a small reply costs no file. When no
-// memory file can be made (the helper short of descriptors or memory for the
-// moment) they all stay in memory and go inline: slower, but the client gets
-// its document.
+// then they are kept in memory, so a small reply costs no file. A file that
+// reaches a part's size, with more to come, is sealed and sent on at once as
+// a leading part, and the next bytes go into a new one: the client copies
+// each part out while the rest is being encoded. When no memory file can be
+// made (the helper short of descriptors or memory for the moment) the bytes
+// from then on stay in memory and go inline: slower, but the client gets its
+// document.
 class OutgoingBytes final : public ReplyBytes {
  public:
+  // Seals and sends a full part; fails when the part cannot go.
+  using PartSender = std::function<std::expected<void, OsError>(int file, std::size_t size)>;
+
+  explicit OutgoingBytes(PartSender sendPart) : sendPart_(std::move(sendPart)) {}
+
   std::expected<void, OsError> write(std::string_view chunk) override {
     if (!file_ && !isInMemoryOnly_ &&
         inMemory_.size() + chunk.size() > protocol::maxInlineReplyBytes) {
@@ -52,24 +62,40 @@ class OutgoingBytes final : public ReplyBytes {
         isInMemoryOnly_ = true;
       }
     }
-    if (!file_) {
-      inMemory_ += chunk;
-      return {};
+    while (file_ && !chunk.empty()) {
+      if (size_ == protocol::replyPartSize) {
+        if (auto sent = sendPart_(file_.get(), size_); !sent) return sent;
+        hasSentParts_ = true;
+        file_.reset();
+        size_ = 0;
+        if (auto file = memoryFile()) {
+          file_ = std::move(*file);
+        } else {
+          isInMemoryOnly_ = true;
+          break;
+        }
+      }
+      const std::string_view piece = chunk.substr(0, protocol::replyPartSize - size_);
+      if (auto written = writeAll(file_.get(), piece); !written) return written;
+      size_ += piece.size();
+      chunk.remove_prefix(piece.size());
     }
-    auto written = writeAll(file_.get(), chunk);
-    if (written) size_ += chunk.size();
-    return written;
+    inMemory_ += chunk;
+    return {};
   }
 
   [[nodiscard]] const UniqueFd& file() const { return file_; }
   [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool hasSentParts() const { return hasSentParts_; }
   [[nodiscard]] std::string takeInMemory() && { return std::move(inMemory_); }
 
  private:
+  PartSender sendPart_;
   UniqueFd file_;
   std::size_t size_ = 0;  // written to the file
   std::string inMemory_;
   bool isInMemoryOnly_ = false;
+  bool hasSentParts_ = false;
 };
 
 // One accepted socket: configured by the delegate on the accept thread, then
@@ -159,16 +185,19 @@ class UnixConnection final : public Connection, private ReplyChannel {
     return true;
   }
 
-  std::unique_ptr<ReplyBytes> makeBytes() override { return std::make_unique<OutgoingBytes>(); }
+  std::unique_ptr<ReplyBytes> makeBytes() override {
+    return std::make_unique<OutgoingBytes>(
+        [this](int file, std::size_t size) { return sendSealedPart(file, size); });
+  }
 
   void deliver(protocol::Reply reply) override {
     if (reply.bytes && reply.bytes->size() > protocol::maxInlineReplyBytes) {
-      OutgoingBytes bytes;
-      if (bytes.write(*reply.bytes) && bytes.file()) {
-        // A peer that left mid-request, or stopped reading, only loses its reply.
-        if (!sendSealed(bytes, reply.text)) isPeerGone_ = true;
-        return;
-      }
+      auto bytes = makeBytes();
+      auto& outgoing = static_cast<OutgoingBytes&>(*bytes);
+      if (outgoing.write(*reply.bytes)) return deliverWritten(std::move(bytes), reply.text);
+      // Parts already sent cannot be taken back; the client drops them
+      // when the reply ends in a text alone.
+      if (outgoing.hasSentParts()) reply = protocol::Reply::ofText(unwrittenReplyText);
     }
     deliverInline(std::move(reply));
   }
@@ -203,6 +232,15 @@ class UnixConnection final : public Connection, private ReplyChannel {
       return ::send(socket_.get(), data, size, MSG_NOSIGNAL);
     };
     return sendAll(socket_.get(), head) && sendReleasing(body, "send", sendBody);
+  }
+
+  // A leading part, from whichever thread writes the reply's bytes; the
+  // connection's thread sends nothing meanwhile. The helper's descriptor
+  // closes once it has gone, so the part is the client's alone.
+  std::expected<void, OsError> sendSealedPart(int file, std::size_t size) {
+    if (auto sealed = seal(file); !sealed) return sealed;
+    const std::array<std::string_view, 1> pieces{*protocol::encodeSealedPart(size)};
+    return sendAll(socket_.get(), pieces, file);
   }
 
   // Once sent, the memory file is the client's alone: the helper's
