@@ -34,7 +34,8 @@ std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Rec
   }
   isLeadingPart = view->isLeadingPart;
   if (isLeadingPart) {
-    auto added = assembly.add(std::move(received.descriptors.front()), *view->sealedBytesSize);
+    auto added =
+        assembly.add(std::move(received.descriptors.front()), view->sealedBytesSize.value_or(0));
     if (added) return ScanReply{};
     if (added.error().code == ECANCELED) {
       return std::unexpected(Fault{Kind::broken, "was left by the document's reader"});
@@ -95,7 +96,7 @@ ClientError ScanClient::fail(ClientError::Kind kind, std::string_view cause) {
 }
 
 std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& request,
-                                                      DocumentPartSink sink) {
+                                                       DocumentPartSink sink) {
   using Kind = ClientError::Kind;
   if (!socket_) return std::unexpected(fail(Kind::broken, "is closed after an earlier failure"));
   auto frame = wire::encodeRequest(request);

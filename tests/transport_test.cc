@@ -72,8 +72,18 @@ ExportedInterface scanInterface() {
            {std::string(wire::pingWithReplySelector), {}, platform::ReplyType::text}}};
 }
 
+// The document a walk of "/large/N" or "/whole/N" answers: N bytes, no two
+// neighbouring 4 KiB pages alike.
+std::string largeDocument(std::size_t size) {
+  std::string document(size, '\0');
+  for (std::size_t i = 0; i < size; ++i) document[i] = static_cast<char>('a' + (i / 4093) % 26);
+  return document;
+}
+
 // Answers pings with "ok" and walks with "walked <path>"; a walk waits until
-// `walkGate` lets it go, so tests can hold requests in flight.
+// `walkGate` lets it go, so tests can hold requests in flight. "/large/N"
+// answers largeDocument(N) written as a walk writes it, in chunks of odd
+// sizes; "/whole/N" the same handed over whole.
 class ScanObject final : public platform::ExportedObject {
  public:
   std::function<void()> walkGate = [] {};
@@ -83,6 +93,20 @@ class ScanObject final : public platform::ExportedObject {
     if (request.selector == wire::pingWithReplySelector) {
       std::move(reply).send(wire::Reply::ofText("ok"));
       return;
+    }
+    const std::string& path = request.arguments[0].content;
+    if (path.starts_with("/large/") || path.starts_with("/whole/")) {
+      const std::string document = largeDocument(std::stoul(path.substr(7)));
+      if (path.starts_with("/whole/")) return std::move(reply).send({document, std::nullopt});
+      auto bytes = reply.makeBytes();
+      constexpr std::size_t chunk = 1'000'003;
+      for (std::size_t at = 0; at < document.size(); at += chunk) {
+        // A client that left takes no more.
+        if (!bytes->write(std::string_view(document).substr(at, chunk))) {
+          return std::move(reply).send(wire::Reply::ofText("not written"));
+        }
+      }
+      return std::move(reply).sendWritten(std::move(bytes), std::nullopt);
     }
     walkGate();
     std::move(reply).send({"walked " + request.arguments[0].content, std::nullopt});
@@ -578,6 +602,156 @@ TEST_F(TransportTest, ClientMapsOnlyASealedMemoryFileOfTheAnnouncedSize) {
     } else {
       ASSERT_FALSE(answer.has_value()) << row.name;
       EXPECT_EQ(answer.error().kind, client::ClientError::Kind::malformedReply) << row.name;
+    }
+  }
+  EXPECT_EQ(entryCount("/proc/self/fd"), fdsBefore) << "a passed descriptor was kept";
+}
+
+// A large reply comes in parts, each sent as soon as it is written: read
+// whole, they are one document; given to a sink, each arrives on its own and
+// the answer holds the rest. Written in chunks or handed over whole, at sizes
+// on and off the parts' boundaries.
+TEST_F(TransportTest, LargeRepliesComeInPartsThatReadAsOneDocument) {
+  listen();
+  const std::size_t fdsBefore = entryCount("/proc/self/fd");
+  const std::size_t part = wire::replyPartSize;
+  for (const std::size_t size : {2 * part + 12'345, 2 * part, part + 1}) {
+    const std::string expected = largeDocument(size);
+    for (const std::string how : {"/large/", "/whole/"}) {
+      const std::string path = how + std::to_string(size);
+      const auto whole = connect().walkSubtreeAtPath(path);
+      ASSERT_TRUE(whole && *whole) << path;
+      EXPECT_TRUE((*whole)->text() == expected) << path;
+
+      std::vector<std::size_t> partSizes;
+      std::string joined;
+      const auto rest =
+          connect().walkSubtreeAtPath(path, [&](const client::ReceivedDocument& received) {
+            partSizes.push_back(received.text().size());
+            joined += received.text();
+            return true;
+          });
+      ASSERT_TRUE(rest && *rest) << path;
+      joined += (*rest)->text();
+      EXPECT_TRUE(joined == expected) << path;
+      EXPECT_EQ(partSizes, std::vector<std::size_t>((size - 1) / part, part)) << path;
+    }
+  }
+  // A reader that stops at the first part ends the reply, and only its own.
+  auto stopped = connect().walkSubtreeAtPath("/large/" + std::to_string(3 * part),
+                                             [](const client::ReceivedDocument&) { return false; });
+  ASSERT_FALSE(stopped.has_value());
+  EXPECT_EQ(stopped.error().kind, client::ClientError::Kind::broken);
+  EXPECT_EQ(connect().pingWithReply(), "ok");
+  EXPECT_TRUE(eventually([&] { return entryCount("/proc/self/fd") == fdsBefore; }))
+      << "a part's descriptor was kept";
+}
+
+// The messages, in order, as a vector: they are move-only.
+template <typename... Messages>
+auto list(Messages... messages) {
+  std::vector<std::common_type_t<Messages...>> out;
+  (out.push_back(std::move(messages)), ...);
+  return out;
+}
+
+// A sparse memory file of `size` zero bytes with `seals`.
+platform::UniqueFd zeroFile(std::size_t size, int seals) {
+  platform::UniqueFd file(::memfd_create("test", MFD_CLOEXEC | MFD_ALLOW_SEALING));
+  EXPECT_EQ(::ftruncate(file.get(), static_cast<off_t>(size)), 0);
+  EXPECT_EQ(::fcntl(file.get(), F_ADD_SEALS, seals), 0);
+  return file;
+}
+
+// The leading parts of a document are held to what a whole one is, and to
+// their own rules: whole pages, within the reply's limit together, and
+// dropped when the reply ends in a text.
+TEST_F(TransportTest, ClientTakesPartsOnlyAsTheProtocolShapesThem) {
+  const int sealed = F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL;
+  struct Message {
+    platform::UniqueFd file;  // none: the frame comes alone
+    std::string frame;
+  };
+  const auto part = [&](std::size_t size, int seals) {
+    return Message{zeroFile(size, seals), *wire::encodeSealedPart(size)};
+  };
+  const auto fileless = [](std::size_t size) {
+    return Message{platform::UniqueFd(), *wire::encodeSealedPart(size)};
+  };
+  const auto sealedRest = [&] {
+    return Message{memoryFile("doc", sealed), *wire::encodeSealedReply(3, std::nullopt)};
+  };
+  const auto inlineRest = [] {
+    const wire::Reply reply{std::string("doc"), std::nullopt};
+    auto frame = *wire::encodeReply(reply);
+    return Message{platform::UniqueFd(), frame.head + std::string(frame.body)};
+  };
+  const auto text = [] {
+    return Message{platform::UniqueFd(), wire::encodeReply(wire::Reply::ofText("gave up"))->head};
+  };
+  // The largest part a frame can announce, in whole pages.
+  const std::size_t largest = (wire::maxReplyFrameSize - 4096) / 4096 * 4096;
+  const std::string page(4096, '\0');
+  const struct {
+    const char* name;
+    std::function<std::vector<Message>()> messages;
+    std::optional<std::string> document;  // none when refused
+    bool isText = false;                  // the answer is the helper's text instead
+  } rows[] = {
+      {"a part and a sealed rest", [&] { return list(part(4096, sealed), sealedRest()); },
+       page + "doc"},
+      {"a part and an inline rest", [&] { return list(part(4096, sealed), inlineRest()); },
+       page + "doc"},
+      {"a part and then a text", [&] { return list(part(4096, sealed), text()); }, "gave up", true},
+      {"a part of less than a page", [&] { return list(part(4095, sealed), sealedRest()); }, {}},
+      {"a part not sealed", [&] { return list(part(4096, 0), sealedRest()); }, {}},
+      {"a part without its file", [&] { return list(fileless(4096), sealedRest()); }, {}},
+      {"parts beyond the reply's limit together",
+       [&] { return list(part(largest, sealed), part(8192, sealed), sealedRest()); },
+       {}},
+  };
+  const std::string fakePath = dir_ / "fake.sock";
+  auto fake = platform::linux::openListeningSocket(fakePath);
+  ASSERT_TRUE(fake.has_value());
+  const std::size_t fdsBefore = entryCount("/proc/self/fd");
+  // Each row read whole, and with the parts going to a sink as they come.
+  for (const bool isSunk : {false, true}) {
+    for (const auto& row : rows) {
+      std::vector<Message> messages = row.messages();
+      std::thread helper([&] {
+        auto connection = platform::linux::acceptConnection(fake->get());
+        std::array<char, 64> request{};
+        (void)::recv(connection->get(), request.data(), request.size(), 0);
+        for (const Message& message : messages) {
+          const std::array<std::string_view, 1> pieces{message.frame};
+          const int file = message.file ? message.file.get() : -1;
+          // The client may stop reading at a message it refuses.
+          if (!platform::linux::sendAll(connection->get(), pieces, file)) break;
+        }
+      });
+      auto client = ScanClient::connect(fakePath);
+      ASSERT_TRUE(client.has_value());
+      std::string sunk;
+      client::DocumentPartSink sink;
+      if (isSunk) {
+        // Only the small parts' bytes are kept: the large ones are sparse.
+        sink = [&](const client::ReceivedDocument& received) {
+          if (received.text().size() <= 8192) sunk += received.text();
+          return true;
+        };
+      }
+      const auto answer = client->walkSubtreeAtPath("/x", sink);
+      helper.join();
+      if (!row.document) {
+        ASSERT_FALSE(answer.has_value()) << row.name << isSunk;
+        EXPECT_EQ(answer.error().kind, client::ClientError::Kind::malformedReply) << row.name;
+      } else if (row.isText) {
+        ASSERT_TRUE(answer.has_value() && !answer->has_value()) << row.name << isSunk;
+        EXPECT_EQ(answer->error(), *row.document) << row.name;
+      } else {
+        ASSERT_TRUE(answer.has_value() && answer->has_value()) << row.name << isSunk;
+        EXPECT_TRUE(sunk + std::string((*answer)->text()) == *row.document) << row.name;
+      }
     }
   }
   EXPECT_EQ(entryCount("/proc/self/fd"), fdsBefore) << "a passed descriptor was kept";
