@@ -145,9 +145,8 @@ std::expected<ReceivedDocument, platform::OsError> DocumentAssembly::finish(
   if (region_ == nullptr) return last;
   char* const end = region_ + size_;
   if (last.file_) {
-    if (!tail.empty() &&
-        ::mmap(end, tail.size(), PROT_READ, MAP_SHARED | MAP_FIXED, last.file_.get(), 0) ==
-            MAP_FAILED) {
+    if (!tail.empty() && ::mmap(end, tail.size(), PROT_READ, MAP_SHARED | MAP_FIXED,
+                                last.file_.get(), 0) == MAP_FAILED) {
       return failure("mmap");
     }
   } else if (!tail.empty()) {

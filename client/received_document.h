@@ -82,8 +82,7 @@ class DocumentAssembly final {
   // The whole document, `last` (as it came in the reply's last frame) after
   // the parts, or `last` alone when they went to the sink; refused when it
   // would make the document too large.
-  [[nodiscard]] std::expected<ReceivedDocument, platform::OsError> finish(
-      ReceivedDocument last) &&;
+  [[nodiscard]] std::expected<ReceivedDocument, platform::OsError> finish(ReceivedDocument last) &&;
 
  private:
   DocumentPartSink sink_;
