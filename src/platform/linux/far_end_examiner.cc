@@ -15,6 +15,7 @@
 #include "platform/fresh_pages.h"
 #include "platform/linux/spin_wait.h"
 #include "platform/linux/status_lookahead.h"
+#include "platform/linux/thread_sanitizer.h"
 
 namespace kelmarind::platform::linux {
 namespace {
@@ -45,8 +46,11 @@ constexpr std::size_t helperDescriptorLimit = 16;
 // relative to one; a table of its own spares the helper that, and spares its
 // walk too when no other thread shares the walk's (5 % of a warm walk's
 // processor time in the walk tool). The helper's descriptors then no longer
-// count against the walk's either. Kept shared when the call is refused.
+// count against the walk's either. Kept shared when the call is refused, and
+// under ThreadSanitizer, which would take the two tables' equal numbers for
+// one descriptor.
 void useOwnDescriptorTable(int keep) {
+  if (isUnderThreadSanitizer) return;
   if (::close_range(static_cast<unsigned>(keep) + 1, ~0U, CLOSE_RANGE_UNSHARE) != 0) return;
   if (keep > STDERR_FILENO + 1) {
     ::close_range(STDERR_FILENO + 1, static_cast<unsigned>(keep) - 1, 0);
