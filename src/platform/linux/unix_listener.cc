@@ -239,7 +239,8 @@ class UnixConnection final : public Connection, private ReplyChannel {
   // closes once it has gone, so the part is the client's alone.
   std::expected<void, OsError> sendSealedPart(int file, std::size_t size) {
     if (auto sealed = seal(file); !sealed) return sealed;
-    const std::array<std::string_view, 1> pieces{*protocol::encodeSealedPart(size)};
+    const std::string frame = *protocol::encodeSealedPart(size);
+    const std::array<std::string_view, 1> pieces{frame};
     return sendAll(socket_.get(), pieces, file);
   }
 
