@@ -29,7 +29,9 @@ struct ClientError {
     // The helper's reply frame did not decode, or had not the shape of the
     // request's answer, or came with descriptors it did not announce, or
     // announced a document in a memory file and passed none, or one that
-    // is not sealed against change, or not of the announced length.
+    // is not sealed against change, or not of the announced length; or a
+    // part of a document was not a whole number of pages, or the parts came
+    // to more than a reply may hold.
     malformedReply,
   };
   Kind kind = Kind::broken;
