@@ -4,6 +4,7 @@
 #include <sys/sendfile.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -26,9 +27,10 @@ std::size_t pageSize() {
   return size;
 }
 
-// Address space for the largest document, whatever the page size.
-const std::size_t largestDocumentSpan =
-    platform::roundUp(protocol::maxReplyFrameSize, platform::mappingGranule);
+// Address space first reserved for a document in parts: four of the
+// helper's parts. Doubled as the document grows, up to the largest a reply
+// holds.
+constexpr std::size_t firstReservation = 4 * protocol::replyPartSize;
 
 }  // namespace
 
@@ -100,10 +102,38 @@ std::expected<void, platform::OsError> ReceivedDocument::writeTo(int descriptor)
 DocumentAssembly::DocumentAssembly(DocumentAssembly&& other) noexcept
     : sink_(std::move(other.sink_)),
       region_(std::exchange(other.region_, nullptr)),
-      size_(std::exchange(other.size_, 0)) {}
+      reserved_(std::exchange(other.reserved_, 0)),
+      size_(std::exchange(other.size_, 0)),
+      partSizes_(std::move(other.partSizes_)) {}
 
 DocumentAssembly::~DocumentAssembly() {
-  if (region_ != nullptr) ::munmap(region_, largestDocumentSpan);
+  if (region_ != nullptr) ::munmap(region_, reserved_);
+}
+
+std::expected<void, platform::OsError> DocumentAssembly::reserve(std::size_t needed) {
+  if (needed <= reserved_) return {};
+  std::size_t length = std::max(2 * reserved_, firstReservation);
+  while (length < needed) length *= 2;
+  // Only reserved: nothing is committed or touched until a part is mapped.
+  void* reserved =
+      ::mmap(nullptr, length, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (reserved == MAP_FAILED) return failure("mmap");
+  char* const larger = static_cast<char*>(reserved);
+  std::size_t offset = 0;
+  for (const std::size_t part : partSizes_) {
+    if (::mremap(region_ + offset, part, part, MREMAP_MAYMOVE | MREMAP_FIXED, larger + offset) ==
+        MAP_FAILED) {
+      // The parts moved so far go with the new range, the others with the
+      // old one when the assembly is dropped.
+      ::munmap(larger, length);
+      return failure("mremap");
+    }
+    offset += part;
+  }
+  if (region_ != nullptr) ::munmap(region_, reserved_);
+  region_ = larger;
+  reserved_ = length;
+  return {};
 }
 
 std::expected<void, platform::OsError> DocumentAssembly::add(platform::UniqueFd file,
@@ -121,18 +151,13 @@ std::expected<void, platform::OsError> DocumentAssembly::add(platform::UniqueFd 
   if (auto sealed = platform::linux::checkSealedMemoryFile(file.get(), size); !sealed) {
     return std::unexpected(sealed.error());
   }
-  if (region_ == nullptr) {
-    // Only reserved: nothing is committed or touched until a part is mapped.
-    void* region = ::mmap(nullptr, largestDocumentSpan, PROT_NONE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (region == MAP_FAILED) return failure("mmap");
-    region_ = static_cast<char*>(region);
-  }
+  if (auto reserved = reserve(size_ + size); !reserved) return reserved;
   if (::mmap(region_ + size_, size, PROT_READ, MAP_SHARED | MAP_FIXED, file.get(), 0) ==
       MAP_FAILED) {
     return failure("mmap");
   }
   size_ += size;
+  partSizes_.push_back(size);
   return {};
 }
 
@@ -143,6 +168,9 @@ std::expected<ReceivedDocument, platform::OsError> DocumentAssembly::finish(
     return failure("the document", EMSGSIZE);
   }
   if (region_ == nullptr) return last;
+  const std::size_t size = size_ + tail.size();
+  const std::size_t mapped = platform::roundUp(size, pageSize());
+  if (auto reserved = reserve(mapped); !reserved) return std::unexpected(reserved.error());
   char* const end = region_ + size_;
   if (last.file_) {
     if (!tail.empty() && ::mmap(end, tail.size(), PROT_READ, MAP_SHARED | MAP_FIXED,
@@ -158,10 +186,9 @@ std::expected<ReceivedDocument, platform::OsError> DocumentAssembly::finish(
     std::memcpy(end, tail.data(), tail.size());
     if (::mprotect(end, length, PROT_READ) != 0) return failure("mprotect");
   }
-  const std::size_t size = size_ + tail.size();
-  const std::size_t mapped = platform::roundUp(size, pageSize());
   // The reservation beyond the document goes back.
-  ::munmap(region_ + mapped, largestDocumentSpan - mapped);
+  if (reserved_ > mapped) ::munmap(region_ + mapped, reserved_ - mapped);
+  reserved_ = 0;
   return ReceivedDocument(platform::UniqueFd(), std::exchange(region_, nullptr), size, mapped);
 }
 

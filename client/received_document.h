@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/os_error.h"
 #include "platform/unique_fd.h"
@@ -62,8 +63,10 @@ using DocumentPartSink = std::function<bool(const ReceivedDocument& part)>;
 // A document that arrives in parts: each leading part, a sealed memory file
 // of a whole number of pages, is checked and mapped right after the one
 // before as it comes, and its descriptor closed, so the parts read as one
-// text without being copied and however many there are. With a sink, each
-// part goes to it instead and is not kept. Move-only.
+// text without being copied and however many there are. The address space
+// they are mapped in is reserved ahead, doubling as the document grows, so
+// it stays within twice the document's size. With a sink, each part goes to
+// it instead and is not kept. Move-only.
 class DocumentAssembly final {
  public:
   explicit DocumentAssembly(DocumentPartSink sink = {}) : sink_(std::move(sink)) {}
@@ -85,9 +88,15 @@ class DocumentAssembly final {
   [[nodiscard]] std::expected<ReceivedDocument, platform::OsError> finish(ReceivedDocument last) &&;
 
  private:
+  // Makes room for `needed` bytes from the region's start: reserves a larger
+  // range and moves every part mapped so far to the same offset there.
+  [[nodiscard]] std::expected<void, platform::OsError> reserve(std::size_t needed);
+
   DocumentPartSink sink_;
-  char* region_ = nullptr;  // reserved for the largest document a reply holds
-  std::size_t size_ = 0;    // of the parts so far, mapped from its start
+  char* region_ = nullptr;              // reserved address space, the parts mapped from its start
+  std::size_t reserved_ = 0;            // its length
+  std::size_t size_ = 0;                // of the parts so far
+  std::vector<std::size_t> partSizes_;  // each its own mapping, moved one by one
 };
 
 }  // namespace kelmarind::client

@@ -608,14 +608,15 @@ TEST_F(TransportTest, ClientMapsOnlyASealedMemoryFileOfTheAnnouncedSize) {
 }
 
 // A large reply comes in parts, each sent as soon as it is written: read
-// whole, they are one document; given to a sink, each arrives on its own and
-// the answer holds the rest. Written in chunks or handed over whole, at sizes
-// on and off the parts' boundaries.
+// whole, they are one document (the largest here outgrows the client's first
+// reservation, so the parts mapped so far move); given to a sink, each
+// arrives on its own and the answer holds the rest. Written in chunks or
+// handed over whole, at sizes on and off the parts' boundaries.
 TEST_F(TransportTest, LargeRepliesComeInPartsThatReadAsOneDocument) {
   listen();
   const std::size_t fdsBefore = entryCount("/proc/self/fd");
   const std::size_t part = wire::replyPartSize;
-  for (const std::size_t size : {2 * part + 12'345, 2 * part, part + 1}) {
+  for (const std::size_t size : {2 * part + 12'345, 2 * part, part + 1, 5 * part + 1}) {
     const std::string expected = largeDocument(size);
     for (const std::string how : {"/large/", "/whole/"}) {
       const std::string path = how + std::to_string(size);
