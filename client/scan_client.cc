@@ -18,9 +18,10 @@ struct Fault {
 
 // The reply frame in `payload`, with the descriptors that came with it:
 // exactly one when it announces a sealed document or part, none otherwise.
-// A leading part goes to `assembly`, and leaves the reply empty.
-std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Received received,
-                                       DocumentAssembly& assembly, bool& isLeadingPart) {
+// A leading part goes to `assembly`, and gives no reply yet.
+std::expected<std::optional<ScanReply>, Fault> digest(std::string payload,
+                                                      platform::linux::Received received,
+                                                      DocumentAssembly& assembly) {
   using Kind = ClientError::Kind;
   auto view = wire::decodeReply(payload);
   if (!view) {
@@ -32,11 +33,10 @@ std::expected<ScanReply, Fault> digest(std::string payload, platform::linux::Rec
   if (received.descriptors.size() != expectedCount || received.isTruncated) {
     return std::unexpected(Fault{Kind::malformedReply, "passed descriptors it did not announce"});
   }
-  isLeadingPart = view->isLeadingPart;
-  if (isLeadingPart) {
+  if (view->isLeadingPart) {
     auto added =
         assembly.add(std::move(received.descriptors.front()), view->sealedBytesSize.value_or(0));
-    if (added) return ScanReply{};
+    if (added) return std::nullopt;
     if (added.error().code == ECANCELED) {
       return std::unexpected(Fault{Kind::broken, "was left by the document's reader"});
     }
@@ -111,14 +111,14 @@ std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& requ
   }
   DocumentAssembly assembly(std::move(sink));
   for (;;) {
-    bool isLeadingPart = false;
-    auto reply = receiveReplyFrame(assembly, isLeadingPart);
-    if (!reply || !isLeadingPart) return reply;
+    auto reply = receiveReplyFrame(assembly);
+    if (!reply) return std::unexpected(reply.error());
+    if (auto& whole = *reply) return std::move(*whole);
   }
 }
 
-std::expected<ScanReply, ClientError> ScanClient::receiveReplyFrame(DocumentAssembly& assembly,
-                                                                    bool& isLeadingPart) {
+std::expected<std::optional<ScanReply>, ClientError> ScanClient::receiveReplyFrame(
+    DocumentAssembly& assembly) {
   using Kind = ClientError::Kind;
   std::array<char, wire::frameHeaderSize> header{};
   auto head = platform::linux::receiveFully(socket_.get(), header);
@@ -142,7 +142,7 @@ std::expected<ScanReply, ClientError> ScanClient::receiveReplyFrame(DocumentAsse
   }
   for (auto& descriptor : body->descriptors) head->descriptors.push_back(std::move(descriptor));
   head->isTruncated = head->isTruncated || body->isTruncated;
-  auto reply = digest(std::move(payload), std::move(*head), assembly, isLeadingPart);
+  auto reply = digest(std::move(payload), std::move(*head), assembly);
   if (!reply) return std::unexpected(fail(reply.error().kind, reply.error().cause));
   return std::move(*reply);
 }

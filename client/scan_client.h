@@ -102,9 +102,10 @@ class ScanClient final {
 
  private:
   ScanClient(std::string socketPath, platform::UniqueFd socket);
-  // One frame of the reply; a leading part goes to `assembly`.
-  std::expected<ScanReply, ClientError> receiveReplyFrame(DocumentAssembly& assembly,
-                                                          bool& isLeadingPart);
+  // One frame of the reply: the reply, or none yet when it was a leading
+  // part, which went to `assembly`.
+  std::expected<std::optional<ScanReply>, ClientError> receiveReplyFrame(
+      DocumentAssembly& assembly);
   ClientError fail(ClientError::Kind kind, std::string_view cause);
 
   std::string socketPath_;

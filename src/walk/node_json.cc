@@ -453,10 +453,22 @@ std::expected<std::string, EncodeError> encodeDocument(const CompactNode& root) 
   return document;
 }
 
+DocumentPlan planDocument(const CompactNode& root) {
+  const Bound<CompactNode> bound = documentBound(root);
+  DocumentPlan plan{.root = &root, .sizeBound = bound.size, .unwritable = std::nullopt};
+  if (bound.rejected != nullptr) plan.unwritable = EncodeError{pathOf(root, bound.rejected)};
+  return plan;
+}
+
 std::expected<std::size_t, WriteError> writeDocument(const CompactNode& root,
                                                      const ChunkWriter& write) {
-  const Bound<CompactNode> bound = documentBound(root);
-  if (bound.rejected != nullptr) return std::unexpected(EncodeError{pathOf(root, bound.rejected)});
+  return writeDocument(planDocument(root), write);
+}
+
+std::expected<std::size_t, WriteError> writeDocument(const DocumentPlan& plan,
+                                                     const ChunkWriter& write) {
+  if (plan.unwritable) return std::unexpected(*plan.unwritable);
+  const CompactNode& root = *plan.root;
   ChunkedOutput output(write);
   const std::span<char> first = output.first();
   LentBuffer buffer{
@@ -467,8 +479,6 @@ std::expected<std::size_t, WriteError> writeDocument(const CompactNode& root,
   if (!size) return std::unexpected(size.error());
   return *size;
 }
-
-std::size_t documentSizeBound(const CompactNode& root) { return documentBound(root).size; }
 
 std::string DecodeError::description() const {
   switch (kind) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -40,15 +41,24 @@ struct DecodeError {
 // Why a document was not written out whole: a date it cannot hold, found
 // before anything is written, or the failure of the writer.
 using WriteError = std::variant<EncodeError, platform::OsError>;
-// Writes the same document to `write` as it is encoded, a chunk at a time
+// What is known of `root`'s document before any of it is written: a bound on
+// its size from the texts' lengths alone, never less than the document (the
+// size encodeDocument allocates, and what a request's document is admitted
+// by), and the first date it cannot hold. `root` must outlive it.
+struct DocumentPlan {
+  const CompactNode* root = nullptr;
+  std::size_t sizeBound = 0;
+  std::optional<EncodeError> unwritable;
+};
+[[nodiscard]] DocumentPlan planDocument(const CompactNode& root);
+// Writes the planned document to `write` as it is encoded, a chunk at a time
 // (see ChunkedOutput), and returns its size: the document never lies whole in
 // memory, and writing it out overlaps encoding it.
+[[nodiscard]] std::expected<std::size_t, WriteError> writeDocument(const DocumentPlan& plan,
+                                                                   const ChunkWriter& write);
+// The same, planned here.
 [[nodiscard]] std::expected<std::size_t, WriteError> writeDocument(const CompactNode& root,
                                                                    const ChunkWriter& write);
-// The size encodeDocument allocates for `root`'s document, from the texts'
-// lengths alone, without writing any of it: never less than the document. A
-// request's document is admitted by this size before it is written.
-[[nodiscard]] std::size_t documentSizeBound(const CompactNode& root);
 
 // Reads a document written by encodeDocument, or any JSON with the same
 // members. Every member but "modificationDate" is required (null or missing

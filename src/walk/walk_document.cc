@@ -3,32 +3,19 @@
 #include <utility>
 
 namespace kelmarind::walk {
-namespace {
-
-// The walk of a request, once `admit` (when given) has let its document's
-// size pass.
-std::expected<WalkedTree, DocumentError> walkAdmitted(const platform::RootEntry& root,
-                                                      std::string_view path,
-                                                      const DocumentAdmission& admit) {
-  auto tree = PrivilegedWalk::walkTree(root, path);
-  if (!tree) return std::unexpected(tree.error());
-  if (admit) {
-    if (auto admitted = admit(documentSizeBound(tree->root())); !admitted) {
-      return std::unexpected(admitted.error());
-    }
-  }
-  return std::move(*tree);
-}
-
-}  // namespace
 
 std::expected<std::size_t, DocumentError> walkAndWrite(const platform::RootEntry& root,
                                                        std::string_view path,
                                                        const ChunkWriter& write,
                                                        const DocumentAdmission& admit) {
-  auto tree = walkAdmitted(root, path, admit);
-  if (!tree) return std::unexpected(std::move(tree.error()));
-  auto size = writeDocument(tree->root(), write);
+  auto tree = PrivilegedWalk::walkTree(root, path);
+  if (!tree) return std::unexpected(tree.error());
+  // Planned once: the admission and the writing go by the same bound.
+  const DocumentPlan plan = planDocument(tree->root());
+  if (admit) {
+    if (auto admitted = admit(plan.sizeBound); !admitted) return std::unexpected(admitted.error());
+  }
+  auto size = writeDocument(plan, write);
   if (!size) {
     return std::unexpected(
         std::visit([](auto error) { return DocumentError(std::move(error)); }, size.error()));

@@ -26,8 +26,8 @@ struct OversizedDocument {
 using DocumentAdmission = std::function<std::expected<void, OversizedDocument>(std::size_t size)>;
 
 // Why a walk request has no document: the walk failed, the admission refused
-// it, a date in it cannot be written, or the writer failed. Each is for the caller to report in its
-// own words.
+// it, a date in it cannot be written, or the writer failed. Each is for the
+// caller to report in its own words.
 using DocumentError =
     std::variant<PrivilegedWalk::WalkError, OversizedDocument, EncodeError, platform::OsError>;
 

@@ -52,28 +52,16 @@ class OutgoingBytes final : public ReplyBytes {
 
   std::expected<void, OsError> write(std::string_view chunk) override {
     if (!file_ && !isInMemoryOnly_ &&
-        inMemory_.size() + chunk.size() > protocol::maxInlineReplyBytes) {
-      if (auto file = memoryFile()) {
-        file_ = std::move(*file);
-        if (auto written = writeAll(file_.get(), inMemory_); !written) return written;
-        size_ = inMemory_.size();
-        inMemory_ = std::string();
-      } else {
-        isInMemoryOnly_ = true;
-      }
+        inMemory_.size() + chunk.size() > protocol::maxInlineReplyBytes && startFile()) {
+      if (auto written = writeAll(file_.get(), inMemory_); !written) return written;
+      size_ = inMemory_.size();
+      inMemory_ = std::string();
     }
     while (file_ && !chunk.empty()) {
       if (size_ == protocol::replyPartSize) {
         if (auto sent = sendPart_(file_.get(), size_); !sent) return sent;
         hasSentParts_ = true;
-        file_.reset();
-        size_ = 0;
-        if (auto file = memoryFile()) {
-          file_ = std::move(*file);
-        } else {
-          isInMemoryOnly_ = true;
-          break;
-        }
+        if (!startFile()) break;
       }
       const std::string_view piece = chunk.substr(0, protocol::replyPartSize - size_);
       if (auto written = writeAll(file_.get(), piece); !written) return written;
@@ -90,6 +78,20 @@ class OutgoingBytes final : public ReplyBytes {
   [[nodiscard]] std::string takeInMemory() && { return std::move(inMemory_); }
 
  private:
+  // What follows goes into a new memory file, or, when none can be made,
+  // stays in memory from then on.
+  bool startFile() {
+    file_.reset();
+    size_ = 0;
+    auto file = memoryFile();
+    if (!file) {
+      isInMemoryOnly_ = true;
+      return false;
+    }
+    file_ = std::move(*file);
+    return true;
+  }
+
   PartSender sendPart_;
   UniqueFd file_;
   std::size_t size_ = 0;  // written to the file
