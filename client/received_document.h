@@ -34,9 +34,9 @@ class ReceivedDocument final {
   ~ReceivedDocument();
 
   [[nodiscard]] std::string_view text() const;
-  // Writes the whole text to `descriptor`; a single memory file goes from
-  // the file in the kernel where it can (a file or a pipe), without being
-  // brought into this process.
+  // Writes the whole text to `descriptor`; a memory file goes from the file
+  // inside the kernel where the output takes it (a file, a pipe, a socket),
+  // without being brought into this process.
   [[nodiscard]] std::expected<void, platform::OsError> writeTo(int descriptor) const;
 
   friend bool operator==(const ReceivedDocument& document, std::string_view text) {

@@ -126,16 +126,22 @@ TEST_F(ServiceTest, JsonRepliesEqualTheInProcessWalkAndStayIndependent) {
   }
   EXPECT_EQ(scan({"--json", tree_.path()}).out, local.out);
 
-  // Into a regular file the document goes from the memory file by sendfile,
-  // not through a pipe as above.
+  // Into a regular file the parts go by splice, through a pipe of the
+  // client's own; into a file opened to append, which takes no splice, they
+  // are written from their mappings. Both must come out whole and in order.
   TempDir output;
-  const std::string file = output / "document.json";
-  const ProcessResult toFile =
-      runProcess({"/bin/sh", "-c", "exec \"$0\" --socket \"$1\" --json \"$2\" > \"$3\"",
-                  binaryPath("kelmarind-scan"), helper_->socketPath(), tree_.path(), file});
-  ASSERT_EQ(toFile.exitStatus, 0) << toFile.err;
-  std::ifstream written(file, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), local.out);
+  for (const std::string redirection : {">", ">>"}) {
+    const std::string file = output / "document.json";
+    const std::string before = redirection == ">>" ? "earlier output\n" : "";
+    std::ofstream(file, std::ios::binary) << before;
+    const ProcessResult toFile = runProcess(
+        {"/bin/sh", "-c", "exec \"$0\" --socket \"$1\" --json \"$2\" " + redirection + " \"$3\"",
+         binaryPath("kelmarind-scan"), helper_->socketPath(), tree_.path(), file});
+    ASSERT_EQ(toFile.exitStatus, 0) << toFile.err;
+    std::ifstream written(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(written), {}), before + local.out)
+        << redirection;
+  }
 }
 
 TEST_F(ServiceTest, RelativePathIsTakenAgainstTheWorkingDirectory) {

@@ -638,6 +638,20 @@ TEST_F(TransportTest, LargeRepliesComeInPartsThatReadAsOneDocument) {
       EXPECT_EQ(partSizes, std::vector<std::size_t>((size - 1) / part, part)) << path;
     }
   }
+  // However many parts a reply has, the helper holds only so many of them
+  // open until it ends.
+  std::vector<std::size_t> openWhileParts;
+  const bool isManyRead =
+      connect()
+          .walkSubtreeAtPath("/large/" + std::to_string(34 * part + 1),
+                             [&](const client::ReceivedDocument&) {
+                               openWhileParts.push_back(entryCount("/proc/self/fd"));
+                               return true;
+                             })
+          .has_value();
+  ASSERT_TRUE(isManyRead);
+  ASSERT_EQ(openWhileParts.size(), 34U);
+  EXPECT_LE(openWhileParts.back(), openWhileParts[17] + 2) << "every part sent was held";
   // A reader that stops at the first part ends the reply, and only its own.
   auto stopped = connect().walkSubtreeAtPath("/large/" + std::to_string(3 * part),
                                              [](const client::ReceivedDocument&) { return false; });

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -43,6 +44,12 @@ inline constexpr std::string_view unwrittenReplyText = "The helper's reply could
 // made (the helper short of descriptors or memory for the moment) the bytes
 // from then on stay in memory and go inline: slower, but the client gets its
 // document.
+//
+// A sent part's descriptor stays here until the reply ends. Its pages are
+// freed wherever its last descriptor closes: kept, that is the helper once
+// the reply has gone, not the client while it takes the parts that follow.
+// The oldest go once more than `heldPartLimit` are held, so a reply holds
+// few descriptors whatever its size.
 class OutgoingBytes final : public ReplyBytes {
  public:
   // Seals and sends a full part; fails when the part cannot go.
@@ -61,6 +68,8 @@ class OutgoingBytes final : public ReplyBytes {
       if (size_ == protocol::replyPartSize) {
         if (auto sent = sendPart_(file_.get(), size_); !sent) return sent;
         hasSentParts_ = true;
+        sentParts_.push_back(std::move(file_));
+        if (sentParts_.size() > heldPartLimit) sentParts_.pop_front();
         if (!startFile()) break;
       }
       const std::string_view piece = chunk.substr(0, protocol::replyPartSize - size_);
@@ -92,12 +101,15 @@ class OutgoingBytes final : public ReplyBytes {
     return true;
   }
 
+  static constexpr std::size_t heldPartLimit = 16;
+
   PartSender sendPart_;
   UniqueFd file_;
   std::size_t size_ = 0;  // written to the file
   std::string inMemory_;
   bool isInMemoryOnly_ = false;
   bool hasSentParts_ = false;
+  std::deque<UniqueFd> sentParts_;
 };
 
 // One accepted socket: configured by the delegate on the accept thread, then
@@ -237,8 +249,8 @@ class UnixConnection final : public Connection, private ReplyChannel {
   }
 
   // A leading part, from whichever thread writes the reply's bytes; the
-  // connection's thread sends nothing meanwhile. The helper's descriptor
-  // closes once it has gone, so the part is the client's alone.
+  // connection's thread sends nothing meanwhile. Sealed first, so the
+  // client's copy cannot change through the descriptor the helper keeps.
   std::expected<void, OsError> sendSealedPart(int file, std::size_t size) {
     if (auto sealed = seal(file); !sealed) return sealed;
     const std::string frame = *protocol::encodeSealedPart(size);
@@ -246,8 +258,8 @@ class UnixConnection final : public Connection, private ReplyChannel {
     return sendAll(socket_.get(), pieces, file);
   }
 
-  // Once sent, the memory file is the client's alone: the helper's
-  // descriptor closes with `bytes`, so nothing of the reply stays with it.
+  // The helper's descriptors of the reply close with `bytes`, once this,
+  // its last frame, has gone: nothing of the reply stays with the helper.
   bool sendSealed(const OutgoingBytes& bytes, const std::optional<std::string>& text) {
     auto head = protocol::encodeSealedReply(bytes.size(), text);
     if (!head || !seal(bytes.file().get())) {
