@@ -68,12 +68,15 @@ void ChunkedOutput::writeHandedOn() {
   for (;;) {
     changed_.wait(lock, [&] { return !pending_.empty() || isStopping_; });
     if (pending_.empty()) return;
-    const std::string_view chunk = pending_;
-    lock.unlock();
-    auto written = write_(chunk);
-    lock.lock();
-    if (!written && !failure_) failure_ = written.error();
-    pending_ = {};
+    // After a failure the chunks still handed on are dropped unwritten.
+    if (!failure_) {
+      const std::string_view chunk = pending_.front();
+      lock.unlock();
+      auto written = write_(chunk);
+      lock.lock();
+      if (!written && !failure_) failure_ = written.error();
+    }
+    pending_.pop_front();
     changed_.notify_all();
   }
 }
@@ -99,16 +102,13 @@ bool ChunkedOutput::pass(const char* filledEnd, bool isLast) {
     if (!written) fail(written.error());
     return written.has_value();
   }
-  {
-    std::unique_lock lock(mutex_);
-    // The other buffer is free once the chunk written from it is done.
-    changed_.wait(lock, [&] { return pending_.empty(); });
-    if (failure_) return false;
-    pending_ = chunk;
-  }
+  std::unique_lock lock(mutex_);
+  pending_.push_back(chunk);
   changed_.notify_all();
-  filling_ ^= 1;
-  return true;
+  // The next buffer is free once the chunk written from it is done.
+  changed_.wait(lock, [&] { return pending_.size() < bufferCount || failure_; });
+  filling_ = (filling_ + 1) % bufferCount;
+  return !failure_;
 }
 
 std::span<char> ChunkedOutput::handOn(const char* filledEnd, std::size_t size) {

@@ -1,10 +1,13 @@
 // Writing a large document out while it is still being made: it is handed on
-// a chunk at a time from two buffers taken in turn, so it never lies whole in
-// memory, and a second thread writes one chunk while the other fills.
+// a chunk at a time from a few buffers taken in turn, so it never lies whole
+// in memory, and a second thread writes the chunks handed on while the next
+// fills.
 #pragma once
 
+#include <array>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -25,9 +28,14 @@ using ChunkWriter = std::function<std::expected<void, platform::OsError>(std::st
 class ChunkedOutput {
  public:
   // The size a chunk is handed on at: large enough that handing on costs
-  // nothing next to the copy the writer makes, small enough that the two
+  // nothing next to the copy the writer makes, small enough that the
   // buffers stay in the cache.
   static constexpr std::size_t chunkSize = std::size_t{1} << 20;
+  // How many chunks there are room for. With two, the encoder waited
+  // whenever the writer fell behind for a moment, as one writing into the
+  // helper's memory files does while the client takes a part on the same
+  // cores; with four it goes on, and the writer catches up afterwards.
+  static constexpr std::size_t bufferCount = 4;
 
   explicit ChunkedOutput(const ChunkWriter& write);
   ChunkedOutput(const ChunkedOutput&) = delete;
@@ -61,15 +69,16 @@ class ChunkedOutput {
   void fail(platform::OsError error);
 
   const ChunkWriter& write_;
-  Buffer buffers_[2];
+  std::array<Buffer, bufferCount> buffers_;
   std::size_t filling_ = 0;
   std::size_t handedOnSize_ = 0;
 
   std::mutex mutex_;
   std::condition_variable changed_;
-  // Guarded by mutex_: the chunk handed to the thread and not yet written,
-  // whether the thread is to stop once it is, and the first failure.
-  std::string_view pending_;
+  // Guarded by mutex_: the chunks handed to the thread and not yet written,
+  // oldest first, whether the thread is to stop once they are, and the
+  // first failure.
+  std::deque<std::string_view> pending_;
   bool isStopping_ = false;
   std::optional<platform::OsError> failure_;
   // Started with the second chunk, and not when every core has a writer

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -160,14 +162,16 @@ TEST(NodeJsonTest, WritingChunkByChunkGivesTheWholeDocument) {
 }
 
 // A writer that fails (a client gone, a full disk) ends the writing: nothing
-// more is handed to it, and its failure is what writeDocument returns.
+// more is handed to it, not even the chunks handed on while it failed
+// slowly, and its failure is what writeDocument returns.
 TEST(NodeJsonTest, WritingStopsAtTheWritersFirstFailure) {
   const WalkedTree tree = WalkedTree::fromValue(treeOfSeveralChunks());
-  int calls = 0;
+  std::atomic<int> calls = 0;
   const auto result = writeDocument(tree.root(), [&](std::string_view) {
-    ++calls;
-    return calls == 2 ? std::unexpected(platform::OsError{.code = EPIPE, .operation = "write"})
-                      : std::expected<void, platform::OsError>();
+    if (++calls != 2) return std::expected<void, platform::OsError>();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return std::expected<void, platform::OsError>(
+        std::unexpected(platform::OsError{.code = EPIPE, .operation = "write"}));
   });
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(std::get<platform::OsError>(result.error()).code, EPIPE);
