@@ -1,51 +1,75 @@
 #!/usr/bin/env bash
-# Times two commands against each other: runs them alternately ROUNDS times,
-# each writing its standard output to a fresh file under /var/tmp, and prints
-# the median wall and processor (user + system) time of each and the medians
-# of the per-pair ratios B / A. Used to measure one change: the build before
-# it as A, the build with it as B. --pause waits that many seconds before
-# every run, as other work does between walks in bench/compare.sh and in
-# use: memory a run frees is then handed back to the host of a virtual
+# Times commands against each other: runs them in turn ROUNDS times, each
+# writing its standard output to a fresh file under /var/tmp, and prints the
+# median wall and processor (user + system) time of each and, for every
+# command after the first, the medians of its per-round ratios to the first.
+# Used to measure one change: the build before it as A, the build with it as
+# B; more commands (C, D, ...) measure several steps in one run, every one
+# against A under the same drift in load. --pause waits that many seconds
+# before every run, as other work does between walks in bench/compare.sh and
+# in use: memory a run frees is then handed back to the host of a virtual
 # machine before the next run asks for some.
 #
-#   bench/alternate.sh [--pause SECONDS] ROUNDS CMD_A... -- CMD_B...
+#   bench/alternate.sh [--pause SECONDS] ROUNDS CMD_A... -- CMD_B... [-- CMD_C...]
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 measure=${KELMARIND_BIN:-$here/../build/bin}/kelmarind-measure
-usage="usage: $0 [--pause SECONDS] ROUNDS CMD_A... -- CMD_B..."
+usage="usage: $0 [--pause SECONDS] ROUNDS CMD_A... -- CMD_B... [-- CMD_C...]"
 pause=0
 if [ "${1-}" = --pause ]; then
   pause=$2
   shift 2
 fi
 [ $# -ge 4 ] || { echo "$usage" >&2; exit 2; }
-[ -x "$measure" ] || { echo "$measure missing: build the default preset first" >&2; exit 1; }
 rounds=$1
 shift
-a=()
-while [ $# -gt 0 ] && [ "$1" != "--" ]; do a+=("$1"); shift; done
-[ $# -gt 1 ] || { echo "$usage" >&2; exit 2; }
-shift
-b=("$@")
+# The commands, one after another in `words`; command i is the
+# lengths[i] words from starts[i].
+words=("$@" --)
+starts=(0)
+lengths=()
+for ((i = 0; i < ${#words[@]}; i++)); do
+  if [ "${words[i]}" = "--" ]; then
+    lengths+=($((i - starts[-1])))
+    starts+=($((i + 1)))
+  fi
+done
+unset 'starts[-1]'
+count=${#starts[@]}
+[ "$count" -ge 2 ] || { echo "$usage" >&2; exit 2; }
+for length in "${lengths[@]}"; do
+  [ "$length" -gt 0 ] || { echo "$usage" >&2; exit 2; }
+done
 
 out=$(mktemp -u /var/tmp/kelmarind-alternate.XXXXXX)
-trap 'rm -f "$out" "$out.pairs"' EXIT
+trap 'rm -f "$out" "$out.rounds"' EXIT
 
-# times CMD...: the command's wall and processor seconds, its output
-# discarded afterwards
+# times I: command I's wall and processor seconds, its output discarded
+# afterwards
 times() {
   sleep "$pause"
-  set -- $("$measure" --stdout "$out" -- "$@")
+  local wall cpu
+  read -r wall _ _ cpu < <("$measure" --stdout "$out" -- "${words[@]:${starts[$1]}:${lengths[$1]}}")
   rm -f "$out"
-  echo "$1 $4"
+  echo "$wall $cpu"
 }
 
 for ((round = 0; round < rounds; round++)); do
-  echo "$(times "${a[@]}") $(times "${b[@]}")"
-done >"$out.pairs"
+  line=""
+  for ((i = 0; i < count; i++)); do line+="$(times "$i") "; done
+  echo "$line"
+done >"$out.rounds"
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-column() { awk "{ print $1 }" "$out.pairs" | median; }
-printf 'wall: A %.3f s  B %.3f s  B/A %.3f\n' "$(column '$1')" "$(column '$3')" "$(column '$3 / $1')"
-printf 'CPU:  A %.3f s  B %.3f s  B/A %.3f\n' "$(column '$2')" "$(column '$4')" "$(column '$4 / $2')"
-echo "(medians of $rounds rounds; B/A is the median of the per-pair ratios)"
+column() { awk "{ print $1 }" "$out.rounds" | median; }
+names=(A B C D E F G H I J K L)
+for ((i = 0; i < count; i++)); do
+  wall="\$$((2 * i + 1))"
+  cpu="\$$((2 * i + 2))"
+  printf '%s  wall %.3f s  CPU %.3f s' "${names[i]}" "$(column "$wall")" "$(column "$cpu")"
+  if [ "$i" -gt 0 ]; then
+    printf '  %s/A wall %.3f  CPU %.3f' "${names[i]}" "$(column "$wall / \$1")" "$(column "$cpu / \$2")"
+  fi
+  printf '  %s\n' "${words[*]:${starts[i]}:${lengths[i]}}"
+done
+echo "(medians of $rounds rounds; X/A is the median of the per-round ratios)"
