@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Times commands against each other: runs them in turn ROUNDS times, each
-# writing its standard output to a fresh file under /var/tmp, and prints the
+# Times commands against each other: runs each once a round, ROUNDS rounds,
+# each writing its standard output to a fresh file under /var/tmp, and prints the
 # median wall and processor (user + system) time of each and, for every
 # command after the first, the medians of its per-round ratios to the first.
 # Used to measure one change: the build before it as A, the build with it as
@@ -55,10 +55,20 @@ times() {
   echo "$wall $cpu"
 }
 
+# Each round runs the commands in a fresh order, so that none always
+# follows the same other: a run leaves memory freed and caches warm for the
+# next one.
+RANDOM=1
 for ((round = 0; round < rounds; round++)); do
-  line=""
-  for ((i = 0; i < count; i++)); do line+="$(times "$i") "; done
-  echo "$line"
+  order=()
+  for ((i = 0; i < count; i++)); do
+    j=$((RANDOM % (i + 1)))
+    order[i]=${order[j]-}
+    order[j]=$i
+  done
+  results=()
+  for i in "${order[@]}"; do results[i]=$(times "$i"); done
+  echo "${results[*]}"
 done >"$out.rounds"
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 column() { awk "{ print $1 }" "$out.rounds" | median; }
