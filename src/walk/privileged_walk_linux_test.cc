@@ -290,6 +290,46 @@ TEST_F(PrivilegedWalkLinuxTest, OtherThreadsGiveTheDocumentOfTheWalkAlone) {
   EXPECT_EQ(encodeDocument(walk()).value_or(""), alone);
 }
 
+// The directories read ahead hold descriptors the walks need too: in a
+// process that may open only 32, they hold at most a quarter of them, however
+// many directories there are to read ahead.
+TEST_F(PrivilegedWalkLinuxTest, ReadingAheadHoldsAQuarterOfTheDescriptorsAtMost) {
+  addDirectory("many");
+  for (int d = 0; d < 60; ++d) {
+    addDirectory("many/d" + std::to_string(d));
+    addDirectory("many/d" + std::to_string(d) + "/below");
+    addFile("many/d" + std::to_string(d) + "/file", 1);
+  }
+  const auto openCount = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+  };
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  if (::fork() == 0) {
+    const rlimit bound{.rlim_cur = 32, .rlim_max = 32};
+    long held = -1;
+    if (::setrlimit(RLIMIT_NOFILE, &bound) == 0) {
+      const auto before = openCount();
+      auto root = fileSystem_.resolve(at("many"));
+      auto entries = root ? (*root)->enumerate(at("many")) : std::unexpected(root.error());
+      if (entries && (*entries)->next()) {
+        // The read-ahead's threads take what they may meanwhile.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        held = openCount() - before;
+      }
+    }
+    ::_exit(::write(fds[1], &held, sizeof held) == sizeof held ? 0 : 1);
+  }
+  ::close(fds[1]);
+  long held = -1;
+  EXPECT_EQ(::read(fds[0], &held, sizeof held), static_cast<ssize_t>(sizeof held));
+  ::close(fds[0]);
+  ::wait(nullptr);
+  // The root's anchor and the directory being listed, besides.
+  EXPECT_GE(held, 0);
+  EXPECT_LE(held, 32 / 4 + 2);
+}
+
 // Renames, replacements and new files while walks run, read ahead or not,
 // the far-end examiner meeting them anywhere:
 // every walk still gives a whole, consistent tree, and once the changes stop

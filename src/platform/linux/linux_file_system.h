@@ -33,7 +33,7 @@ class LinuxFileSystem final : public FileSystem {
   // Besides, for the whole process, two threads open, list and examine
   // the directories each walk enters next (see ReadAheadUse: on a warm
   // cache handing them over costs more than it saves), holding at most 64
-  // of them, and
+  // of them and a quarter of the descriptors the process may open, and
   // a walk uses what they prepared only when it is the directory the walk
   // examined; without threads or descriptors to spare a walk does it all.
   // Out of descriptors, it gives back the descriptors of directories it can

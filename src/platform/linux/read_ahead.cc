@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -29,8 +30,15 @@ namespace {
 // more time waking each other.
 constexpr std::size_t threadCount = 2;
 // Descriptors held at once by directories prepared and not yet entered, for
-// the whole process; the memory they hold is bounded with them.
-constexpr std::size_t heldLimit = 64;
+// the whole process: 64, or a quarter of what the process may open when that
+// is less, so that the walks, whose own opening waits while descriptors are
+// short, keep most of them. The memory they hold is bounded with them.
+constexpr std::size_t mostHeld = 64;
+std::size_t heldLimitForThisProcess() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return mostHeld;
+  return std::min<std::size_t>(mostHeld, limit.rlim_cur / 4);
+}
 // A thread with nothing to do for this long ends.
 constexpr auto idleLifetime = std::chrono::milliseconds(500);
 // How many of one directory's subdirectories may be prepared ahead of the
@@ -199,6 +207,8 @@ ReadAheadBatch::~ReadAheadBatch() {
   if (owner_ != nullptr) owner_->withdraw(*this, true);
 }
 
+ReadAhead::ReadAhead() : heldLimit_(heldLimitForThisProcess()) {}
+
 ReadAhead& ReadAhead::forThisProcess() {
   // Never destroyed: its threads run until the process ends. A child made
   // by fork has none of them, so it starts afresh.
@@ -246,7 +256,7 @@ void ReadAhead::publishLocked(ReadAheadBatch& batch) {
   batch.owner_ = this;
   batch.isOpen_ = true;
   published_.push_back(&batch);
-  if (heldCount_ >= heldLimit) return;
+  if (heldCount_ >= heldLimit_) return;
   for (std::size_t i = 0; i < std::min(waitingCount_, batch.candidates_.size()); ++i) {
     workAvailable_.notify_one();
   }
@@ -295,7 +305,7 @@ std::unique_ptr<PreparedDirectory> ReadAhead::take(ReadAheadBatch& batch, std::s
   candidate.state = ReadAheadBatch::State::given;
   // The room freed is filled at once with what the walk needs next, so that
   // the threads stay ahead of it rather than wait for more room.
-  if (waitingCount_ > 0 && heldCount_ < heldLimit) workAvailable_.notify_one();
+  if (waitingCount_ > 0 && heldCount_ < heldLimit_) workAvailable_.notify_one();
   return out;
 }
 
@@ -340,7 +350,7 @@ bool comesBefore(const ReadAheadBatch& a, std::size_t i, const ReadAheadBatch& b
 }
 
 bool ReadAhead::hasWorkIn(const ReadAheadBatch& batch) const {
-  return batch.isOpen_ && heldCount_ < heldLimit && batch.nextToStart_ < batch.taken_ + window;
+  return batch.isOpen_ && heldCount_ < heldLimit_ && batch.nextToStart_ < batch.taken_ + window;
 }
 
 ReadAheadBatch* ReadAhead::nextWork() {

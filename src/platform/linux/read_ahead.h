@@ -154,7 +154,7 @@ class ReadAhead {
   // The process's read-ahead; a child made by fork gets one of its own.
   [[nodiscard]] static ReadAhead& forThisProcess();
 
-  ReadAhead() = default;
+  ReadAhead();
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
 
@@ -198,6 +198,7 @@ class ReadAhead {
   std::condition_variable workAvailable_;
   std::condition_variable candidateDone_;
   std::vector<ReadAheadBatch*> published_;  // the last published at the end
+  const std::size_t heldLimit_;             // the most heldCount_ may reach
   std::size_t heldCount_ = 0;               // descriptors held by prepared or working candidates
   std::size_t waitingCount_ = 0;            // threads waiting for work
   std::size_t threadCount_ = 0;
