@@ -88,6 +88,18 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
     return node.value_or(PrivilegedNode{});
   }
 
+  // A thread forked while it holds a lock of the address sanitizer's
+  // allocator leaves the child waiting for it for ever: the read-ahead's
+  // threads of an earlier walk here go idle and end first.
+  static void waitForOtherThreadsToEnd() {
+    const auto threads = [] {
+      return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
+    };
+    for (int wait = 0; threads() > 1 && wait < 200; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
+
   // Walks the scratch directory in a forked child, after `prepare`, so that
   // privileges, namespaces and limits stay out of the test process; the
   // document, or the walk's error text, comes back through a pipe.
@@ -96,15 +108,7 @@ class PrivilegedWalkLinuxTest : public ::testing::Test {
   }
   std::string walkTextInChild(const std::function<bool()>& prepare,
                               const platform::FileSystem& fileSystem) const {
-    // A thread forked while it holds a lock of the address sanitizer's
-    // allocator leaves the child waiting for it for ever: the read-ahead's
-    // threads of an earlier walk here go idle and end first.
-    const auto threads = [] {
-      return std::distance(std::filesystem::directory_iterator("/proc/self/task"), {});
-    };
-    for (int wait = 0; threads() > 1 && wait < 200; ++wait) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    waitForOtherThreadsToEnd();
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return {};
     if (::fork() == 0) {
@@ -303,6 +307,7 @@ TEST_F(PrivilegedWalkLinuxTest, ReadingAheadHoldsAQuarterOfTheDescriptorsAtMost)
   const auto openCount = [] {
     return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
   };
+  waitForOtherThreadsToEnd();
   int fds[2];
   ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
   if (::fork() == 0) {
