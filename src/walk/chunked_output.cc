@@ -68,15 +68,16 @@ void ChunkedOutput::writeHandedOn() {
   for (;;) {
     changed_.wait(lock, [&] { return !pending_.empty() || isStopping_; });
     if (pending_.empty()) return;
+    const HandedOn handed = pending_.front();
     // After a failure the chunks still handed on are dropped unwritten.
     if (!failure_) {
-      const std::string_view chunk = pending_.front();
       lock.unlock();
-      auto written = write_(chunk);
+      auto written = write_(handed.chunk);
       lock.lock();
       if (!written && !failure_) failure_ = written.error();
     }
     pending_.pop_front();
+    written_[writtenCount_++] = handed.buffer;
     changed_.notify_all();
   }
 }
@@ -103,12 +104,15 @@ bool ChunkedOutput::pass(const char* filledEnd, bool isLast) {
     return written.has_value();
   }
   std::unique_lock lock(mutex_);
-  pending_.push_back(chunk);
+  pending_.push_back({filling_, chunk});
   changed_.notify_all();
-  // The next buffer is free once the chunk written from it is done.
-  changed_.wait(lock, [&] { return pending_.size() < bufferCount || failure_; });
-  filling_ = (filling_ + 1) % bufferCount;
-  return !failure_;
+  if (isLast) return true;
+  // The buffer written out last, its pages still in the cache; a new one
+  // only while every buffer in use still waits to be written.
+  changed_.wait(lock, [&] { return writtenCount_ > 0 || usedCount_ < bufferCount || failure_; });
+  if (failure_) return false;
+  filling_ = writtenCount_ > 0 ? written_[--writtenCount_] : usedCount_++;
+  return true;
 }
 
 std::span<char> ChunkedOutput::handOn(const char* filledEnd, std::size_t size) {

@@ -31,10 +31,12 @@ class ChunkedOutput {
   // nothing next to the copy the writer makes, small enough that the
   // buffers stay in the cache.
   static constexpr std::size_t chunkSize = std::size_t{1} << 20;
-  // How many chunks there are room for. With two, the encoder waited
+  // How many chunks there is room for. With two, the encoder waited
   // whenever the writer fell behind for a moment, as one writing into the
   // helper's memory files does while the client takes a part on the same
-  // cores; with four it goes on, and the writer catches up afterwards.
+  // cores; with four it goes on, and the writer catches up afterwards. The
+  // buffer written last is filled next, so a writer that keeps up leaves
+  // the others untouched.
   static constexpr std::size_t bufferCount = 4;
 
   explicit ChunkedOutput(const ChunkWriter& write);
@@ -68,17 +70,26 @@ class ChunkedOutput {
   void startWriter();
   void fail(platform::OsError error);
 
+  // A chunk handed on, and the buffer it is in.
+  struct HandedOn {
+    std::size_t buffer;
+    std::string_view chunk;
+  };
+
   const ChunkWriter& write_;
   std::array<Buffer, bufferCount> buffers_;
   std::size_t filling_ = 0;
+  std::size_t usedCount_ = 1;  // buffers taken into use, from the first
   std::size_t handedOnSize_ = 0;
 
   std::mutex mutex_;
   std::condition_variable changed_;
   // Guarded by mutex_: the chunks handed to the thread and not yet written,
-  // oldest first, whether the thread is to stop once they are, and the
-  // first failure.
-  std::deque<std::string_view> pending_;
+  // oldest first; the buffers in use written out since, the last written
+  // last; whether the thread is to stop once they are; the first failure.
+  std::deque<HandedOn> pending_;
+  std::array<std::size_t, bufferCount> written_{};
+  std::size_t writtenCount_ = 0;
   bool isStopping_ = false;
   std::optional<platform::OsError> failure_;
   // Started with the second chunk, and not when every core has a writer
