@@ -127,22 +127,24 @@ struct Writer {
   }
 };
 
+// Formatted in place: the buffer has room for the longest text of each.
 template <typename Number>
 void putNumber(Writer& writer, Number value) {
-  char digits[32];
-  auto result = std::to_chars(digits, digits + sizeof digits, value);
-  if constexpr (std::is_floating_point_v<Number>) {
+  constexpr bool isFloating = std::is_floating_point_v<Number>;
+  char* const end = writer.out + (isFloating ? longestDate : longestInteger);
+  auto result = std::to_chars(writer.out, end, value);
+  if constexpr (isFloating) {
     // The shortest form of a whole double of 2^63 or more is a run of digits
     // with no point or exponent, which JSON readers take for an integer and
     // refuse as out of range. The shortest scientific form reads back as the
     // same double and is a number to every reader. (A file's date can get
     // there: some file systems store any 64-bit second count.)
-    const std::string_view shortest(digits, result.ptr);
+    const std::string_view shortest(writer.out, result.ptr);
     if (std::abs(value) >= 0x1p63 && shortest.find_first_of(".e") == std::string_view::npos) {
-      result = std::to_chars(digits, digits + sizeof digits, value, std::chars_format::scientific);
+      result = std::to_chars(writer.out, end, value, std::chars_format::scientific);
     }
   }
-  writer.put(std::string_view(digits, result.ptr));
+  writer.out = result.ptr;
 }
 
 // A node's members after its path, up to the opening of its children array.

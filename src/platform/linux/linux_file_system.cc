@@ -172,9 +172,10 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
         continue;
       }
       const char* raw = top.contents->listing.names.data() + top.nextName;
+      const std::string_view name(raw);
       currentNameOffset_ = top.nextName;
-      top.nextName += std::strlen(raw) + 1;
-      setPath(top.pathLength, raw);
+      top.nextName += name.size() + 1;
+      setPath(top.pathLength, name);
       const std::size_t index = currentIndex_ = top.nextIndex++;
       if (!top.contents->statuses.empty()) {
         currentError_ = unpackStatus(top.contents->statuses[index], current_);
@@ -213,11 +214,11 @@ class LinuxDirectoryEnumerator final : public DirectoryEnumerator {
   void skipDescendants() override { isDescentPending_ = false; }
 
  private:
-  void setPath(std::size_t parentLength, const char* raw) {
+  void setPath(std::size_t parentLength, std::string_view name) {
     path_.resize(parentLength);
     if (!path_.ends_with('/')) path_ += '/';
     nameStart_ = path_.size();
-    appendUtf8Lossy(raw, path_);
+    appendUtf8Lossy(name, path_);
   }
 
   // Enters the directory just reported. One that cannot be opened, or that
