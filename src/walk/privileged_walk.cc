@@ -1,7 +1,6 @@
 #include "walk/privileged_walk.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <tuple>
@@ -18,36 +17,23 @@ using platform::EntryProperties;
 using NodeList = std::pmr::vector<CompactNode>;
 
 // Identifiers of hard-linked files already counted in one walk.
-struct InodeBits {
-  std::uint64_t operator()(std::uint64_t inode) const { return inode; }
-};
-using SeenInodes = IdentitySet<std::uint64_t, InodeBits>;
+using SeenInodes = IdentitySet;
 
-// The directories one walk has entered. Directories cannot be hard-linked, so
+// The directories one walk has entered, by inode: the walk enters none on
+// another device than its root's. Directories cannot be hard-linked, so
 // meeting one again means a bind mount shows it a second time: entering it
 // would count its contents twice, and, were it mounted below itself, never
 // end. Self-bind mounts (a service manager's read-only views) keep their
 // inode and are entered once, as without them.
-struct DirectoryIdentity {
-  std::uint64_t device;
-  std::uint64_t inode;
-  friend bool operator==(const DirectoryIdentity&, const DirectoryIdentity&) = default;
-};
-struct DirectoryIdentityBits {
-  std::uint64_t operator()(const DirectoryIdentity& identity) const {
-    return identity.inode ^ std::rotl(identity.device, 32);
-  }
-};
-
 class EnteredDirectories {
  public:
   // False when the directory was entered before.
   [[nodiscard]] bool enter(const platform::FileStatus& status) {
-    return entered_.insert(DirectoryIdentity{status.device, status.inode});
+    return entered_.insert(status.inode);
   }
 
  private:
-  IdentitySet<DirectoryIdentity, DirectoryIdentityBits> entered_;
+  IdentitySet entered_;
 };
 
 bool isDirectoryEntry(const EntryProperties& properties) {

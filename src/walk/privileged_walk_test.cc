@@ -76,10 +76,7 @@ TEST_F(PrivilegedWalkTest, CountsAHardLinkedFileOnceByIdentifierOrStatus) {
 // that remembers them must still know each one after growing many times,
 // including identities that share their low or high bits.
 TEST(IdentitySetTest, RemembersEveryIdentityAcrossGrowth) {
-  struct Bits {
-    std::uint64_t operator()(std::uint64_t identity) const { return identity; }
-  };
-  IdentitySet<std::uint64_t, Bits> set;
+  IdentitySet set;
   const auto identity = [](std::uint64_t i) { return i % 2 == 0 ? i : i << 40; };
   for (std::uint64_t i = 0; i < 100'000; ++i) EXPECT_TRUE(set.insert(identity(i))) << i;
   for (std::uint64_t i = 0; i < 100'000; ++i) EXPECT_FALSE(set.insert(identity(i))) << i;
