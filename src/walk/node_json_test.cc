@@ -58,6 +58,25 @@ TEST(NodeJsonTest, DatesUseTheShortestFormThatReadsBackTheSame) {
   const auto nan = encodeDocument({"n", "/n", false, 0, 0, 1, std::nan(""), false, {}});
   ASSERT_FALSE(nan.has_value());
   EXPECT_EQ(nan.error().path, "/n");
+
+  // Siblings repeat their dates, as files installed together do; each still
+  // gets its own text, with 0 and -0 apart, in both forms.
+  PrivilegedNode d{"d", "/d", true, 0, 1, 6, std::nullopt, false, {}};
+  for (const double date : {0.5, 0.5, 0.0, -0.0, -0.0, 0.5}) {
+    d.children.push_back({"f", "/d/f", false, 0, 0, 1, date, false, {}});
+  }
+  const auto datesIn = [](const std::string& document) {
+    std::string texts;
+    const std::string key = "\"modificationDate\"";
+    for (auto at = document.find(key); at != std::string::npos; at = document.find(key, at + 1)) {
+      const auto start = at + key.size();
+      texts += document.substr(start, document.find(',', start) + 1 - start);
+    }
+    return texts;
+  };
+  EXPECT_EQ(datesIn(encodeDocument(d).value()), ":0.5,:0.5,:0,:-0,:-0,:0.5,");
+  const WalkedTree tree = WalkedTree::fromValue(d);
+  EXPECT_EQ(datesIn(encodeDocument(tree.root()).value()), ":0.5,:0.5,:0,:-0,:-0,:0.5,");
 }
 
 // The walk's compact form stores most paths as their parent's plus the name
