@@ -203,7 +203,7 @@ TEST_F(ReliabilityTest, DeepTreeUnderADescriptorLimitOf32GetsWholeDocuments) {
   // Eight walks at once need far more than 32 descriptors: each gives back
   // those it can reopen later and waits for the others; none leaves a
   // directory out.
-  std::vector<ProcessResult> results(8);
+  std::vector<ProcessResult> results(24);
   std::vector<std::thread> clients;
   clients.reserve(results.size());
   for (ProcessResult& result : results) {
@@ -220,18 +220,17 @@ TEST_F(ReliabilityTest, DeepTreeUnderADescriptorLimitOf32GetsWholeDocuments) {
   expectBackToBaseline();
 }
 
-// The bound on live connections, and the helper's own descriptor limit: with
-// all but one descriptor taken by held connections, the next client's
-// identity cannot be read until one closes. Either way it waits, then is
-// served; it is never turned away for the helper's shortage.
+// The bound on live connections, and the helper's own descriptor limit: at
+// 32 descriptors the helper serves only the few connections it has room
+// for. Either way the next client waits, here longer than the helper waits
+// for descriptors to read an identity, then is served; it is never turned
+// away for the helper's shortage.
 TEST_F(ReliabilityTest, ConnectionBeyondTheLimitWaitsThenIsServed) {
   for (const bool isDescriptorBound : {false, true}) {
     SCOPED_TRACE(isDescriptorBound ? "32 descriptors" : "64 live connections");
     const std::vector<std::string> launcher = {"prlimit", "--nofile=32"};
     startHelper({}, isDescriptorBound ? launcher : std::vector<std::string>{});
-    // Reading an identity takes more than the one descriptor a closed
-    // connection gives back.
-    const ProcessResult bound = load("bound", {"--release", isDescriptorBound ? "4" : "1"});
+    const ProcessResult bound = load("bound", {"--hold", isDescriptorBound ? "11000" : "0"});
     EXPECT_EQ(bound.exitStatus, 0) << bound.out << bound.err;
     if (!isDescriptorBound) {
       EXPECT_TRUE(bound.out.starts_with("bound: connection 65 waited")) << bound.out;

@@ -4,7 +4,7 @@
 //   tree   --dir D (--entries N | --flat N | --depth N)  generate a test tree
 //   load   --socket S --expected FILE --tree D --clients N --seconds N --pid P
 //   churn  --socket S --count N [--parallel N]
-//   bound  --socket S [--limit N] [--release N]  the first to wait is then served
+//   bound  --socket S [--limit N] [--release N] [--hold MS]  the first to wait is then served
 //   die    --socket S --stage connected|mid-frame|walking|replying [--path P]
 //   walk   --socket S (--path-hex HEX | --long N) [--check]  one raw request
 //   check  --socket S --path P [--clients N] [--rounds N]   invariants only
@@ -337,8 +337,9 @@ PingOutcome pingAndWait(int fd, int milliseconds) {
 }
 
 // Holds connections, each served once, until one is neither served nor
-// closed but waits; then closes the first --release (1) of them and expects
-// the waiting one to be served. A connection closed unserved, or more than --limit served, fails.
+// closed but waits; keeps them all --hold ms (0) longer, then closes the
+// first --release (1) of them and expects the waiting one to be served. A
+// connection closed unserved, or more than --limit served, fails.
 int commandBound(const Options& options) {
   const std::string socket = option(options, "--socket");
   const auto limit = static_cast<std::size_t>(number(options, "--limit", 64));
@@ -364,6 +365,7 @@ int commandBound(const Options& options) {
       return 1;
     }
   }
+  std::this_thread::sleep_for(std::chrono::milliseconds(number(options, "--hold", 0)));
   const auto released = Clock::now();
   const auto releaseCount = static_cast<std::size_t>(number(options, "--release", 1));
   held.erase(held.begin(),

@@ -29,16 +29,6 @@ namespace {
 // four threads gave 2.7-4.1 s and, on a warm cache of two busy cores, spent
 // more time waking each other.
 constexpr std::size_t threadCount = 2;
-// Descriptors held at once by directories prepared and not yet entered, for
-// the whole process: 64, or a quarter of what the process may open when that
-// is less, so that the walks, whose own opening waits while descriptors are
-// short, keep most of them. The memory they hold is bounded with them.
-constexpr std::size_t mostHeld = 64;
-std::size_t heldLimitForThisProcess() {
-  rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return mostHeld;
-  return std::min<std::size_t>(mostHeld, limit.rlim_cur / 4);
-}
 // A thread with nothing to do for this long ends.
 constexpr auto idleLifetime = std::chrono::milliseconds(500);
 // How many of one directory's subdirectories may be prepared ahead of the
@@ -207,7 +197,15 @@ ReadAheadBatch::~ReadAheadBatch() {
   if (owner_ != nullptr) owner_->withdraw(*this, true);
 }
 
-ReadAhead::ReadAhead() : heldLimit_(heldLimitForThisProcess()) {}
+std::size_t readAheadDescriptorLimit() {
+  // The memory the prepared directories hold is bounded with them.
+  constexpr std::size_t mostHeld = 64;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return mostHeld;
+  return std::min<std::size_t>(mostHeld, limit.rlim_cur / 4);
+}
+
+ReadAhead::ReadAhead() : heldLimit_(readAheadDescriptorLimit()) {}
 
 ReadAhead& ReadAhead::forThisProcess() {
   // Never destroyed: its threads run until the process ends. A child made

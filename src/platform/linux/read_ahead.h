@@ -76,6 +76,12 @@ struct NotPrepared {
   std::optional<OsError> shortage;
 };
 
+// Descriptors held at once by directories prepared and not yet entered, for
+// the whole process: 64, or a quarter of what the process may open when that
+// is less, so that the walks, whose own opening waits while descriptors are
+// short, keep most of them.
+[[nodiscard]] std::size_t readAheadDescriptorLimit();
+
 // Opens the directory `name` below `parentFd`, which must be the one with
 // this device and inode, lists it into `out` and, when it has at most
 // `examineUpTo` entries, reads every entry's status; `out.fd` keeps it open.

@@ -1,8 +1,10 @@
 #include "platform/linux/unix_listener.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <deque>
@@ -15,6 +17,7 @@
 #include "platform/connection.h"
 #include "platform/linux/listening_socket.h"
 #include "platform/linux/peer_identity.h"
+#include "platform/linux/read_ahead.h"
 #include "platform/linux/released_send.h"
 #include "platform/linux/sealed_memory_file.h"
 #include "platform/linux/unix_socket.h"
@@ -31,6 +34,31 @@ namespace kelmarind::platform::linux {
 #define KELMARIND_MALLOC_IS_REPLACED 1
 #endif
 #endif
+
+namespace {
+
+// How many connections the helper's descriptor limit lets it serve at once,
+// at most `wanted`. Past that bound the connections it has accepted would
+// contend for descriptors: those still to be checked would wait for an
+// identity they could not read, walks would give up for a shortage, and
+// some clients would be turned away while others' walks went on. Waiting in
+// the backlog instead, each connection is taken in turn.
+std::size_t liveLimitWithinDescriptors(std::size_t wanted) {
+  // Whatever is served: standard streams, the listening socket, the
+  // journal's, and room to accept and check one more peer.
+  constexpr std::size_t fixedDescriptors = 8;
+  // What one connection needs to make progress: its socket, the pidfd that
+  // pins its client, the few directories a walk must hold to go on, and a
+  // reply's memory file with one part sent ahead.
+  constexpr std::size_t descriptorsPerConnection = 8;
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return wanted;
+  const std::size_t reserved = fixedDescriptors + readAheadDescriptorLimit();
+  const std::size_t usable = limit.rlim_cur > reserved ? limit.rlim_cur - reserved : 0;
+  return std::min(wanted, std::max<std::size_t>(usable / descriptorsPerConnection, 1));
+}
+
+}  // namespace
 
 inline constexpr std::string_view oversizedReplyText = "The helper's reply is too large to send.";
 inline constexpr std::string_view unencodableReplyText = "The helper's reply could not be encoded.";
@@ -299,7 +327,10 @@ std::expected<std::unique_ptr<UnixListener>, OsError> UnixListener::open(
 }
 
 UnixListener::UnixListener(const PeerVerifier& verifier, Options options, UniqueFd socket)
-    : verifier_(verifier), options_(std::move(options)), socket_(std::move(socket)) {}
+    : verifier_(verifier),
+      options_(std::move(options)),
+      liveLimit_(liveLimitWithinDescriptors(options_.maxLiveConnections)),
+      socket_(std::move(socket)) {}
 
 UnixListener::~UnixListener() {
   {
@@ -331,8 +362,7 @@ void UnixListener::acceptLoop() {
   for (;;) {
     {
       std::unique_lock lock(mutex_);
-      changed_.wait(lock,
-                    [this] { return isStopping_ || liveCount_ < options_.maxLiveConnections; });
+      changed_.wait(lock, [this] { return isStopping_ || liveCount_ < liveLimit_; });
       if (isStopping_) return;
     }
     auto socket = acceptConnection(socket_.get());

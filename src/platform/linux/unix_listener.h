@@ -32,8 +32,9 @@ class UnixConnection;
 // the exported object and sends its one reply. With a requirement, each
 // message is judged by the process that wrote it: one written by any other
 // process than the one found to satisfy the requirement is judged afresh.
-// While `maxLiveConnections` are being served, no connection is accepted; new
-// ones wait in the backlog. A user other than root with
+// While `maxLiveConnections` are being served, or fewer when the process's
+// descriptor limit leaves room for fewer, no connection is accepted; new ones
+// wait in the backlog. A user other than root with
 // `maxConnectionsPerUser` live connections has any further one closed unread.
 // A malformed frame, an unknown selector, a wrong argument type, a message
 // from a process that fails the requirement, a request not complete within
@@ -81,6 +82,7 @@ class UnixListener final : public Listener {
 
   const PeerVerifier& verifier_;
   const Options options_;
+  const std::size_t liveLimit_;  // options_.maxLiveConnections, or what the descriptors allow
   const UniqueFd socket_;
   ListenerDelegate* delegate_ = nullptr;
   std::thread acceptThread_;
