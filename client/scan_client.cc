@@ -98,14 +98,20 @@ ClientError ScanClient::fail(ClientError::Kind kind, std::string_view cause) {
 std::expected<ScanReply, ClientError> ScanClient::call(const wire::Request& request,
                                                        DocumentPartSink sink) {
   using Kind = ClientError::Kind;
-  if (!socket_) return std::unexpected(fail(Kind::broken, "is closed after an earlier failure"));
   auto frame = wire::encodeRequest(request);
   if (!frame) {
     return std::unexpected(fail(Kind::broken, frame.error() == protocol::EncodeError::oversized
                                                   ? "cannot carry a request this large"
                                                   : "cannot carry a text that is not UTF-8"));
   }
-  const std::array<std::string_view, 1> pieces{*frame};
+  return callFramed(*frame, std::move(sink));
+}
+
+std::expected<ScanReply, ClientError> ScanClient::callFramed(std::string_view frame,
+                                                             DocumentPartSink sink) {
+  using Kind = ClientError::Kind;
+  if (!socket_) return std::unexpected(fail(Kind::broken, "is closed after an earlier failure"));
+  const std::array<std::string_view, 1> pieces{frame};
   if (auto sent = platform::linux::sendAll(socket_.get(), pieces); !sent) {
     return std::unexpected(fail(Kind::broken, "failed: " + sent.error().message()));
   }

@@ -99,6 +99,11 @@ class ScanClient final {
   // given to `sink` as for a walk; for tests and tools.
   [[nodiscard]] std::expected<ScanReply, ClientError> call(const protocol::Request& request,
                                                            DocumentPartSink sink = {});
+  // The same for a request framed by the caller and sent as it is, even one
+  // the encoder refuses (a text that is not UTF-8, a frame over the limit):
+  // how tools see what the helper answers to such frames.
+  [[nodiscard]] std::expected<ScanReply, ClientError> callFramed(std::string_view frame,
+                                                                 DocumentPartSink sink = {});
 
  private:
   ScanClient(std::string socketPath, platform::UniqueFd socket);

@@ -437,45 +437,21 @@ int commandDie(const Options& options) {
 }
 
 int commandWalk(const Options& options) {
-  auto socket = platform::linux::connectUnixSocket(option(options, "--socket"));
-  if (!socket) return 2;
+  auto client = client::ScanClient::connect(option(options, "--socket"));
+  if (!client) return 2;
   const std::string path = options.contains("--long")
                                ? "/" + std::string(number(options, "--long", 0), 'a')
                                : fromHex(option(options, "--path-hex"));
-  const std::string frame = rawWalkFrame(path);
-  const std::array<std::string_view, 1> pieces{frame};
-  // The helper may close before reading all of an oversized frame; that
-  // close, read below, is the outcome. Any other failure to send is the
-  // driver's own.
-  if (auto sent = platform::linux::sendAll(socket->get(), pieces);
-      !sent && sent.error().code != EPIPE && sent.error().code != ECONNRESET) {
-    complain("walk: %s\n", sent.error().message().c_str());
-    return 2;
+  auto reply = client->callFramed(rawWalkFrame(path));
+  if (!reply) {
+    // The helper closes a connection whose frame it refuses, perhaps before
+    // it has read all of it.
+    if (reply.error().kind == client::ClientError::Kind::broken) return std::puts("closed"), 0;
+    return std::printf("malformed: %s\n", reply.error().message.c_str()), 1;
   }
-  std::array<char, wire::frameHeaderSize> header{};
-  auto head = platform::linux::receiveFully(socket->get(), header);
-  if (!head || head->size != header.size()) return std::puts("closed"), 0;
-  const auto length =
-      wire::decodeFrameLength({header.data(), header.size()}, wire::maxReplyFrameSize);
-  std::string payload(length.value_or(0), '\0');
-  if (!length || platform::linux::readFully(socket->get(), payload).value_or(0) != *length) {
-    return std::puts("truncated"), 1;
-  }
-  const auto decoded = wire::decodeReply(payload);
-  if (!decoded) return std::puts("malformed"), 1;
-  const wire::ReplyView& reply = *decoded;
-  if (reply.text) {
-    std::printf("text\n%.*s", static_cast<int>(reply.text->size()), reply.text->data());
-  }
-  std::optional<client::ReceivedDocument> document;
-  if (reply.bytes) document.emplace(std::string(*reply.bytes));
-  if (reply.sealedBytesSize && head->descriptors.size() == 1) {
-    auto sealed = client::ReceivedDocument::fromSealedFile(std::move(head->descriptors[0]),
-                                                           *reply.sealedBytesSize);
-    if (!sealed) return std::puts("unsealed"), 1;
-    document = std::move(*sealed);
-  }
-  if (!document) return reply.sealedBytesSize ? (std::puts("no descriptor"), 1) : 0;
+  const auto& [document, text] = *reply;
+  if (text) std::printf("text\n%.*s", static_cast<int>(text->size()), text->data());
+  if (!document) return 0;
   const std::string_view bytes = document->text();
   std::printf("document\n");
   if (!options.contains("--check")) return std::fwrite(bytes.data(), 1, bytes.size(), stdout), 0;
