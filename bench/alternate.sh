@@ -72,14 +72,24 @@ for ((round = 0; round < rounds; round++)); do
 done >"$out.rounds"
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 column() { awk "{ print $1 }" "$out.rounds" | median; }
+# The median's 95 % interval from the ranks alone, as the binomial law gives
+# it (ranks n/2 - 0.98 sqrt(n) and 1 + n/2 + 0.98 sqrt(n)): it assumes
+# nothing of how the times spread, only that rounds are independent. Too few
+# rounds give none.
+interval() {
+  awk "{ print $1 }" "$out.rounds" | sort -g | awk '{ v[NR] = $1 } END {
+    h = 0.98 * sqrt(NR); lo = int(NR / 2 - h + 0.5); hi = int(NR / 2 + 1 + h + 0.5)
+    if (lo >= 1 && hi <= NR) printf " (95%% %.3f-%.3f)", v[lo], v[hi] }'
+}
 names=(A B C D E F G H I J K L)
 for ((i = 0; i < count; i++)); do
   wall="\$$((2 * i + 1))"
   cpu="\$$((2 * i + 2))"
   printf '%s  wall %.3f s  CPU %.3f s' "${names[i]}" "$(column "$wall")" "$(column "$cpu")"
   if [ "$i" -gt 0 ]; then
-    printf '  %s/A wall %.3f  CPU %.3f' "${names[i]}" "$(column "$wall / \$1")" "$(column "$cpu / \$2")"
+    printf '  %s/A wall %.3f%s  CPU %.3f' "${names[i]}" "$(column "$wall / \$1")" \
+      "$(interval "$wall / \$1")" "$(column "$cpu / \$2")"
   fi
   printf '  %s\n' "${words[*]:${starts[i]}:${lengths[i]}}"
 done
-echo "(medians of $rounds rounds; X/A is the median of the per-round ratios)"
+echo "(medians of $rounds rounds; X/A is the median of the per-round ratios, with its 95 % interval)"
