@@ -200,10 +200,10 @@ TEST_F(ReliabilityTest, DeepTreeUnderADescriptorLimitOf32GetsWholeDocuments) {
   makeTree({"--depth", "120"});
   startHelper({}, {"prlimit", "--nofile=32"});
   const std::string expected = localDocument(tree_ / "t");
-  // Eight walks at once need far more than 32 descriptors: each gives back
-  // those it can reopen later and waits for the others; none leaves a
-  // directory out.
-  std::vector<ProcessResult> results(24);
+  // Sixteen walks at once need far more than 32 descriptors: the helper
+  // takes them a few at a time, each gives back those it can reopen later
+  // and waits for the others; none is turned away or leaves a directory out.
+  std::vector<ProcessResult> results(16);
   std::vector<std::thread> clients;
   clients.reserve(results.size());
   for (ProcessResult& result : results) {
