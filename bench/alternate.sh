@@ -70,14 +70,17 @@ for ((round = 0; round < rounds; round++)); do
   for i in "${order[@]}"; do results[i]=$(times "$i"); done
   echo "${results[*]}"
 done >"$out.rounds"
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-column() { awk "{ print $1 }" "$out.rounds" | median; }
+# sorted EXPR: EXPR's value in every round, in ascending order
+sorted() { awk "{ print $1 }" "$out.rounds" | sort -g; }
+column() {
+  sorted "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
+}
 # The median's 95 % interval from the ranks alone, as the binomial law gives
 # it (ranks n/2 - 0.98 sqrt(n) and 1 + n/2 + 0.98 sqrt(n)): it assumes
 # nothing of how the times spread, only that rounds are independent. Too few
 # rounds give none.
 interval() {
-  awk "{ print $1 }" "$out.rounds" | sort -g | awk '{ v[NR] = $1 } END {
+  sorted "$1" | awk '{ v[NR] = $1 } END {
     h = 0.98 * sqrt(NR); lo = int(NR / 2 - h + 0.5); hi = int(NR / 2 + 1 + h + 0.5)
     if (lo >= 1 && hi <= NR) printf " (95%% %.3f-%.3f)", v[lo], v[hi] }'
 }
