@@ -138,6 +138,7 @@ void PrivilegedScanListener::walkSubtreeAtPath(std::optional<std::string_view> p
   auto written = walk::walkAndWrite(
       **root, requested, [&](std::string_view chunk) { return document->write(chunk); }, admit);
   if (!written) return std::move(reply).fail(std::visit(ReplyText{}, written.error()));
+  // The walk's tree is given back as `written` goes, after the answer.
   std::move(reply).succeed(std::move(document));
 }
 

@@ -4,10 +4,10 @@
 
 namespace kelmarind::walk {
 
-std::expected<std::size_t, DocumentError> walkAndWrite(const platform::RootEntry& root,
-                                                       std::string_view path,
-                                                       const ChunkWriter& write,
-                                                       const DocumentAdmission& admit) {
+std::expected<WrittenDocument, DocumentError> walkAndWrite(const platform::RootEntry& root,
+                                                           std::string_view path,
+                                                           const ChunkWriter& write,
+                                                           const DocumentAdmission& admit) {
   auto tree = PrivilegedWalk::walkTree(root, path);
   if (!tree) return std::unexpected(tree.error());
   // Planned once: the admission and the writing go by the same bound.
@@ -20,12 +20,12 @@ std::expected<std::size_t, DocumentError> walkAndWrite(const platform::RootEntry
     return std::unexpected(
         std::visit([](auto error) { return DocumentError(std::move(error)); }, size.error()));
   }
-  return *size;
+  return WrittenDocument{*size, std::move(*tree)};
 }
 
-std::expected<std::size_t, DocumentError> walkAndWrite(std::string_view path,
-                                                       const platform::FileSystem& fileSystem,
-                                                       const ChunkWriter& write) {
+std::expected<WrittenDocument, DocumentError> walkAndWrite(std::string_view path,
+                                                           const platform::FileSystem& fileSystem,
+                                                           const ChunkWriter& write) {
   auto root = PrivilegedWalk::resolveRoot(path, fileSystem);
   if (!root) return std::unexpected(root.error());
   return walkAndWrite(**root, path, write);

@@ -31,17 +31,24 @@ using DocumentAdmission = std::function<std::expected<void, OversizedDocument>(s
 using DocumentError =
     std::variant<PrivilegedWalk::WalkError, OversizedDocument, EncodeError, platform::OsError>;
 
+// A document written out, with the tree it was written from. The tree is
+// given back when this is destroyed: that takes a millisecond or more for a
+// large tree, which a caller that answers someone spends after answering.
+struct WrittenDocument {
+  std::size_t size = 0;
+  WalkedTree tree;
+};
+
 // Walks `root`, which `path` (the request's text) resolved to, and once
 // `admit` (when given) has let the document's size pass, writes the document
-// to `write` as it is encoded (writeDocument); returns its size. The document
-// never lies whole in memory beside the tree, which is released once it is
-// written.
-[[nodiscard]] std::expected<std::size_t, DocumentError> walkAndWrite(
+// to `write` as it is encoded (writeDocument). The document never lies whole
+// in memory beside the tree.
+[[nodiscard]] std::expected<WrittenDocument, DocumentError> walkAndWrite(
     const platform::RootEntry& root, std::string_view path, const ChunkWriter& write,
     const DocumentAdmission& admit = {});
 
 // The same for whatever `path` reaches in `fileSystem`.
-[[nodiscard]] std::expected<std::size_t, DocumentError> walkAndWrite(
+[[nodiscard]] std::expected<WrittenDocument, DocumentError> walkAndWrite(
     std::string_view path, const platform::FileSystem& fileSystem, const ChunkWriter& write);
 
 }  // namespace kelmarind::walk
