@@ -70,14 +70,23 @@ class PeerIdentityTest : public ::testing::Test {
 
 TEST_F(PeerIdentityTest, AcceptsOnlyTheClientIdentifier) {
   const int client = connect(clientPeer);
-  EXPECT_EQ(peerIdentity(client).value_or(CodeIdentity{}).identifier, "com.kelmarind.app");
-  EXPECT_TRUE(LinuxPeerVerifier().satisfies(client, clientRequirement));
-  EXPECT_FALSE(LinuxPeerVerifier().satisfies(
+  const auto identified = peerIdentity(client);
+  ASSERT_TRUE(identified.has_value());
+  EXPECT_EQ(identified->identity.identifier, "com.kelmarind.app");
+  // What the guard vouches for is the process that connected, pinned.
+  const auto pinned =
+      LinuxPeerVerifier().satisfyingPeer(client, clientRequirement).transform([](const auto& peer) {
+        return isRunning(peer) ? peer.pid : pid_t{0};
+      });
+  EXPECT_EQ(pinned, std::optional(children_.back()));
+  EXPECT_FALSE(LinuxPeerVerifier().satisfyingPeer(
       client, std::string(clientRequirement) + R"( and certificate leaf[subject.OU] = "AB")"));
 
   const int foreign = connect(KELMARIND_BIN_DIR "/identity_peer_foreign");
-  EXPECT_EQ(peerIdentity(foreign).value_or(CodeIdentity{}).identifier, "com.example.other");
-  EXPECT_FALSE(LinuxPeerVerifier().satisfies(foreign, clientRequirement));
+  const auto other = peerIdentity(foreign);
+  ASSERT_TRUE(other.has_value());
+  EXPECT_EQ(other->identity.identifier, "com.example.other");
+  EXPECT_FALSE(LinuxPeerVerifier().satisfyingPeer(foreign, clientRequirement));
 }
 
 TEST_F(PeerIdentityTest, RefusesUntrustedExecutables) {
@@ -86,7 +95,7 @@ TEST_F(PeerIdentityTest, RefusesUntrustedExecutables) {
     const auto identity = peerIdentity(connection);
     ASSERT_FALSE(identity.has_value()) << executable;
     EXPECT_EQ(identity.error().problem, problem) << executable;
-    EXPECT_FALSE(LinuxPeerVerifier().satisfies(connection, clientRequirement)) << executable;
+    EXPECT_FALSE(LinuxPeerVerifier().satisfyingPeer(connection, clientRequirement)) << executable;
   };
   expectRefused(KELMARIND_BIN_DIR "/identity_peer_bare", IdentityProblem::missingInfoPlist);
   expectRefused(copyOfClient("group-writable", 0775), IdentityProblem::untrustedExecutable);

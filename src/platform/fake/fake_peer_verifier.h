@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,12 +19,16 @@ class FakePeerVerifier final : public linux::PeerVerifier {
   void setSatisfied(bool isSatisfied) { isSatisfied_ = isSatisfied; }
 
   // Thread-safe, like the real one.
-  [[nodiscard]] bool satisfies(int connectedSocket, std::string_view requirement) const override;
+  // The peer the kernel recorded, when the fixed answer is yes.
+  [[nodiscard]] std::optional<linux::PinnedProcess> satisfyingPeer(
+      int connectedSocket, std::string_view requirement) const override;
   [[nodiscard]] bool senderSatisfies(int pid, int pidfd,
                                      std::string_view requirement) const override;
   [[nodiscard]] std::vector<std::string> askedRequirements() const;
 
  private:
+  bool answer(std::string_view requirement) const;
+
   std::atomic<bool> isSatisfied_;
   mutable std::mutex mutex_;
   mutable std::vector<std::string> asked_;

@@ -2,7 +2,10 @@
 
 #include <cerrno>
 #include <chrono>
+#include <functional>
 #include <thread>
+#include <type_traits>
+#include <utility>
 
 #include "platform/linux/code_requirement.h"
 #include "platform/linux/peer_identity.h"
@@ -23,34 +26,46 @@ bool isShortage(const IdentityError& error) {
          (code == EMFILE || code == ENFILE || code == ENOMEM);
 }
 
-// Compiled first: a requirement that cannot hold needs no look at the peer.
-// Each attempt reads the identity afresh from the kernel, so waiting cannot
-// let a different process stand in for the peer.
-template <typename ReadIdentity>
-bool isSatisfied(std::string_view requirement, ReadIdentity readIdentity) {
+// What `read` read (an identity, or what `identityOf` finds one in) when the
+// identity satisfies `requirement`. Compiled first: a requirement that cannot
+// hold needs no look at the peer. Each attempt reads the identity afresh from
+// the kernel, so waiting cannot let a different process stand in for the
+// peer.
+template <typename Read, typename IdentityOf = std::identity>
+auto satisfying(std::string_view requirement, Read read, IdentityOf identityOf = {})
+    -> std::optional<typename std::invoke_result_t<Read>::value_type> {
   const auto compiled = CodeRequirement::compile(requirement);
-  if (!compiled) return false;
+  if (!compiled) return std::nullopt;
   for (int attempt = 1;; ++attempt) {
-    const auto identity = readIdentity();
-    if (identity) return compiled->isSatisfiedBy(*identity);
-    if (!isShortage(identity.error()) || attempt == shortageAttemptLimit) return false;
+    auto found = read();
+    if (found) {
+      if (!compiled->isSatisfiedBy(std::invoke(identityOf, *found))) return std::nullopt;
+      return std::move(*found);
+    }
+    if (!isShortage(found.error()) || attempt == shortageAttemptLimit) return std::nullopt;
     std::this_thread::sleep_for(shortageRetryDelay);
   }
 }
 
 }  // namespace
 
-bool LinuxPeerVerifier::satisfies(int connectedSocket, std::string_view requirement) const {
-  return isSatisfied(requirement, [&] { return peerIdentity(connectedSocket); });
+std::optional<PinnedProcess> LinuxPeerVerifier::satisfyingPeer(int connectedSocket,
+                                                               std::string_view requirement) const {
+  auto peer = satisfying(
+      requirement, [&] { return peerIdentity(connectedSocket); }, &IdentifiedPeer::identity);
+  if (!peer) return std::nullopt;
+  return std::move(peer->process);
 }
 
 bool LinuxPeerVerifier::senderSatisfies(int pid, int pidfd, std::string_view requirement) const {
-  return isSatisfied(requirement, [&]() -> std::expected<CodeIdentity, IdentityError> {
-    if (pidfd >= 0) return processIdentity(pid, pidfd);
-    auto pinned = pinProcess(pid);
-    if (!pinned) return std::unexpected(pinned.error());
-    return processIdentity(pid, pinned->get());
-  });
+  return satisfying(requirement,
+                    [&]() -> std::expected<CodeIdentity, IdentityError> {
+                      if (pidfd >= 0) return processIdentity(pid, pidfd);
+                      auto pinned = pinProcess(pid);
+                      if (!pinned) return std::unexpected(pinned.error());
+                      return processIdentity(pid, pinned->get());
+                    })
+      .has_value();
 }
 
 }  // namespace kelmarind::platform::linux

@@ -106,10 +106,12 @@ std::expected<CodeIdentity, IdentityError> processIdentity(pid_t pid, int pidfd)
   return executableIdentity(executable->get());
 }
 
-std::expected<CodeIdentity, IdentityError> peerIdentity(int connectedSocket) {
-  const auto process = connectingProcess(connectedSocket);
+std::expected<IdentifiedPeer, IdentityError> peerIdentity(int connectedSocket) {
+  auto process = connectingProcess(connectedSocket);
   if (!process) return std::unexpected(process.error());
-  return processIdentity(process->pid, process->pidfd.get());
+  auto identity = processIdentity(process->pid, process->pidfd.get());
+  if (!identity) return std::unexpected(identity.error());
+  return IdentifiedPeer{std::move(*process), std::move(*identity)};
 }
 
 std::expected<CodeIdentity, IdentityError> executableIdentity(int executableFd) {

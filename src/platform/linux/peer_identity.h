@@ -13,19 +13,26 @@
 
 namespace kelmarind::platform::linux {
 
-// The identity of the process that connected `connectedSocket` (a connected
-// Unix stream socket, not taken over). The process must still be alive when
-// its executable has been opened, so a reused pid cannot stand in for an
-// exited peer; the executable must pass executableIdentity's checks.
-// Thread-safe. Needs the right to open /proc/<pid>/exe of the peer (root, or
-// the peer's own user).
-[[nodiscard]] std::expected<CodeIdentity, IdentityError> peerIdentity(int connectedSocket);
-
 // A process pinned by a pidfd, which never moves to another process.
 struct PinnedProcess {
   pid_t pid = 0;
   UniqueFd pidfd;
 };
+
+// The process at the other end of a connection, and the identity read from
+// its executable while it was pinned.
+struct IdentifiedPeer {
+  PinnedProcess process;
+  CodeIdentity identity;
+};
+
+// The process that connected `connectedSocket` (a connected Unix stream
+// socket, not taken over) and its identity. The process must still be alive
+// when its executable has been opened, so a reused pid cannot stand in for
+// an exited peer; the executable must pass executableIdentity's checks.
+// Thread-safe. Needs the right to open /proc/<pid>/exe of the peer (root, or
+// the peer's own user).
+[[nodiscard]] std::expected<IdentifiedPeer, IdentityError> peerIdentity(int connectedSocket);
 
 // The process that connected `connectedSocket`, as the kernel recorded it
 // (SO_PEERPIDFD; before 6.5, pidfd_open of the recorded pid).

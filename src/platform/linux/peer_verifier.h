@@ -3,7 +3,10 @@
 // connection, before reading any message; the answer is final.
 #pragma once
 
+#include <optional>
 #include <string_view>
+
+#include "platform/linux/peer_identity.h"
 
 namespace kelmarind::platform::linux {
 
@@ -11,13 +14,16 @@ class PeerVerifier {
  public:
   virtual ~PeerVerifier() = default;
 
-  // True only when the peer of `connectedSocket` (a connected Unix stream
-  // socket; the identity is the one the kernel recorded when the peer
-  // connected) satisfies `requirement`, a text of the requirement language.
-  // Every error (peer gone, identity unreadable, requirement that does not
-  // compile) answers false. Thread-safe: called concurrently from connection
-  // threads. Does not take ownership of the socket.
-  [[nodiscard]] virtual bool satisfies(int connectedSocket, std::string_view requirement) const = 0;
+  // The peer of `connectedSocket` (a connected Unix stream socket; the
+  // process the kernel recorded when the peer connected), pinned, when it
+  // satisfies `requirement`, a text of the requirement language. It is the
+  // very process that was judged: the caller needs no second look at the
+  // socket, which could fail where the first had succeeded. Every error
+  // (peer gone, identity unreadable, requirement that does not compile)
+  // answers none. Thread-safe: called concurrently from connection threads.
+  // Does not take ownership of the socket.
+  [[nodiscard]] virtual std::optional<PinnedProcess> satisfyingPeer(
+      int connectedSocket, std::string_view requirement) const = 0;
 
   // The same question about the process that wrote a message: `pid` as the
   // kernel recorded it with the bytes, `pidfd` the pidfd it passed along, or

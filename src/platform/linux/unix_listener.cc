@@ -165,10 +165,9 @@ class UnixConnection final : public Connection, private ReplyChannel {
   void serve() {
     if (!limitSendStall(socket_.get(), options_.stallLimit)) return;
     if (requirement_) {
-      if (!verifier_.satisfies(socket_.get(), *requirement_)) return;
-      auto connecting = connectingProcess(socket_.get());
-      if (!connecting) return;
-      trusted_ = std::move(*connecting);
+      auto peer = verifier_.satisfyingPeer(socket_.get(), *requirement_);
+      if (!peer) return;
+      trusted_ = std::move(*peer);
     }
     while (auto request = receive()) {
       const ExportedMethod* method = interface_.match(*request);
