@@ -4,7 +4,7 @@
 //   tree   --dir D (--entries N | --flat N | --depth N)  generate a test tree
 //   load   --socket S --expected FILE --tree D --clients N --seconds N --pid P
 //   churn  --socket S --count N [--parallel N]
-//   bound  --socket S [--limit N] [--release N] [--hold MS]  the first to wait is then served
+//   bound  --socket S [--limit N] [--hold MS]  the first to wait is then served
 //   die    --socket S --stage connected|mid-frame|walking|replying [--path P]
 //   walk   --socket S (--path-hex HEX | --long N) [--check]  one raw request
 //   check  --socket S --path P [--clients N] [--rounds N]   invariants only
@@ -338,8 +338,8 @@ PingOutcome pingAndWait(int fd, int milliseconds) {
 
 // Holds connections, each served once, until one is neither served nor
 // closed but waits; keeps them all --hold ms (0) longer, then closes the
-// first --release (1) of them and expects the waiting one to be served. A
-// connection closed unserved, or more than --limit served, fails.
+// first and expects the waiting one to be served. A connection closed
+// unserved, or more than --limit served, fails.
 int commandBound(const Options& options) {
   const std::string socket = option(options, "--socket");
   const auto limit = static_cast<std::size_t>(number(options, "--limit", 64));
@@ -367,17 +367,15 @@ int commandBound(const Options& options) {
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(number(options, "--hold", 0)));
   const auto released = Clock::now();
-  const auto releaseCount = static_cast<std::size_t>(number(options, "--release", 1));
-  held.erase(held.begin(),
-             held.begin() + static_cast<long>(std::min(releaseCount, held.size() - 1)));
+  if (held.size() > 1) held.erase(held.begin());
   pollfd entry{.fd = held.back().get(), .events = POLLIN, .revents = 0};
   std::array<char, wire::frameHeaderSize> header{};
   const bool isServed =
       ::poll(&entry, 1, 15000) == 1 &&
       platform::linux::readFully(held.back().get(), header).value_or(0) == header.size();
-  std::printf("bound: connection %zu waited while %zu were open; %s %.1f ms after %zu closed\n",
-              held.size() + releaseCount, held.size() + releaseCount - 1,
-              isServed ? "served" : "NOT served", millisecondsSince(released), releaseCount);
+  std::printf("bound: connection %zu waited while %zu were open; %s %.1f ms after 1 closed\n",
+              held.size() + 1, held.size(), isServed ? "served" : "NOT served",
+              millisecondsSince(released));
   return isServed ? 0 : 1;
 }
 

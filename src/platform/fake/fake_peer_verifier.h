@@ -18,8 +18,8 @@ class FakePeerVerifier final : public linux::PeerVerifier {
 
   void setSatisfied(bool isSatisfied) { isSatisfied_ = isSatisfied; }
 
-  // Thread-safe, like the real one.
-  // The peer the kernel recorded, when the fixed answer is yes.
+  // Thread-safe, like the real one. The peer is the one the kernel
+  // recorded, when the fixed answer is yes.
   [[nodiscard]] std::optional<linux::PinnedProcess> satisfyingPeer(
       int connectedSocket, std::string_view requirement) const override;
   [[nodiscard]] bool senderSatisfies(int pid, int pidfd,
